@@ -1,22 +1,37 @@
-# zq_add_test(<name> SOURCES <files...> [LIBS <targets...>] [LABELS <labels...>]
-#             [TIMEOUT <seconds>])
+# zq_add_test(<name> [NETNS] SOURCES <files...> [LIBS <targets...>]
+#             [LABELS <labels...>] [TIMEOUT <seconds>])
 #
 # Builds one GoogleTest binary and registers each of its tests with CTest.
 # Tests that start real processes or open sockets carry the label "process",
 # so that a quick loop can skip them: ctest -LE process.
+#
+# NETNS runs every test of the binary in network and PID namespaces of its
+# own (tests/support/netns-run): the daemon's port 8088 is private to the
+# test, and the kernel ends every process the test leaves behind. It implies
+# the label "process".
 include(GoogleTest)
 find_package(GTest REQUIRED)
 
 function(zq_add_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "NETNS" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  set(labels ${ARG_LABELS})
+  if(ARG_NETNS)
+    set_target_properties(${name} PROPERTIES
+      CROSSCOMPILING_EMULATOR ${CMAKE_SOURCE_DIR}/tests/support/netns-run)
+    list(APPEND labels process)
+    list(REMOVE_DUPLICATES labels)
+  endif()
+  if(NOT labels)
+    set(labels unit)
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
+    PROPERTIES LABELS "${labels}" TIMEOUT ${ARG_TIMEOUT}
                ENVIRONMENT "ZQ_BIN_DIR=${CMAKE_BINARY_DIR}/bin;ZQ_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 endfunction()

@@ -1,0 +1,175 @@
+#include "DEVUror/zqm_socket_io.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+#include "DEVUror/zqm_exceptions.h"
+#include "DEVUror/zqm_wire.h"
+
+namespace zqm_io {
+
+namespace {
+
+// Keep-alive ends calls to a host that has gone away within about 25 s.
+constexpr int kKeepIdleSeconds = 10;
+constexpr int kKeepIntervalSeconds = 5;
+constexpr int kKeepCount = 3;
+
+template <class E>
+[[noreturn]] void Fail(const ZQ_TString& message) {
+  E failure(message);
+  ZQ_THROW_AT(failure, __FILE__, __LINE__);
+}
+
+[[noreturn]] void FailErrno(const ZQ_TString& what, int error) {
+  Fail<ZQM_EConnectionFailed>(what + ": " + std::strerror(error));
+}
+
+// Waits until `fd` is ready for `events`; false on time-out.
+bool WaitReady(int fd, short events, Deadline deadline) {
+  for (;;) {
+    int timeout = -1;
+    if (deadline != kNoDeadline) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    }
+    pollfd entry{fd, events, 0};
+    const int n = poll(&entry, 1, timeout);
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return true;  // let the following call report the error
+  }
+}
+
+void SetSocketOptions(int fd) {
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleSeconds, sizeof kKeepIdleSeconds);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalSeconds, sizeof kKeepIntervalSeconds);
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
+}
+
+void ReceiveExactly(int fd, char* buffer, std::size_t size, Deadline deadline,
+                    const ZQ_TString& what, bool frameStarted) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = recv(fd, buffer + done, size - done, 0);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      frameStarted = true;
+      continue;
+    }
+    if (n == 0) {
+      Fail<ZQM_EConnectionFailed>(what + (frameStarted
+                                              ? ": connection closed in the middle of a frame"
+                                              : ": connection closed by the peer"));
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) FailErrno(what, errno);
+    if (!WaitReady(fd, POLLIN, deadline)) Fail<ZQM_ETimeout>(what + ": no answer in time");
+  }
+}
+
+}  // namespace
+
+Deadline After(unsigned milliseconds) {
+  return Clock::now() + std::chrono::milliseconds(milliseconds);
+}
+
+Address Resolve(const ZQ_TString& host, unsigned short port) {
+  Address address;
+  if (ZQ_TSocket::IsLocalHost(host)) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&address.storage);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(port);
+    in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.length = sizeof(sockaddr_in);
+    address.text = "127.0.0.1:" + std::to_string(port);
+    return address;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* result = nullptr;
+  const int status = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &result);
+  if (status != 0 || result == nullptr) {
+    Fail<ZQM_EConnectionFailed>(
+        ZQ_TString::Format("cannot resolve host \"%s\": %s", host, gai_strerror(status)));
+  }
+  std::memcpy(&address.storage, result->ai_addr, result->ai_addrlen);
+  address.length = result->ai_addrlen;
+  freeaddrinfo(result);
+  char text[INET6_ADDRSTRLEN] = "?";
+  const void* raw =
+      address.storage.ss_family == AF_INET6
+          ? static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(&address.storage)->sin6_addr)
+          : static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(&address.storage)->sin_addr);
+  inet_ntop(address.storage.ss_family, raw, text, sizeof text);
+  address.text = std::string(text) + ":" + std::to_string(port);
+  return address;
+}
+
+int Connect(const Address& address, Deadline deadline) {
+  const ZQ_TString what = ZQ_TString("connect to ") + address.text.c_str();
+  int fd = socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) FailErrno(what, errno);
+  SetSocketOptions(fd);
+  int status = connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
+  if (status != 0 && errno == EINPROGRESS) {
+    if (!WaitReady(fd, POLLOUT, deadline)) {
+      close(fd);
+      Fail<ZQM_ETimeout>(what + ": timed out");
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    status = error == 0 ? 0 : -1;
+    errno = error;
+  }
+  if (status != 0) {
+    const int error = errno;
+    close(fd);
+    FailErrno(what, error);
+  }
+  return fd;
+}
+
+void SendAll(int fd, std::string_view data, Deadline deadline, const ZQ_TString& what) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) FailErrno(what, errno);
+    if (!WaitReady(fd, POLLOUT, deadline)) Fail<ZQM_ETimeout>(what + ": could not send in time");
+  }
+}
+
+std::string ReceiveFrame(int fd, Deadline deadline, const ZQ_TString& what) {
+  unsigned char header[zqm_wire::kHeaderBytes];
+  ReceiveExactly(fd, reinterpret_cast<char*>(header), sizeof header, deadline, what, false);
+  const std::uint32_t length = zqm_wire::FrameLength(header);
+  std::string payload(length, '\0');
+  ReceiveExactly(fd, payload.data(), length, deadline, what, true);
+  return payload;
+}
+
+void Close(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+}  // namespace zqm_io

@@ -1,0 +1,48 @@
+// Blocking socket operations with deadlines for the middleware client.
+//
+// Sockets are non-blocking underneath and every wait is one poll(2) on the
+// socket, bounded by a deadline; EINTR resumes the wait. Failures throw
+// ZQM_EConnectionFailed or ZQM_ETimeout with a message that names the
+// operation, the address and the reason.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+#include "typelib/dodived.h"
+
+namespace zqm_io {
+
+using Clock = std::chrono::steady_clock;
+using Deadline = Clock::time_point;
+constexpr Deadline kNoDeadline = Deadline::max();
+
+// `milliseconds` from now.
+Deadline After(unsigned milliseconds);
+
+struct Address {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  std::string text;  // "127.0.0.1:8088"
+};
+
+// The address of `host`:`port`. Local host names (ZQ_TSocket::IsLocalHost)
+// mean 127.0.0.1 without asking the resolver.
+Address Resolve(const ZQ_TString& host, unsigned short port);
+
+// A connected TCP socket (close-on-exec, non-blocking, no Nagle delay,
+// keep-alive), owned by the caller.
+int Connect(const Address& address, Deadline deadline);
+
+void SendAll(int fd, std::string_view data, Deadline deadline, const ZQ_TString& what);
+
+// Reads one frame and returns its payload (kind byte and body). A frame
+// that breaks the protocol throws ZQM_EProtocolError.
+std::string ReceiveFrame(int fd, Deadline deadline, const ZQ_TString& what);
+
+void Close(int& fd);
+
+}  // namespace zqm_io

@@ -1,0 +1,241 @@
+#include "DEVUror/zqm_tclient.h"
+
+#include <time.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "DEVUror/zqm_shutdown.h"
+#include "DEVUror/zqm_socket_io.h"
+
+namespace {
+
+template <class E>
+[[noreturn]] void Fail(const ZQ_TString& message) {
+  E failure(message);
+  ZQ_THROW_AT(failure, __FILE__, __LINE__);
+}
+
+unsigned CallTimeoutFromEnvironment() {
+  const char* text = std::getenv("ZQM_CALL_TIMEOUT_MS");
+  if (text == nullptr || *text == 0) return 0;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  return *end == 0 && value <= 0xFFFFFFFFul ? static_cast<unsigned>(value) : 0;
+}
+
+void PauseMilliseconds(unsigned milliseconds) {
+  timespec pause{static_cast<time_t>(milliseconds / 1000),
+                 static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&pause, &pause) != 0) {
+  }
+}
+
+// Failures that another attempt may cure: the server is not there yet.
+bool Retriable(const ZQM_EException& failure) {
+  return failure.HasSuperclass("ZQM_EConnectionFailed") || failure.HasSuperclass("ZQM_ETimeout");
+}
+
+}  // namespace
+
+ZQM_TClient::ZQM_TClient() : callTimeoutMs_(CallTimeoutFromEnvironment()) {
+  zqm_shutdown::ThrowIfInProgress("a new middleware client");
+  ZQM_RegisterRuntimeClasses();
+}
+
+ZQM_TClient::ZQM_TClient(const ZQ_TString& host, unsigned short port) : ZQM_TClient() {
+  Connect(host, port);
+}
+
+ZQM_TClient::~ZQM_TClient() {
+  Disconnect();
+}
+
+void ZQM_TClient::SetConnectionAttempts(unsigned attempts) {
+  attempts_ = attempts == 0 ? 1 : attempts;
+}
+
+void ZQM_TClient::SetConnectionInterval(unsigned milliseconds) {
+  intervalMs_ = milliseconds;
+}
+
+void ZQM_TClient::SetCallTimeout(unsigned milliseconds) {
+  callTimeoutMs_ = milliseconds;
+}
+
+void ZQM_TClient::Disconnect() {
+  zqm_io::Close(fd_);
+  connectedPort_ = 0;
+}
+
+void ZQM_TClient::Connect(const ZQ_TString& host, unsigned short port) {
+  zqm_shutdown::ThrowIfInProgress("Connect");
+  target_ = Target::kPort;
+  host_ = host;
+  port_ = port;
+  ConnectWithAttempts();
+}
+
+void ZQM_TClient::Connect(const ZQ_TString& host, const ZQ_TString& serverName,
+                          unsigned short instance, TLocationMode mode) {
+  zqm_shutdown::ThrowIfInProgress("Connect");
+  target_ = Target::kName;
+  host_ = host;
+  serverName_ = serverName;
+  instance_ = instance;
+  mode_ = mode;
+  ConnectWithAttempts();
+}
+
+void ZQM_TClient::Reconnect() {
+  zqm_shutdown::ThrowIfInProgress("Reconnect");
+  if (target_ == Target::kNone) Fail<ZQM_EConnectionFailed>("Reconnect without an earlier Connect");
+  ConnectWithAttempts();
+}
+
+void ZQM_TClient::ConnectWithAttempts() {
+  Disconnect();
+  for (unsigned attempt = 1;; ++attempt) {
+    try {
+      ConnectOnce();
+      return;
+    } catch (const ZQM_EException& failure) {
+      if (attempt >= attempts_ || !Retriable(failure)) throw;
+    }
+    PauseMilliseconds(intervalMs_);
+    zqm_shutdown::ThrowIfInProgress("Connect");
+  }
+}
+
+void ZQM_TClient::ConnectOnce() {
+  if (target_ == Target::kPort) {
+    ConnectToPort(host_, port_);
+    return;
+  }
+  std::uint32_t pid = 0;
+  const unsigned short port = Locate(pid);
+  ConnectToPort(host_, port);
+  if (!(peer_.name == serverName_) || peer_.instance != instance_) {
+    const ZQ_TString found = Describe();
+    Disconnect();
+    Fail<ZQM_EConnectionFailed>(
+        ZQ_TString::Format("the daemon on \"%s\" placed %s#%d on port %d, but %s answers there",
+                           host_, serverName_, instance_, port, found));
+  }
+}
+
+void ZQM_TClient::ConnectToPort(const ZQ_TString& host, unsigned short port) {
+  const zqm_io::Address address = zqm_io::Resolve(host, port);
+  int fd = zqm_io::Connect(address, zqm_io::After(kConnectTimeoutMs));
+  try {
+    const ZQ_TString what = ZQ_TString("greeting of the server at ") + address.text.c_str();
+    const std::string payload = zqm_io::ReceiveFrame(fd, zqm_io::After(kGreetingTimeoutMs), what);
+    if (zqm_wire::PayloadKind(payload) != zqm_wire::Kind::kHello) {
+      Fail<ZQM_EProtocolError>(what + ": the first frame is not a greeting");
+    }
+    peer_ = zqm_wire::DecodeHello(std::string_view(payload).substr(1));
+  } catch (...) {
+    zqm_io::Close(fd);
+    throw;
+  }
+  fd_ = fd;
+  connectedPort_ = port;
+}
+
+unsigned short ZQM_TClient::Locate(std::uint32_t& pid) {
+  ZQ_TDict request;
+  request.Set("M", ZQ_TAny("Locate"));
+  request.Set("P1", ZQ_TAny(serverName_));
+  request.Set("P2", ZQ_TAny(ZQ_TUInt16(instance_)));
+  request.Set("P3", ZQ_TAny(static_cast<unsigned>(mode_)));
+  ZQ_TAny reply;
+  try {
+    ZQM_TClient daemon;
+    daemon.ConnectToPort(host_, kDaemonPort);
+    reply = daemon.Exchange(request, zqm_io::After(kLocateTimeoutMs));
+  } catch (ZQM_EException& failure) {
+    failure.ZQ_Message() = ZQ_TString::Format("locating %s#%d through the middleware daemon: %s",
+                                              serverName_, instance_, failure.ZQ_Message());
+    throw;
+  }
+  const ZQ_TDict* place = reply.As<ZQ_TDict>();
+  const ZQ_TAny* port = place != nullptr ? place->Find("Port") : nullptr;
+  const ZQ_TAny* process = place != nullptr ? place->Find("PID") : nullptr;
+  if (port == nullptr || port->As<ZQ_TUInt32>() == nullptr || process == nullptr ||
+      process->As<ZQ_TUInt32>() == nullptr || port->As<ZQ_TUInt32>()->Value() > 0xFFFF) {
+    Fail<ZQM_EProtocolError>(ZQ_TString::Format("the daemon on \"%s\" answered Locate with %s",
+                                                host_, reply.HeldClassName()));
+  }
+  pid = process->As<ZQ_TUInt32>()->Value();
+  return static_cast<unsigned short>(port->As<ZQ_TUInt32>()->Value());
+}
+
+zqm_io::Deadline ZQM_TClient::CallDeadline() const {
+  return callTimeoutMs_ == 0 ? zqm_io::kNoDeadline : zqm_io::After(callTimeoutMs_);
+}
+
+ZQ_TAny ZQM_TClient::RPC(const ZQ_TString& method) {
+  return Call(method, ZQ_TList());
+}
+
+ZQ_TAny ZQM_TClient::RPC(const ZQ_TString& method, const ZQ_TAny& p1) {
+  ZQ_TList arguments;
+  arguments.Append(p1);
+  return Call(method, arguments);
+}
+
+ZQ_TAny ZQM_TClient::RPC(const ZQ_TString& method, const ZQ_TAny& p1, const ZQ_TAny& p2) {
+  ZQ_TList arguments;
+  arguments.Append(p1);
+  arguments.Append(p2);
+  return Call(method, arguments);
+}
+
+ZQ_TAny ZQM_TClient::Call(const ZQ_TString& method, const ZQ_TList& arguments) {
+  ZQ_TDict request;
+  request.Set("M", ZQ_TAny(method));
+  for (std::size_t i = 0; i < arguments.Count(); ++i) {
+    request.Set(ZQ_TString::Format("P%d", i + 1), arguments[i]);
+  }
+  return Exchange(request, CallDeadline());
+}
+
+ZQ_TAny ZQM_TClient::Exchange(const ZQ_TDict& request, zqm_io::Deadline deadline) {
+  const ZQ_TString what =
+      ZQ_TString::Format("call \"%s\" to %s", zqm_wire::MethodOf(request), Describe());
+  if (fd_ < 0) Fail<ZQM_EConnectionFailed>(what + ": not connected");
+  std::string payload;
+  try {
+    zqm_io::SendAll(fd_, zqm_wire::RequestFrame(request), deadline, what);
+    payload = zqm_io::ReceiveFrame(fd_, deadline, what);
+  } catch (...) {
+    Disconnect();
+    throw;
+  }
+  const std::string_view body = std::string_view(payload).substr(1);
+  switch (zqm_wire::PayloadKind(payload)) {
+    case zqm_wire::Kind::kResult:
+      return zqm_wire::DecodeResult(body);
+    case zqm_wire::Kind::kFailure: {
+      std::unique_ptr<ZQ_EException> failure(zqm_wire::DecodeFailure(body));
+      failure->ZQ_AddTrace(what);
+      failure->ZQ_Throw();
+      __builtin_unreachable();  // ZQ_Throw always throws
+    }
+    default:
+      Disconnect();
+      Fail<ZQM_EProtocolError>(what + ": the reply is neither a result nor a failure");
+  }
+}
+
+ZQ_TString ZQM_TClient::Describe() const {
+  const ZQ_TString name =
+      fd_ >= 0 ? peer_.name : (target_ == Target::kName ? serverName_ : ZQ_TString("server"));
+  const unsigned instance = fd_ >= 0 ? peer_.instance : instance_;
+  const unsigned port = fd_ >= 0 ? connectedPort_ : port_;
+  const ZQ_TString host = host_.IsEmpty() ? ZQ_TString("localhost") : host_;
+  if (target_ == Target::kName || fd_ >= 0) {
+    return ZQ_TString::Format("%s#%d at %s:%d", name, instance, host, port);
+  }
+  return ZQ_TString::Format("the server at %s:%d", host, port);
+}

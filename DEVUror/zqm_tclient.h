@@ -1,0 +1,117 @@
+// ZQM_TClient: a connection to one middleware server, used by one thread.
+//
+// A client connects either to a host and port, or to a server by name and
+// instance on a host: it then asks the middleware daemon of that host
+// (port 8088) where the instance listens, and the daemon starts the instance
+// first when it is configured and not running. Each call is one round trip;
+// a failed call leaves the client disconnected until Connect or Reconnect.
+//
+// Waits are bounded: a connection attempt by kConnectTimeoutMs, the server's
+// greeting by kGreetingTimeoutMs, a location request by kLocateTimeoutMs. A
+// call waits as long as the server computes (a reconfiguration that starts
+// many servers may take minutes), unless a call time-out is set; a peer
+// process that dies closes the connection at once, and TCP keep-alive ends
+// calls to a host that has gone away.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+#include "DEVUror/zqm_exceptions.h"
+#include "DEVUror/zqm_wire.h"
+#include "typelib/dodived.h"
+
+class ZQM_TClient {
+ public:
+  // How Connect by name finds the instance.
+  enum TLocationMode {
+    kLocateOrStart = 0,  // ask the daemon; it starts a configured instance that is not running
+    kLocateOnly = 1,     // ask the daemon; fail when the instance is not running
+  };
+
+  static constexpr unsigned short kDaemonPort = 8088;
+  static constexpr unsigned kConnectTimeoutMs = 3000;
+  static constexpr unsigned kGreetingTimeoutMs = 5000;
+  static constexpr unsigned kLocateTimeoutMs = 120000;
+
+  // Not connected. Throws ZQM_EShutdownInProgress once the process has
+  // begun to shut down.
+  ZQM_TClient();
+  // Connects to `host`:`port` (see Connect).
+  ZQM_TClient(const ZQ_TString& host, unsigned short port);
+  ~ZQM_TClient();
+  ZQM_TClient(const ZQM_TClient&) = delete;
+  ZQM_TClient& operator=(const ZQM_TClient&) = delete;
+
+  // Connects to the server listening on `host`:`port`. An empty host, a
+  // loopback address, "localhost" and this host's name all mean loopback.
+  // Makes up to the set number of attempts, the set interval apart. Throws
+  // ZQM_EConnectionFailed (refused, unreachable, not a middleware server),
+  // ZQM_ETimeout, or ZQM_EShutdownInProgress.
+  void Connect(const ZQ_TString& host, unsigned short port);
+
+  // Connects to instance `instance` of the server `serverName` on `host`,
+  // located through that host's daemon (see TLocationMode), and checks that
+  // the server that answers is that instance. Besides the errors of the
+  // other Connect, the daemon's own answers pass through: ZQM_ENoSuchServer
+  // (not running and not configured) and ZQM_ENotAnRpcServer (a plain
+  // program); these are not retried.
+  void Connect(const ZQ_TString& host, const ZQ_TString& serverName, unsigned short instance,
+               TLocationMode mode);
+
+  // Number of connection attempts of each Connect (at least 1; default 1).
+  void SetConnectionAttempts(unsigned attempts);
+  // Pause between two connection attempts, in milliseconds (default 100).
+  void SetConnectionInterval(unsigned milliseconds);
+  // Longest wait for a call's reply, in milliseconds; 0 (the default, or the
+  // environment variable ZQM_CALL_TIMEOUT_MS) waits as long as it takes.
+  void SetCallTimeout(unsigned milliseconds);
+
+  // Closes the connection and makes it again the way the last Connect did.
+  // Throws what Connect throws; ZQM_EConnectionFailed when there was no
+  // Connect.
+  void Reconnect();
+
+  // Calls `method` with none, one or two arguments and returns the result.
+  // A failure that the server's processor threw arrives as its own class,
+  // message and data, with a stack trace line naming the call; the
+  // connection stays usable. Connection failures throw
+  // ZQM_EConnectionFailed or ZQM_ETimeout and leave the client
+  // disconnected.
+  ZQ_TAny RPC(const ZQ_TString& method);
+  ZQ_TAny RPC(const ZQ_TString& method, const ZQ_TAny& p1);
+  ZQ_TAny RPC(const ZQ_TString& method, const ZQ_TAny& p1, const ZQ_TAny& p2);
+  // Any number of arguments: "P1", "P2", ... in order.
+  ZQ_TAny Call(const ZQ_TString& method, const ZQ_TList& arguments);
+
+  bool IsConnected() const { return fd_ >= 0; }
+  void Disconnect();
+  // Who answered the last Connect: name, instance and process id.
+  const zqm_wire::Hello& Peer() const { return peer_; }
+  // "<name>#<instance> at <address>:<port>" of the connection, for messages.
+  ZQ_TString Describe() const;
+
+ private:
+  enum class Target { kNone, kPort, kName };
+  using Deadline = std::chrono::steady_clock::time_point;
+
+  void ConnectWithAttempts();
+  void ConnectOnce();
+  void ConnectToPort(const ZQ_TString& host, unsigned short port);
+  unsigned short Locate(std::uint32_t& pid);
+  ZQ_TAny Exchange(const ZQ_TDict& request, Deadline deadline);
+  Deadline CallDeadline() const;
+
+  int fd_ = -1;
+  Target target_ = Target::kNone;
+  ZQ_TString host_;
+  unsigned short port_ = 0;
+  ZQ_TString serverName_;
+  unsigned short instance_ = 0;
+  TLocationMode mode_ = kLocateOrStart;
+  unsigned attempts_ = 1;
+  unsigned intervalMs_ = 100;
+  unsigned callTimeoutMs_ = 0;
+  unsigned short connectedPort_ = 0;
+  zqm_wire::Hello peer_;
+};

@@ -1,0 +1,257 @@
+#include "DEVUror/zqm_tserver.h"
+
+#include <unistd.h>
+
+#include <asio.hpp>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "DEVUror/zqm_listener.h"
+#include "DEVUror/zqm_shutdown.h"
+#include "DEVUror/zqm_tclient.h"
+#include "DEVUror/zqm_trace.h"
+#include "DEVUror/zqm_wire.h"
+
+namespace {
+
+template <class E>
+[[noreturn]] void Fail(const ZQ_TString& message) {
+  E failure(message);
+  ZQ_THROW_AT(failure, __FILE__, __LINE__);
+}
+
+}  // namespace
+
+class ZQM_TServer::Impl {
+ public:
+  explicit Impl(ZQM_TServer& owner) : server(owner) {}
+
+  ZQM_TServer& server;
+  asio::io_context io{1};
+  std::optional<asio::ip::tcp::acceptor> acceptor;  // from Bind until the loop starts
+  std::optional<zqm_listener::Listener> listener;
+  std::optional<asio::steady_timer> idleTimer;
+  ZQ_TString name;
+  unsigned short instance = 0;
+  unsigned short port = 0;
+  bool bound = false;
+  TProcessor processor = nullptr;
+  void* context = nullptr;
+  int timeoutSeconds = -1;
+  std::vector<std::pair<int, std::function<void()>>> signalHandlers;
+  std::string helloFrame;
+
+  void WatchShutdown(asio::posix::stream_descriptor& wake);
+  void WatchSignals(asio::signal_set& signals);
+  void ArmIdleTimer();
+  std::string Dispatch(const ZQ_TDict& request);
+  void CloseAll();
+};
+
+namespace {
+
+ZQ_TString BindWhat(const ZQ_TString& name, unsigned short instance) {
+  return ZQ_TString::Format("Bind(\"%s\", %d)", name, instance);
+}
+
+void Register(const ZQ_TString& name, unsigned short instance, unsigned short port) {
+  ZQ_TDict registration;
+  registration.Set("Name", ZQ_TAny(name));
+  registration.Set("Instance", ZQ_TAny(ZQ_TUInt16(instance)));
+  registration.Set("PID", ZQ_TAny(ZQ_TUInt32(static_cast<std::uint32_t>(getpid()))));
+  registration.Set("Port", ZQ_TAny(ZQ_TUInt32(port)));
+  try {
+    ZQM_TClient daemon(ZQ_TString(), ZQM_TClient::kDaemonPort);
+    daemon.RPC("Register", ZQ_TAny(registration));
+  } catch (const ZQM_EShutdownInProgress&) {
+    throw;
+  } catch (const ZQ_EException& failure) {
+    Fail<ZQM_EException>(
+        BindWhat(name, instance) +
+        ": cannot register with the middleware daemon on port 8088: " + failure.ZQ_Message());
+  }
+}
+
+}  // namespace
+
+void ZQM_TServer::Impl::WatchShutdown(asio::posix::stream_descriptor& wake) {
+  wake.async_wait(asio::posix::stream_descriptor::wait_read, [this](asio::error_code error) {
+    if (!error) io.stop();
+  });
+}
+
+void ZQM_TServer::Impl::WatchSignals(asio::signal_set& signals) {
+  signals.async_wait([this, &signals](asio::error_code error, int signal) {
+    if (error) return;
+    for (auto& [number, handler] : signalHandlers) {
+      if (number == signal) handler();
+    }
+    WatchSignals(signals);
+  });
+}
+
+void ZQM_TServer::Impl::ArmIdleTimer() {
+  if (timeoutSeconds < 0) return;
+  if (!idleTimer) idleTimer.emplace(io);
+  idleTimer->expires_after(std::chrono::seconds(timeoutSeconds));
+  idleTimer->async_wait([this](asio::error_code error) {
+    if (error) return;
+    zqm_trace::Line(
+        0, ZQ_TString::Format("No call for %d seconds; leaving the event loop", timeoutSeconds)
+               .Text());
+    io.stop();
+  });
+}
+
+std::string ZQM_TServer::Impl::Dispatch(const ZQ_TDict& request) {
+  const ZQ_TString method = zqm_wire::MethodOf(request);
+  ArmIdleTimer();
+  try {
+    ZQ_TAny result;
+    if (processor == nullptr) {
+      ZQM_ENoSuchServerMethod none(method);
+      ZQ_THROW_AT(none, __FILE__, __LINE__);
+    }
+    processor(server, request, result, context);
+    return zqm_wire::ResultFrame(result);
+  } catch (const ZQ_EException& failure) {
+    try {
+      return zqm_wire::FailureFrame(failure);
+    } catch (const ZQ_EException& tooLarge) {
+      ZQM_EException replacement(tooLarge.ZQ_Message());
+      return zqm_wire::FailureFrame(replacement.__PREPARE_FOR_THROW__(__LINE__, __FILE__));
+    }
+  } catch (const std::exception& unexpected) {
+    ZQM_EException wrapped(ZQ_TString::Format(
+        "\"%s\" failed with an exception outside the type library: %s", method, unexpected.what()));
+    return zqm_wire::FailureFrame(wrapped.__PREPARE_FOR_THROW__(__LINE__, __FILE__));
+  } catch (...) {
+    ZQM_EException wrapped(ZQ_TString::Format("\"%s\" failed with an unknown exception", method));
+    return zqm_wire::FailureFrame(wrapped.__PREPARE_FOR_THROW__(__LINE__, __FILE__));
+  }
+}
+
+void ZQM_TServer::Impl::CloseAll() {
+  if (listener) listener->Close();
+  if (idleTimer) idleTimer->cancel();
+  // Let the cancelled operations run their handlers, which release the sessions.
+  io.restart();
+  io.poll();
+}
+
+ZQM_TServer::ZQM_TServer() = default;
+
+ZQM_TServer::~ZQM_TServer() = default;
+
+void ZQM_TServer::Bind(const ZQ_TString& name, unsigned short instance, unsigned short port,
+                       bool listenOnAllInterfaces) {
+  if (impl_ && impl_->bound)
+    Fail<ZQM_EException>(BindWhat(name, instance) + ": already bound as " + impl_->name);
+  if (!impl_) impl_ = std::make_unique<Impl>(*this);
+  zqm_shutdown::InstallSignalHandlers();
+  ZQM_RegisterRuntimeClasses();
+
+  const auto address = listenOnAllInterfaces ? asio::ip::address(asio::ip::address_v4::any())
+                                             : asio::ip::address(asio::ip::address_v4::loopback());
+  asio::error_code error;
+  asio::ip::tcp::acceptor acceptor(impl_->io);
+  acceptor.open(asio::ip::tcp::v4(), error);
+  if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
+  if (!error) acceptor.bind(asio::ip::tcp::endpoint(address, port), error);
+  if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+  if (error) {
+    Fail<ZQM_EException>(ZQ_TString::Format("%s: cannot listen on %s:%d: %s",
+                                            BindWhat(name, instance), address.to_string(), port,
+                                            error.message()));
+  }
+  const unsigned short actualPort = acceptor.local_endpoint().port();
+  Register(name, instance, actualPort);
+
+  impl_->acceptor.emplace(std::move(acceptor));
+  impl_->name = name;
+  impl_->instance = instance;
+  impl_->port = actualPort;
+  impl_->bound = true;
+  impl_->helloFrame = zqm_wire::HelloFrame({name, instance, static_cast<std::uint32_t>(getpid())});
+}
+
+void ZQM_TServer::SetProcessor(TProcessor processor, void* context) {
+  if (!impl_) impl_ = std::make_unique<Impl>(*this);
+  impl_->processor = processor;
+  impl_->context = context;
+}
+
+void ZQM_TServer::SetTimeOut(int seconds) {
+  if (!impl_) impl_ = std::make_unique<Impl>(*this);
+  impl_->timeoutSeconds = seconds < 0 ? -1 : seconds;
+}
+
+void ZQM_TServer::EventLoop() {
+  if (!impl_ || !impl_->bound) Fail<ZQM_EException>("EventLoop: the server is not bound");
+  Impl& impl = *impl_;
+  if (!zqm_shutdown::InProgress()) {
+    asio::posix::stream_descriptor wake(impl.io, dup(zqm_shutdown::WakeDescriptor()));
+    asio::signal_set signals(impl.io);
+    for (const auto& entry : impl.signalHandlers)
+      signals.add(entry.first);
+    impl.WatchShutdown(wake);
+    if (!impl.signalHandlers.empty()) impl.WatchSignals(signals);
+    impl.listener.emplace(std::move(*impl.acceptor), impl.helloFrame,
+                          [&impl](const ZQ_TDict& request, zqm_listener::Reply reply) {
+                            reply(impl.Dispatch(request));
+                          });
+    impl.acceptor.reset();
+    impl.listener->Start();
+    impl.ArmIdleTimer();
+    impl.io.restart();
+    impl.io.run();
+    signals.cancel();
+    wake.cancel();
+  }
+  zqm_shutdown::Begin();
+  impl.CloseAll();
+}
+
+void ZQM_TServer::DBG_Type(int level, const ZQ_TString& text) const {
+  zqm_trace::Line(level, text.Text());
+}
+
+void ZQM_TServer::DBG_Type(int level, const char* text) const {
+  zqm_trace::Line(level, text != nullptr ? text : "");
+}
+
+void ZQM_TServer::OnSignal(int signal, std::function<void()> handler) {
+  if (!impl_) impl_ = std::make_unique<Impl>(*this);
+  impl_->signalHandlers.emplace_back(signal, std::move(handler));
+}
+
+bool ZQM_TServer::IsBound() const {
+  return impl_ && impl_->bound;
+}
+
+const ZQ_TString& ZQM_TServer::Name() const {
+  return impl_ ? impl_->name : ZQ_TString::sEmpty;
+}
+
+unsigned short ZQM_TServer::Instance() const {
+  return impl_ ? impl_->instance : 0;
+}
+
+unsigned short ZQM_TServer::Port() const {
+  return impl_ ? impl_->port : 0;
+}
+
+bool ZQM_TServer::StartedAs(ZQ_TString& name, unsigned short& instance) {
+  const char* nameText = std::getenv("ZQM_SERVER_NAME");
+  const char* instanceText = std::getenv("ZQM_SERVER_INSTANCE");
+  if (nameText == nullptr || *nameText == 0 || instanceText == nullptr || *instanceText == 0)
+    return false;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(instanceText, &end, 10);
+  if (*end != 0 || value > 0xFFFF) return false;
+  name = nameText;
+  instance = static_cast<unsigned short>(value);
+  return true;
+}

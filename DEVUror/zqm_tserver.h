@@ -1,0 +1,87 @@
+// ZQM_TServer: a middleware server. One per process.
+//
+//   ZQM_TServer server;                       // may be a static object
+//   server.Bind("Name", instance, 0, false);  // listen, register with the daemon
+//   server.SetProcessor(&Process, context);
+//   server.SetTimeOut(-1);
+//   server.EventLoop();                       // until SIGTERM or SIGINT
+//
+// Calls are served one at a time on the thread that runs EventLoop, in the
+// order their requests arrive; a connection carries one call at a time.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "DEVUror/zqm_exceptions.h"
+#include "typelib/dodived.h"
+
+class ZQM_TServer {
+ public:
+  // Called for every request: `arguments` holds the method name under "M"
+  // and the parameters under "P1", "P2", ...; the processor sets `result`
+  // (left empty, the caller receives an empty ZQ_TAny) or throws. A
+  // ZQ_EException reaches the caller as its own class, message and data; any
+  // other exception as a ZQM_EException saying so.
+  using TProcessor = void (*)(ZQM_TServer& server, const ZQ_TDict& arguments, ZQ_TAny& result,
+                              void* context);
+
+  // Cheap and safe during static initialisation: nothing is opened until Bind.
+  ZQM_TServer();
+  ~ZQM_TServer();
+  ZQM_TServer(const ZQM_TServer&) = delete;
+  ZQM_TServer& operator=(const ZQM_TServer&) = delete;
+
+  // Starts listening and registers the server with the middleware daemon of
+  // this host (port 8088) under `name` and `instance`, with this process's
+  // id and the port it listens on. `port` 0 takes a free port chosen by the
+  // kernel. `listenOnAllInterfaces` false listens on loopback only (the
+  // usual choice: clients on this host reach it through the daemon), true
+  // on every interface. Installs the handlers that make SIGTERM and SIGINT
+  // end the event loop. Throws ZQM_EException when the port cannot be
+  // opened, the daemon cannot be reached or refuses the registration (the
+  // instance is bound by another live process), or Bind was called before.
+  void Bind(const ZQ_TString& name, unsigned short instance, unsigned short port,
+            bool listenOnAllInterfaces);
+
+  void SetProcessor(TProcessor processor, void* context);
+
+  // Seconds without any call after which EventLoop returns; -1 (the
+  // default): no idle time-out.
+  void SetTimeOut(int seconds);
+
+  // Serves calls until the process receives SIGTERM or SIGINT (also one that
+  // arrived before the loop began) or the idle time-out passes. On return
+  // the process has begun to shut down: listening has stopped, and new
+  // client connections throw ZQM_EShutdownInProgress. Throws ZQM_EException
+  // when the server is not bound.
+  void EventLoop();
+
+  // Writes one trace line, when `level` is at most the trace level (the
+  // environment variable ZQM_TRACE_LEVEL, default 1): see zqm_trace.h. Safe
+  // from any number of threads at once; the text is written as it is.
+  void DBG_Type(int level, const ZQ_TString& text) const;
+  void DBG_Type(int level, const char* text) const;
+
+  // Runs `handler` on the event loop's thread whenever `signal` arrives
+  // while the loop runs (e.g. SIGHUP to reload a configuration). Not for
+  // SIGTERM or SIGINT, which end the loop.
+  void OnSignal(int signal, std::function<void()> handler);
+
+  bool IsBound() const;
+  const ZQ_TString& Name() const;
+  unsigned short Instance() const;
+  // The port the server listens on (0 before Bind).
+  unsigned short Port() const;
+
+  // The name and instance a server was started as by the daemon: the
+  // environment variables ZQM_SERVER_NAME and ZQM_SERVER_INSTANCE. False
+  // when either is missing or the instance is not a number from 0 to 65535.
+  static bool StartedAs(ZQ_TString& name, unsigned short& instance);
+
+  class Impl;  // the event loop's machinery, kept out of this header
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};

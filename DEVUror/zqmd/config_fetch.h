@@ -1,0 +1,25 @@
+// Reading a server's launch configuration from the configuration server,
+// without blocking the daemon: one asynchronous call of "Expand" for
+// "Servers/ZQMD/Servers/<name>/" on the configuration server's port.
+#pragma once
+
+#include <asio.hpp>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "typelib/dodived.h"
+
+namespace zqmd {
+
+constexpr unsigned kConfigFetchTimeoutMs = 10000;
+
+// On success `done` receives the server's subtree and an empty error; on
+// failure a null tree and a message saying what failed. `done` is called
+// exactly once, on the io_context's thread.
+using FetchDone = std::function<void(std::unique_ptr<ZQ_TTree> server, std::string error)>;
+
+void FetchServerConfiguration(asio::io_context& io, unsigned short configServerPort,
+                              const std::string& serverName, FetchDone done);
+
+}  // namespace zqmd

@@ -1,0 +1,86 @@
+// The middleware daemon: the registry of the middleware servers of this
+// host, and the starter of configured instances.
+//
+// Methods:
+//   "Register"(P1 {Name, Instance, PID, Port})  a server announces itself
+//       (ZQM_TServer::Bind); refused while another live process holds that
+//       instance.
+//   "Locate"(P1 name, P2 instance, P3 mode)     where the instance listens:
+//       {Port, PID}. Mode 0 starts a configured instance that is not
+//       running and answers once it has bound; mode 1 only looks.
+//   "Servers"(P1 name)                           the running instances of a
+//       server (all servers for "*" or no P1): a list of dictionaries with
+//       "Name", "Instance" (ZQ_TUInt16), "PID" (ZQ_TUInt32), "Port"
+//       (ZQ_TUInt32, 0 when not bound), "State" ("running", "starting",
+//       "unbound" or "plain"), "Started" (seconds since 1970), "Log".
+//   "GetServerConfiguration"()                  the name of this host's
+//       server configuration.
+// An instance leaves the registry the moment its process ends: each is
+// watched through a pidfd, and every answer checks the instances it names.
+#pragma once
+
+#include <sys/types.h>
+
+#include <asio.hpp>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "DEVUror/zqm_listener.h"
+#include "DEVUror/zqmd/launch_spec.h"
+#include "typelib/dodived.h"
+
+namespace zqmd {
+
+struct Options {
+  std::string listenAddress = "127.0.0.1";
+  unsigned short port = 8088;
+  std::string serverConfiguration;
+  std::string logDirectory = "/tmp/zqmd";
+  std::string configServer = "Almanac";
+};
+
+class Daemon {
+ public:
+  Daemon(asio::io_context& io, Options options);
+  ~Daemon();
+
+  // Listens; throws ZQM_EException when the address cannot be used.
+  void Start();
+  void Stop();
+  unsigned short Port() const;
+
+ private:
+  enum class State { kFetching, kStarting, kUnbound, kBound, kPlain };
+  using Key = std::pair<std::string, unsigned short>;
+  struct Instance;
+
+  void Handle(const ZQ_TDict& request, zqm_listener::Reply reply);
+  void Register(const ZQ_TDict& request, zqm_listener::Reply& reply);
+  void Locate(const ZQ_TDict& request, zqm_listener::Reply& reply);
+  void Servers(const ZQ_TDict& request, zqm_listener::Reply& reply);
+
+  Instance* Find(const Key& key);
+  Instance& Add(const Key& key, State state);
+  void Watch(Instance& instance, int pidfd);
+  void Ended(const Key& key);
+  void StartInstance(const Key& key);
+  void Spawn(const Key& key, const ZQ_TTree& server);
+  void ArmStartTimer(Instance& instance);
+  void FailWaiters(Instance& instance, const std::string& frame);
+  std::string PlaceFrame(const Instance& instance) const;
+  std::string LogPath(const Key& key) const;
+  std::string Describe(const Instance& instance) const;
+
+  asio::io_context& io_;
+  Options options_;
+  std::optional<zqm_listener::Listener> listener_;
+  std::map<Key, std::unique_ptr<Instance>> instances_;
+  std::uint64_t generation_ = 0;
+};
+
+}  // namespace zqmd

@@ -1,0 +1,85 @@
+#include "DEVUror/zqmd/launch_spec.h"
+
+#include "DEVUror/zqm_exceptions.h"
+
+namespace zqmd {
+
+namespace {
+
+[[noreturn]] void Refuse(const std::string& name, const std::string& what) {
+  ZQM_ENoSuchServer refused(ZQ_TString::Format("server \"%s\" cannot be started: %s", name, what));
+  ZQ_THROW_AT(refused, __FILE__, __LINE__);
+}
+
+std::string Substitute(std::string text, const std::string& name, unsigned instance) {
+  const std::pair<std::string, std::string> placeholders[] = {
+      {"{name}", name}, {"{instance}", std::to_string(instance)}};
+  for (const auto& [placeholder, value] : placeholders) {
+    for (std::size_t at = text.find(placeholder); at != std::string::npos;
+         at = text.find(placeholder, at + value.size())) {
+      text.replace(at, placeholder.size(), value);
+    }
+  }
+  return text;
+}
+
+const ZQ_TString* TextAt(const ZQ_TTree& server, const char* key, const std::string& name) {
+  const ZQ_TAny* value = server.Child(key);
+  if (value == nullptr) return nullptr;
+  const ZQ_TString* text = value->As<ZQ_TString>();
+  if (text == nullptr)
+    Refuse(name, std::string("\"") + key + "\" is a " + value->HeldClassName() + ", not a text");
+  return text;
+}
+
+}  // namespace
+
+LaunchSpec ReadLaunchSpec(const ZQ_TTree& server, const std::string& name, unsigned instance) {
+  LaunchSpec spec;
+  const ZQ_TString* program = TextAt(server, "Program", name);
+  if (program == nullptr || program->IsEmpty()) Refuse(name, "it has no \"Program\"");
+  spec.program = program->Text();
+
+  if (const ZQ_TAny* arguments = server.Child("Arguments")) {
+    const ZQ_TList* list = arguments->As<ZQ_TList>();
+    if (list == nullptr) Refuse(name, "\"Arguments\" is not a list");
+    for (const ZQ_TAny& argument : *list) {
+      const ZQ_TString* text = argument.As<ZQ_TString>();
+      if (text == nullptr) Refuse(name, "an element of \"Arguments\" is not a text");
+      spec.arguments.push_back(Substitute(text->Text(), name, instance));
+    }
+  }
+  if (const ZQ_TAny* environment = server.Child("Environment")) {
+    const ZQ_TTree* tree = environment->As<ZQ_TTree>();
+    if (tree == nullptr) Refuse(name, "\"Environment\" is not a tree of texts");
+    for (const auto& [key, value] : tree->Entries()) {
+      const ZQ_TString* text = value.As<ZQ_TString>();
+      if (text == nullptr) Refuse(name, "\"Environment/" + key.Text() + "\" is not a text");
+      spec.environment.emplace_back(key.Text(), Substitute(text->Text(), name, instance));
+    }
+  }
+  if (const ZQ_TString* directory = TextAt(server, "WorkingDirectory", name)) {
+    spec.workingDirectory = Substitute(directory->Text(), name, instance);
+  }
+  if (const ZQ_TAny* plain = server.Child("Plain")) {
+    if (plain->As<ZQ_TBool>() == nullptr) Refuse(name, "\"Plain\" is not true or false");
+    spec.plain = plain->As<ZQ_TBool>()->Value();
+  }
+  if (const ZQ_TAny* timeout = server.Child("StartTimeout")) {
+    if (timeout->As<ZQ_TUInt32>() == nullptr) Refuse(name, "\"StartTimeout\" is not a number");
+    spec.startTimeoutMs = timeout->As<ZQ_TUInt32>()->Value();
+  }
+  return spec;
+}
+
+std::string CommandLine(const LaunchSpec& spec) {
+  std::string line = spec.program;
+  for (const std::string& argument : spec.arguments) {
+    line += ' ';
+    const bool quote = argument.empty() || argument.find_first_of(" \t\"'") != std::string::npos;
+    line += quote ? "'" + argument + "'" : argument;
+  }
+  return line;
+}
+
+}  // namespace zqmd

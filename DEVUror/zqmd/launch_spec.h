@@ -1,0 +1,48 @@
+// How the daemon starts an instance: read from the configuration tree, under
+// "Servers/ZQMD/Servers/<name>/", the keys
+//
+//   "Program"           text, required: the program; a name without a slash
+//                       is looked up in PATH
+//   "Arguments"         list of texts: the arguments after the program name
+//   "Environment"       tree of texts: variables added to the daemon's own
+//   "WorkingDirectory"  text: where the instance runs (default: the
+//                       daemon's working directory)
+//   "Plain"             true/false: the program serves no RPC and never
+//                       binds (a web server, say); default false
+//   "StartTimeout"      number, milliseconds: how long a client waits for a
+//                       started instance to bind (default 10000)
+//
+// In "Arguments", "Environment" values and "WorkingDirectory" the
+// placeholders "{name}" and "{instance}" stand for the server name and the
+// instance number. Every instance also finds its server name and instance
+// number in ZQM_SERVER_NAME and ZQM_SERVER_INSTANCE.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "typelib/dodived.h"
+
+namespace zqmd {
+
+constexpr unsigned kDefaultStartTimeoutMs = 10000;
+
+struct LaunchSpec {
+  std::string program;
+  std::vector<std::string> arguments;
+  std::vector<std::pair<std::string, std::string>> environment;
+  std::string workingDirectory;
+  bool plain = false;
+  unsigned startTimeoutMs = kDefaultStartTimeoutMs;
+};
+
+// The launch specification of instance `instance` of `name` from its server
+// subtree, placeholders replaced. Throws ZQ_EException with a message naming
+// the key for a missing program or a value of the wrong kind.
+LaunchSpec ReadLaunchSpec(const ZQ_TTree& server, const std::string& name, unsigned instance);
+
+// The command line as one text, for trace lines.
+std::string CommandLine(const LaunchSpec& spec);
+
+}  // namespace zqmd

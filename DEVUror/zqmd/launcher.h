@@ -1,0 +1,35 @@
+// Starting an instance as a process of its own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "DEVUror/zqmd/launch_spec.h"
+
+namespace zqmd {
+
+struct Launched {
+  pid_t pid = 0;
+  int pidfd = -1;  // owned by the caller
+};
+
+// Starts `spec` as instance `instance` of `name`: in a session of its own
+// (so that it outlives the daemon and is not hit by the daemon's terminal
+// signals), standard input from /dev/null, standard output and error
+// appended to `logPath` (its folder is made when missing), no descriptor of
+// the daemon inherited, default signal dispositions, ZQM_SERVER_NAME and
+// ZQM_SERVER_INSTANCE set. Throws ZQM_EException naming the program and
+// the reason (not found, not executable, log not writable, ...).
+Launched Launch(const LaunchSpec& spec, const std::string& name, unsigned instance,
+                const std::string& logPath);
+
+// Opens a pidfd for `pid` (close-on-exec); -1 with errno set on failure.
+int OpenPidfd(pid_t pid);
+
+// Reaps `pidfd`'s process when it is a child of this process and has ended;
+// returns a description of how it ended ("exit status 3", "killed by signal
+// 9"), or "" when it is not our child.
+std::string Reap(int pidfd);
+
+}  // namespace zqmd

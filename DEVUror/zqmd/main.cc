@@ -1,0 +1,72 @@
+// zqmd: the middleware daemon of a host.
+#include <sys/resource.h>
+
+#include <CLI/CLI.hpp>
+#include <asio.hpp>
+#include <cstdio>
+#include <iostream>
+
+#include "DEVUror/devuror.h"
+#include "DEVUror/zqm_trace.h"
+#include "DEVUror/zqmd/daemon.h"
+
+namespace {
+
+// Every watched instance holds a pidfd; let a host with thousands of them work.
+void RaiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  zqmd::Options options;
+  CLI::App app{
+      "zqmd: the middleware daemon. Keeps the registry of this host's middleware servers, "
+      "tells clients where an instance listens, and starts configured instances on demand."};
+  app.add_option("--listen", options.listenAddress, "address to listen on")->capture_default_str();
+  app.add_option("--port", options.port, "port to listen on")->capture_default_str();
+  app.add_option("--server-configuration", options.serverConfiguration,
+                 "name of this host's server configuration, as GetServerConfiguration reports it")
+      ->capture_default_str();
+  app.add_option("--log-dir", options.logDirectory,
+                 "folder of the instances' output files, <name>-<instance>.log")
+      ->capture_default_str();
+  app.add_option("--config-server", options.configServer,
+                 "middleware server (instance 0) that holds the launch configuration")
+      ->capture_default_str();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    const int status = app.exit(error);
+    return error.get_exit_code() == 0 ? 0 : (status == 0 ? 0 : 2);
+  }
+
+  __ZQ_INITIALIZATION_FUNCTION_dodived__();
+  __ZQ_INITIALIZATION_FUNCTION_DEVUror__();
+  RaiseDescriptorLimit();
+  std::signal(SIGPIPE, SIG_IGN);
+
+  asio::io_context io(1);
+  zqmd::Daemon daemon(io, options);
+  try {
+    daemon.Start();
+  } catch (const ZQ_EException& failure) {
+    std::cerr << "zqmd: " << failure.ZQ_Message() << std::endl;
+    return 1;
+  }
+  asio::signal_set stop(io, SIGTERM, SIGINT);
+  stop.async_wait([&](asio::error_code error, int signal) {
+    if (error) return;
+    zqm_trace::Line(0,
+                    std::string("Stopping on ") + strsignal(signal) + "; the servers keep running");
+    daemon.Stop();
+    io.stop();
+  });
+  io.run();
+  return 0;
+}
