@@ -1,0 +1,82 @@
+// The reconfiguration pass: decides, server by server, what runs on this
+// host and brings the monitor registry into line.
+#include "Custodel/Private/Source/custodel.h"
+
+namespace {
+
+// The value of a ZQ_TUInt32 setting, or `fallback` when it is absent or of
+// another class.
+unsigned Setting(const ZQ_TTree& server, const wchar_t* key, unsigned fallback) {
+  const ZQ_TAny* value = server.Find(key, L'/');
+  if (value == nullptr || !value->HasSuperclass("ZQ_TUInt32")) return fallback;
+  return value->DynamicCast<ZQ_TUInt32>(kCustodelSource, __LINE__);
+}
+
+bool AlwaysRunning(const ZQ_TTree& server) {
+  const ZQ_TAny* value = server.Find("AlwaysRunning", L'/');
+  return value != nullptr && value->HasSuperclass("ZQ_TBool") &&
+         value->DynamicCast<ZQ_TBool>(kCustodelSource, __LINE__);
+}
+
+bool RunsInThisConfiguration(const ZQ_TTree& server) {
+  const ZQ_TAny* configurations = server.Find(L"Configurations", L'/');
+  if (configurations == nullptr || !configurations->HasSuperclass("ZQ_TList")) return false;
+  const ZQ_TList& names = configurations->DynamicCast<ZQ_TList>(kCustodelSource, __LINE__);
+  const ZQ_TAny wanted(static_cast<const ZQ_IPackable&>(gServerConfiguration));
+  return names.Contains(wanted);
+}
+
+void CheckServer(const ZQ_TConstIterator& entry, bool start) {
+  const ZQ_TString& serverName =
+      static_cast<const ZQ_IInterface&>(entry.Key()).DynamicCast<ZQ_TString>(kCustodelSource, __LINE__);
+  gServer.DBG_Type(2, ZQ_TString::Format("Checking \"%s\"", serverName));
+  const ZQ_TTree& server = entry.Value().DynamicCast<ZQ_TTree>(kCustodelSource, __LINE__);
+  if (!start || !AlwaysRunning(server)) {
+    RemoveMonitor(serverName);
+    return;
+  }
+  const unsigned startupOrder = Setting(server, L"StartupOrder", kDefaultStartupOrder);
+  const unsigned delayAfterStartup = Setting(server, L"DelayAfterStartup", kDefaultDelayAfterStartup);
+  const unsigned nrOfInstances = Setting(server, L"NrOfInstances", kDefaultNrOfInstances);
+  if (gServerConfiguration == "" || RunsInThisConfiguration(server)) {
+    AddMonitor(serverName, startupOrder, delayAfterStartup, nrOfInstances);
+  } else {
+    RemoveMonitor(serverName);
+  }
+}
+
+// The name of this host's server configuration, or empty when the daemon
+// cannot say.
+ZQ_TString AskServerConfiguration() {
+  try {
+    ZQM_TProxy daemon(ZQ_TSocket::HostName(false).c_str());
+    return daemon.GetServerConfiguration();
+  } catch (...) {
+    return ZQ_TString::sEmpty;
+  }
+}
+
+}  // namespace
+
+void Reconfigure(bool start) {
+  ZQ_TString path;
+  Almanac_TProxy almanac(ZQ_TSocket::HostName(false).c_str());
+  if (start) {
+    gServerConfiguration = AskServerConfiguration();
+    gServer.DBG_Type(0, ZQ_TString::Format("Reconfigure for ServerConfiguration \"%s\"", gServerConfiguration));
+    if (gServerConfiguration == "RunAsMaster") VerifyDispatchers(almanac);
+  } else {
+    gServer.DBG_Type(0, "Remove all server watcher threads");
+  }
+  path = "Servers/ZQMD/Servers/";
+  ZQ_TTree servers;
+  {
+    const ZQ_TAny result = almanac.Expand(path);
+    servers = ZQ_TTree(result.DynamicCast<ZQ_TTree>(kCustodelSource, __LINE__), 0);
+  }
+  {
+    ZQ_TConstIterator entry(static_cast<const ZQ_IIteratable&>(servers));
+    for (; !entry.IsDone(); entry++) CheckServer(entry, start);
+  }
+  StartMonitors();
+}

@@ -1,0 +1,121 @@
+// The watcher thread of one monitor: starts the instance through the
+// middleware, finds its process through the daemon, waits on it, and starts
+// it again the moment it ends.
+#include <sstream>
+
+#include "Custodel/Private/Source/custodel.h"
+
+namespace {
+
+// The lines of the checked casts and the throw site of the lookup.
+constexpr unsigned kListCastLine = 135;
+constexpr unsigned kDictCastLine = 137;
+constexpr unsigned kInstanceCastLine = 139;
+constexpr unsigned kPidCastLine = 142;
+constexpr unsigned kOpenProcessFailureLine = 151;
+
+void Log(const char* format, const ServerMonitor& monitor) {
+  gServer.DBG_Type(0, ZQ_TString::Format(format, monitor.serverName, monitor.instance));
+}
+
+// Connects to the instance by name, which makes the middleware start it
+// when it is not running. Returns false when the process is shutting down.
+bool StartAttempt(ServerMonitor& monitor) {
+  try {
+    ZQM_TClient client;
+    client.SetConnectionAttempts(1);
+    client.SetConnectionInterval(10);
+    client.Connect(ZQ_TSocket::HostName(false), monitor.serverName,
+                   static_cast<unsigned short>(monitor.instance),
+                   static_cast<ZQM_TClient::TLocationMode>(0));
+    client.Reconnect();
+  } catch (const ZQM_EShutdownInProgress&) {
+    SetEvent(gShutdownEvent);
+    return false;
+  } catch (...) {
+    Log("No connection with Server \"%s\" instance %d", monitor);
+  }
+  return true;
+}
+
+// Asks the daemon for the instance's process and opens it. Returns the
+// process handle, or null when the instance is not running.
+HANDLE FindProcess(ServerMonitor& monitor) {
+  ZQM_TClient daemon(ZQ_TSocket::HostName(false), kDaemonPort);
+  const ZQ_TAny reply = daemon.RPC(ZQ_TString("Servers"), ZQ_TAny(monitor.serverName));
+  const ZQ_TList& instances = reply.DynamicCast<ZQ_TList>(kCustodelSource, kListCastLine);
+  for (ZQ_TConstIterator it(instances); !it.IsDone(); it++) {
+    const ZQ_TDict& element = it.Value().DynamicCast<ZQ_TDict>(kCustodelSource, kDictCastLine);
+    if (!element.Contains(L"Instance")) continue;
+    const std::uint16_t instance =
+        element[L"Instance"].DynamicCast<ZQ_TUInt16>(kCustodelSource, kInstanceCastLine);
+    if (instance != monitor.instance) continue;
+    // The first element of this instance decides.
+    if (!element.Contains(L"PID")) return nullptr;
+    const std::uint32_t pid = element["PID"].DynamicCast<ZQ_TUInt32>(kCustodelSource, kPidCastLine);
+    monitor.processHandle = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (monitor.processHandle == nullptr) {
+      ZQ_EException failure(ZQ_TString::sEmpty, ZQ_TAny(static_cast<unsigned>(pid)));
+      ZQ_THROW_AT(failure, kCustodelSource, kOpenProcessFailureLine);
+    }
+    return monitor.processHandle;
+  }
+  return nullptr;
+}
+
+HANDLE Lookup(ServerMonitor& monitor) {
+  try {
+    return FindProcess(monitor);
+  } catch (const ZQ_EException& failure) {
+    std::ostringstream text;
+    text << "Failed to find process id of " << monitor.serverName.Text() << "\n";
+    failure.PrintOn(text);
+    text << "\n";
+    gServer.DBG_Type(0, ZQ_TString(text.str()));
+  } catch (...) {
+    Log("No PID found for Server \"%s\" instance %d", monitor);
+  }
+  return nullptr;
+}
+
+// One pass: a start attempt, a lookup, and a wait. Returns whether to go on
+// watching.
+bool WatchOnce(ServerMonitor& monitor) {
+  ResetEvent(monitor.runningEvent);
+  HANDLE waitHandles[3] = {monitor.stopEvent, gShutdownEvent, nullptr};
+  Log("Starting server \"%s\" instance %d", monitor);
+  if (!StartAttempt(monitor)) return false;
+
+  waitHandles[2] = Lookup(monitor);
+  if (waitHandles[2] != nullptr) {
+    SetEvent(monitor.runningEvent);
+    Log("Server \"%s\" instance %d is running", monitor);
+    const DWORD result = WaitForMultipleObjects(3, waitHandles, FALSE, INFINITE);
+    if (result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1) return false;
+    if (result == WAIT_OBJECT_0 + 2) Log("Server \"%s\" instance %d has died", monitor);
+    CloseHandle(monitor.processHandle);
+    monitor.processHandle = nullptr;
+    return true;  // start again at once
+  }
+  Log("Server \"%s\" instance %d is not running; delay", monitor);
+  const DWORD result = WaitForMultipleObjects(2, waitHandles, FALSE, kNotRunningPauseMs);
+  return !(result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1);
+}
+
+}  // namespace
+
+unsigned WatcherThread(void* argument) {
+  ServerMonitor& monitor = *static_cast<ServerMonitor*>(argument);
+  try {
+    gServer.DBG_Type(0, ZQ_TString::Format("Starting monitor for server \"%s\"", monitor.serverName));
+    SetEvent(monitor.startedEvent);
+    while (WatchOnce(monitor)) {
+    }
+    Log("Stopped monitoring server \"%s\" instance %d", monitor);
+  } catch (...) {
+    // Only tracing can throw out here (memory exhaustion); the thread ends
+    // as if stopped, and RemoveMonitor finds it ended.
+    SetEvent(monitor.startedEvent);
+  }
+  return 0;
+}
