@@ -5,6 +5,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -58,7 +59,13 @@ void WriteAll(const std::string& line) {
   }
 }
 
+std::atomic<Sink> gSink{nullptr};
+
 }  // namespace
+
+void SetSink(Sink sink) {
+  gSink.store(sink);
+}
 
 bool Enabled(int level) {
   return level <= Level();
@@ -66,6 +73,7 @@ bool Enabled(int level) {
 
 void Line(int level, std::string_view text) {
   if (!Enabled(level)) return;
+  if (Sink sink = gSink.load()) return sink(level, text);
   try {
     std::string line = Prefix(level);
     line.append(text);

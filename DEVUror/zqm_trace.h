@@ -24,4 +24,11 @@ bool Enabled(int level);
 // dropped.
 void Line(int level, std::string_view text);
 
+// Where lines go instead of standard output, when set: tests hand in a
+// function that keeps them. The sink receives every enabled line's level and
+// text (without the prefix) and must be safe to call from any thread. Null
+// restores standard output.
+using Sink = void (*)(int level, std::string_view text);
+void SetSink(Sink sink);
+
 }  // namespace zqm_trace

@@ -1,21 +1,34 @@
-// zqm: calls middleware servers from the command line.
+// zqm: calls middleware servers and steers the Custodel service from the
+// command line.
 //
 //   zqm [--host H] call NAME INSTANCE METHOD [ARG...]   call an instance, located by the daemon
 //   zqm [--host H] call --port P METHOD [ARG...]        call whatever listens on port P
 //   zqm [--host H] servers [NAME]                       the daemon's list of running instances
+//   zqm [--host H] status                               what the service runs, and how long each
+//   has run zqm [--host H] reconfigure                          the service reads the configuration
+//   again zqm [--host H] stop                                 the service stops watching every
+//   configured server zqm [--host H] ignore NAME|'*'                      the service stops
+//   watching NAME (or all)
 //
-// Exit status: 0 success, 1 failure (the server answered with an exception,
-// or could not be reached), 2 usage.
+// Exit status: 0 success, 1 failure (a server answered with an exception,
+// could not be reached, or refused), 2 usage.
 #include <CLI/CLI.hpp>
 #include <ctime>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
 
+#include "Almanac/Server/almanac_tproxy.h"
 #include "DEVUror/devuror.h"
+#include "DEVUror/zqm_tproxy.h"
 #include "tools/zqm_args.h"
+#include "tools/zqm_status.h"
 
 namespace {
+
+constexpr int kOk = 0;
+constexpr int kFailure = 1;
+constexpr int kUsage = 2;
 
 struct Options {
   std::string host;
@@ -26,19 +39,18 @@ struct Options {
 
 int Fail(const ZQ_EException& failure) {
   std::cerr << "zqm: " << failure.ClassName() << ": " << failure.ZQ_Message() << std::endl;
-  return 1;
+  return kFailure;
 }
 
 int Call(const Options& options) {
   std::size_t next = 0;
   ZQM_TClient client;
-  client.SetConnectionAttempts(1);
   if (options.port != 0) {
     client.Connect(options.host, static_cast<unsigned short>(options.port));
   } else {
     if (options.words.size() < 3) {
       std::cerr << "zqm: call needs NAME INSTANCE METHOD (or --port PORT METHOD)\n";
-      return 2;
+      return kUsage;
     }
     const ZQ_TAny instance = ParseArgument("u16:" + options.words[1]);
     client.Connect(options.host, options.words[0],
@@ -48,15 +60,13 @@ int Call(const Options& options) {
   }
   if (next >= options.words.size()) {
     std::cerr << "zqm: call needs a METHOD\n";
-    return 2;
+    return kUsage;
   }
-  const ZQ_TString method(options.words[next]);
   ZQ_TList arguments;
   for (std::size_t i = next + 1; i < options.words.size(); ++i)
     arguments.Append(ParseArgument(options.words[i]));
-  const ZQ_TAny result = client.Call(method, arguments);
-  std::cout << result << std::endl;
-  return 0;
+  std::cout << client.Call(ZQ_TString(options.words[next]), arguments) << std::endl;
+  return kOk;
 }
 
 std::string Text(const ZQ_TDict& entry, const char* key) {
@@ -65,12 +75,14 @@ std::string Text(const ZQ_TDict& entry, const char* key) {
   return out.str();
 }
 
+ZQ_TList RunningInstances(const std::string& host, const std::string& name) {
+  ZQM_TClient daemon(host, ZQM_TClient::kDaemonPort);
+  const ZQ_TAny reply = daemon.RPC("Servers", ZQ_TAny(ZQ_TString(name.empty() ? "*" : name)));
+  return reply.DynamicCast<ZQ_TList>(__FILE__, __LINE__);
+}
+
 int Servers(const Options& options) {
-  ZQM_TClient daemon(options.host, ZQM_TClient::kDaemonPort);
-  const ZQ_TAny reply = options.serverName.empty()
-                            ? daemon.RPC("Servers")
-                            : daemon.RPC("Servers", ZQ_TAny(ZQ_TString(options.serverName)));
-  const ZQ_TList& list = reply.DynamicCast<ZQ_TList>(__FILE__, __LINE__);
+  const ZQ_TList list = RunningInstances(options.host, options.serverName);
   std::cout << std::left << std::setw(20) << "NAME" << std::setw(9) << "INSTANCE" << std::setw(9)
             << "PID" << std::setw(7) << "PORT" << std::setw(10) << "STATE" << std::setw(14) << "UP"
             << "LOG\n";
@@ -85,14 +97,58 @@ int Servers(const Options& options) {
               << std::setw(10) << Text(entry, "State") << std::setw(14) << FormatUptime(now - since)
               << Text(entry, "Log") << "\n";
   }
-  return 0;
+  return kOk;
+}
+
+int Status(const Options& options) {
+  const char* host = options.host.empty() ? nullptr : options.host.c_str();
+  ZQ_TString configuration;
+  ZQ_TList running;
+  try {
+    ZQM_TProxy daemon(host);
+    configuration = daemon.GetServerConfiguration();
+    running = RunningInstances(options.host, "");
+  } catch (ZQ_EException& failure) {
+    failure.ZQ_Message() = "the middleware daemon cannot be reached: " + failure.ZQ_Message();
+    throw;
+  }
+  ZQ_TTree servers;
+  try {
+    Almanac_TProxy almanac(host);
+    const ZQ_TAny tree = almanac.Expand("Servers/ZQMD/Servers/");
+    servers = tree.DynamicCast<ZQ_TTree>(__FILE__, __LINE__);
+  } catch (ZQ_EException& failure) {
+    failure.ZQ_Message() = "the configuration server cannot be asked: " + failure.ZQ_Message();
+    throw;
+  }
+  PrintStatus(std::cout, servers, running, configuration.Text(), std::time(nullptr));
+  return kOk;
+}
+
+// Calls a method of the service and reports its 1/0 result.
+int Steer(const Options& options, const char* method, const ZQ_TList& arguments) {
+  ZQM_TClient service;
+  try {
+    service.Connect(options.host, ZQ_TString("Custodel"), 1, ZQM_TClient::kLocateOnly);
+  } catch (ZQ_EException& failure) {
+    failure.ZQ_Message() = "the Custodel service cannot be reached: " + failure.ZQ_Message();
+    throw;
+  }
+  const ZQ_TAny result = service.Call(ZQ_TString(method), arguments);
+  const ZQ_TUInt32* done = result.As<ZQ_TUInt32>();
+  if (done != nullptr && done->Value() == 0) {
+    std::cerr << "zqm: the service could not do \"" << method << "\"\n";
+    return kFailure;
+  }
+  std::cout << method << ": done\n";
+  return kOk;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  CLI::App app{"zqm: calls middleware servers from the command line"};
+  CLI::App app{"zqm: calls middleware servers and steers the Custodel service"};
   app.require_subcommand(1);
   app.add_option("--host", options.host,
                  "host whose daemon and servers to reach (default: this host)");
@@ -101,22 +157,37 @@ int main(int argc, char** argv) {
   call->add_option("--port", options.port, "call the server listening on this port")
       ->check(CLI::Range(1, 65535));
   call->add_option("words", options.words,
-                   "NAME INSTANCE METHOD [ARG...]; ARG: str:TEXT, u32:N, u16:N, bool:true, "
-                   "empty, or a bare word (number, true/false, text)")
+                   "NAME INSTANCE METHOD [ARG...]; ARG: str:TEXT, u32:N, u16:N, bool:true, empty, "
+                   "or a bare word (number, true/false, text)")
       ->required();
-  call->prefix_command(false);
   CLI::App* servers = app.add_subcommand("servers", "list the running instances the daemon knows");
   servers->add_option("name", options.serverName, "only this server");
+  CLI::App* status =
+      app.add_subcommand("status", "show what the service runs on this host and for how long");
+  CLI::App* reconfigure =
+      app.add_subcommand("reconfigure", "make the service read the configuration again");
+  CLI::App* stop =
+      app.add_subcommand("stop", "make the service stop watching every configured server");
+  CLI::App* ignore =
+      app.add_subcommand("ignore", "make the service stop watching one server ('*': all)");
+  ignore->add_option("name", options.serverName, "the server, or '*'")->required();
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
-    return app.exit(error) == 0 ? 0 : 2;
+    return app.exit(error) == 0 ? kOk : kUsage;
   }
   __ZQ_INITIALIZATION_FUNCTION_dodived__();
   __ZQ_INITIALIZATION_FUNCTION_DEVUror__();
   try {
     if (call->parsed()) return Call(options);
-    return Servers(options);
+    if (servers->parsed()) return Servers(options);
+    if (status->parsed()) return Status(options);
+    if (reconfigure->parsed()) return Steer(options, "Reconfigure", ZQ_TList());
+    if (stop->parsed()) return Steer(options, "Stop", ZQ_TList());
+    ZQ_TList name;
+    name.Append(ZQ_TAny(ZQ_TString(options.serverName)));
+    (void)ignore;
+    return Steer(options, "IgnoreServer", name);
   } catch (const ZQ_EException& failure) {
     return Fail(failure);
   }

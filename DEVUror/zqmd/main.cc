@@ -1,5 +1,6 @@
 // zqmd: the middleware daemon of a host.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <asio.hpp>
@@ -36,6 +37,10 @@ int main(int argc, char** argv) {
   app.add_option("--log-dir", options.logDirectory,
                  "folder of the instances' output files, <name>-<instance>.log")
       ->capture_default_str();
+  int readyFd = -1;
+  app.add_option(
+      "--ready-fd", readyFd,
+      "write a newline to this descriptor, and close it, once listening (readiness for scripts)");
   app.add_option("--config-server", options.configServer,
                  "middleware server (instance 0) that holds the launch configuration")
       ->capture_default_str();
@@ -58,6 +63,10 @@ int main(int argc, char** argv) {
   } catch (const ZQ_EException& failure) {
     std::cerr << "zqmd: " << failure.ZQ_Message() << std::endl;
     return 1;
+  }
+  if (readyFd >= 0) {
+    [[maybe_unused]] ssize_t n = write(readyFd, "\n", 1);
+    close(readyFd);
   }
   asio::signal_set stop(io, SIGTERM, SIGINT);
   stop.async_wait([&](asio::error_code error, int signal) {

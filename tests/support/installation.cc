@@ -1,0 +1,100 @@
+#include "support/installation.h"
+
+#include <stdexcept>
+
+#include "DEVUror/devuror.h"
+
+namespace zq_test {
+
+namespace {
+
+void Require(const std::optional<std::size_t>& line, const ChildProcess& process,
+             const std::string& what) {
+  if (!line) throw std::runtime_error(what + " did not happen; output:\n" + process.Output());
+}
+
+}  // namespace
+
+Installation::Installation(const std::string& configuration, InstallationOptions options)
+    : options_(std::move(options)) {
+  dir_.Write("config.json", Expand(configuration));
+  std::vector<std::string> daemonArgs = {Program("zqmd"), "--log-dir", LogDir()};
+  if (!options_.serverConfiguration.empty()) {
+    daemonArgs.push_back("--server-configuration");
+    daemonArgs.push_back(options_.serverConfiguration);
+  }
+  daemon_ = std::make_unique<ChildProcess>(daemonArgs, Environment());
+  Require(daemon_->WaitForLine("Middleware daemon listening"), *daemon_, "the daemon's start");
+  if (options_.startAlmanac) {
+    almanac_ = Start("almanac", {dir_.File("config.json")});
+    Require(WaitForBound("Almanac", 0), *daemon_, "the configuration server's start");
+  }
+}
+
+Installation::~Installation() {
+  // The daemon first: the instances it started keep running, and the
+  // namespace's end takes them.
+  daemon_.reset();
+  almanac_.reset();
+}
+
+std::string Installation::Expand(const std::string& configuration) const {
+  std::string text = configuration;
+  const std::string bin = Program("");
+  const std::string folder = bin.substr(0, bin.size() - 1);
+  for (std::size_t at = text.find("@BIN@"); at != std::string::npos; at = text.find("@BIN@", at)) {
+    text.replace(at, 5, folder);
+  }
+  return text;
+}
+
+std::map<std::string, std::string> Installation::Environment() const {
+  return {{"ZQM_TRACE_LEVEL", std::to_string(options_.traceLevel)}};
+}
+
+std::unique_ptr<ChildProcess> Installation::Start(const std::string& program,
+                                                  std::vector<std::string> args,
+                                                  std::map<std::string, std::string> env) const {
+  args.insert(args.begin(), Program(program));
+  std::map<std::string, std::string> environment = Environment();
+  for (auto& [key, value] : env)
+    environment[key] = value;
+  return std::make_unique<ChildProcess>(args, environment);
+}
+
+std::unique_ptr<ChildProcess> Installation::StartCustodel(
+    std::map<std::string, std::string> env) const {
+  return Start("custodel", {}, std::move(env));
+}
+
+void Installation::Reconfigure(const std::string& configuration) {
+  dir_.Write("config.json", Expand(configuration));
+  ZQM_TClient almanac;
+  almanac.Connect("", "Almanac", 0, ZQM_TClient::kLocateOnly);
+  almanac.RPC("Reload");
+}
+
+ZQ_TList Installation::Servers(const std::string& name) const {
+  ZQM_TClient daemon("", ZQM_TClient::kDaemonPort);
+  const ZQ_TAny reply = daemon.RPC("Servers", ZQ_TAny(ZQ_TString(name)));
+  return reply.DynamicCast<ZQ_TList>(__FILE__, __LINE__);
+}
+
+std::optional<pid_t> Installation::PidOf(const std::string& name, unsigned instance) const {
+  for (const ZQ_TAny& element : Servers(name)) {
+    const ZQ_TDict& entry = element.DynamicCast<ZQ_TDict>(__FILE__, __LINE__);
+    if (entry["Instance"].DynamicCast<ZQ_TUInt16>(__FILE__, __LINE__) == instance) {
+      return static_cast<pid_t>(entry["PID"].DynamicCast<ZQ_TUInt32>(__FILE__, __LINE__));
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<std::size_t> Installation::WaitForBound(const std::string& name, unsigned instance,
+                                                      std::size_t after,
+                                                      std::chrono::milliseconds timeout) {
+  return daemon_->WaitForLine(
+      name + " instance " + std::to_string(instance) + " \\(pid [0-9]+\\) bound", timeout, after);
+}
+
+}  // namespace zq_test

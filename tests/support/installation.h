@@ -1,0 +1,72 @@
+// A whole middleware installation for one end-to-end test: the daemon
+// (zqmd) and the configuration server (almanac) as real processes, with a
+// configuration file and a log folder in a temporary folder. Meant for tests
+// that run in namespaces of their own (zq_add_test NETNS), where port 8088
+// is theirs alone.
+//
+// In the configuration text, "@BIN@" stands for the folder of the built
+// programs, e.g. "Program": "@BIN@/sample_server".
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "support/child_process.h"
+#include "typelib/dodived.h"
+
+namespace zq_test {
+
+struct InstallationOptions {
+  std::string serverConfiguration;  // what GetServerConfiguration answers
+  int traceLevel = 2;               // ZQM_TRACE_LEVEL of every program
+  bool startAlmanac = true;
+};
+
+class Installation {
+ public:
+  explicit Installation(const std::string& configuration, InstallationOptions options = {});
+  ~Installation();
+
+  ChildProcess& Daemon() { return *daemon_; }
+  ChildProcess& Almanac() { return *almanac_; }
+  const TempDir& Dir() const { return dir_; }
+  std::string LogDir() const { return dir_.File("logs"); }
+
+  // Starts the service; waits for nothing.
+  std::unique_ptr<ChildProcess> StartCustodel(std::map<std::string, std::string> env = {}) const;
+  // Starts a program of the build with the installation's environment.
+  std::unique_ptr<ChildProcess> Start(const std::string& program,
+                                      std::vector<std::string> args = {},
+                                      std::map<std::string, std::string> env = {}) const;
+
+  // Writes a new configuration file (placeholders replaced) and has the
+  // configuration server reload it; throws when the reload fails.
+  void Reconfigure(const std::string& configuration);
+
+  // The daemon's "Servers" list for `name` ("*" for all).
+  ZQ_TList Servers(const std::string& name) const;
+  // The process id of a running instance, as the daemon reports it.
+  std::optional<pid_t> PidOf(const std::string& name, unsigned instance) const;
+  // Waits until the daemon has traced that the instance bound, counting
+  // trace lines from `after`; returns the line's index.
+  std::optional<std::size_t> WaitForBound(const std::string& name, unsigned instance,
+                                          std::size_t after = 0,
+                                          std::chrono::milliseconds timeout = 10s);
+
+  // The environment every program of the installation gets.
+  std::map<std::string, std::string> Environment() const;
+
+ private:
+  std::string Expand(const std::string& configuration) const;
+
+  TempDir dir_;
+  InstallationOptions options_;
+  std::unique_ptr<ChildProcess> daemon_;
+  std::unique_ptr<ChildProcess> almanac_;
+};
+
+}  // namespace zq_test
