@@ -41,6 +41,9 @@ class ZQM_TServer::Impl {
   void* context = nullptr;
   int timeoutSeconds = -1;
   std::vector<std::pair<int, std::function<void()>>> signalHandlers;
+  // Made by the first OnSignal, so that the signals are caught from then on
+  // (delivered once the loop runs) rather than ending the process.
+  std::optional<asio::signal_set> signals;
   std::string helloFrame;
 
   void WatchShutdown(asio::posix::stream_descriptor& wake);
@@ -84,7 +87,7 @@ void ZQM_TServer::Impl::WatchShutdown(asio::posix::stream_descriptor& wake) {
 
 void ZQM_TServer::Impl::WatchSignals(asio::signal_set& signals) {
   signals.async_wait([this, &signals](asio::error_code error, int signal) {
-    if (error) return;
+    if (error) return;  // cancelled: the loop is ending; the signals stay caught
     for (auto& [number, handler] : signalHandlers) {
       if (number == signal) handler();
     }
@@ -193,11 +196,8 @@ void ZQM_TServer::EventLoop() {
   Impl& impl = *impl_;
   if (!zqm_shutdown::InProgress()) {
     asio::posix::stream_descriptor wake(impl.io, dup(zqm_shutdown::WakeDescriptor()));
-    asio::signal_set signals(impl.io);
-    for (const auto& entry : impl.signalHandlers)
-      signals.add(entry.first);
     impl.WatchShutdown(wake);
-    if (!impl.signalHandlers.empty()) impl.WatchSignals(signals);
+    if (impl.signals) impl.WatchSignals(*impl.signals);
     impl.listener.emplace(std::move(*impl.acceptor), impl.helloFrame,
                           [&impl](const ZQ_TDict& request, zqm_listener::Reply reply) {
                             reply(impl.Dispatch(request));
@@ -207,7 +207,7 @@ void ZQM_TServer::EventLoop() {
     impl.ArmIdleTimer();
     impl.io.restart();
     impl.io.run();
-    signals.cancel();
+    if (impl.signals) impl.signals->cancel();
     wake.cancel();
   }
   zqm_shutdown::Begin();
@@ -225,6 +225,8 @@ void ZQM_TServer::DBG_Type(int level, const char* text) const {
 void ZQM_TServer::OnSignal(int signal, std::function<void()> handler) {
   if (!impl_) impl_ = std::make_unique<Impl>(*this);
   impl_->signalHandlers.emplace_back(signal, std::move(handler));
+  if (!impl_->signals) impl_->signals.emplace(impl_->io);
+  impl_->signals->add(signal);
 }
 
 bool ZQM_TServer::IsBound() const {

@@ -156,10 +156,12 @@ int main(int argc, char** argv) {
       "call", "call a method: NAME INSTANCE METHOD [ARG...], or --port P METHOD [ARG...]");
   call->add_option("--port", options.port, "call the server listening on this port")
       ->check(CLI::Range(1, 65535));
-  call->add_option("words", options.words,
-                   "NAME INSTANCE METHOD [ARG...]; ARG: str:TEXT, u32:N, u16:N, bool:true, empty, "
-                   "or a bare word (number, true/false, text)")
-      ->required();
+  // The words after the options are taken as they stand: CLI11 would read
+  // "[]", a method of the configuration server, as an empty list.
+  call->prefix_command();
+  call->footer(
+      "Words: NAME INSTANCE METHOD [ARG...], or METHOD [ARG...] with --port. ARG: str:TEXT, "
+      "u32:N, u16:N, bool:true, empty, or a bare word (number, true/false, text).");
   CLI::App* servers = app.add_subcommand("servers", "list the running instances the daemon knows");
   servers->add_option("name", options.serverName, "only this server");
   CLI::App* status =
@@ -179,7 +181,10 @@ int main(int argc, char** argv) {
   __ZQ_INITIALIZATION_FUNCTION_dodived__();
   __ZQ_INITIALIZATION_FUNCTION_DEVUror__();
   try {
-    if (call->parsed()) return Call(options);
+    if (call->parsed()) {
+      options.words = call->remaining();
+      return Call(options);
+    }
     if (servers->parsed()) return Servers(options);
     if (status->parsed()) return Status(options);
     if (reconfigure->parsed()) return Steer(options, "Reconfigure", ZQ_TList());

@@ -1,0 +1,232 @@
+#include "Almanac/Server/config_store.h"
+
+#include <exception>
+#include <sstream>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "Almanac/Server/almanac_errors.h"
+#include "Almanac/Server/config_file.h"
+
+namespace almanac {
+namespace {
+
+// The same reading of a path as ZQ_TTree's: non-empty segments between '/'.
+std::vector<std::string_view> Segments(std::string_view path) {
+  std::vector<std::string_view> segments;
+  std::size_t start = 0;
+  while (start < path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    if (end > start) segments.push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return segments;
+}
+
+std::string Join(const std::vector<std::string_view>& segments, std::size_t count) {
+  std::string joined;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) joined += '/';
+    joined += segments[i];
+  }
+  return joined;
+}
+
+std::string Quoted(std::string_view text) {
+  return "\"" + std::string(text) + "\"";
+}
+
+// Follows `segments` from `root`. Null when there is no such entry, with
+// `problem` saying where the path leaves the tree: a key that is missing, or
+// a value where a subtree would have to be.
+const ZQ_TAny* Resolve(const ZQ_TTree& root, const std::vector<std::string_view>& segments,
+                       std::string& problem) {
+  const ZQ_TTree* tree = &root;
+  const ZQ_TAny* value = nullptr;
+  for (std::size_t i = 0; i < segments.size(); ++i) {
+    if (tree == nullptr) {
+      problem = Quoted(Join(segments, i)) + " is a value, not a subtree";
+      return nullptr;
+    }
+    value = tree->Child(segments[i]);
+    if (value == nullptr) {
+      problem = (i == 0 ? std::string("the configuration") : Quoted(Join(segments, i))) +
+                " has no key " + Quoted(segments[i]);
+      return nullptr;
+    }
+    tree = value->As<ZQ_TTree>();
+  }
+  return value;
+}
+
+std::string KeyCount(std::size_t count) {
+  return std::to_string(count) + (count == 1 ? " top-level key" : " top-level keys");
+}
+
+// The parameters of one request, checked with messages that name the method
+// and the parameter, since a caller may get either wrong.
+class Parameters {
+ public:
+  Parameters(const ZQ_TDict& arguments, const std::string& method)
+      : arguments_(arguments), method_(method) {}
+
+  const ZQ_TString& Path(const char* key) const {
+    const ZQ_TAny& value = Required(key, "the path");
+    const ZQ_TString* path = value.As<ZQ_TString>();
+    if (path == nullptr) WrongType(key, "the path", "a ZQ_TString", value);
+    return *path;
+  }
+
+  // An absent or empty flag is false, so that callers may leave it out.
+  bool Flag(const char* key, const char* what) const {
+    const ZQ_TAny* value = arguments_.Find(ZQ_TString(key));
+    if (value == nullptr || value->IsEmpty()) return false;
+    const ZQ_TBool* flag = value->As<ZQ_TBool>();
+    if (flag == nullptr) WrongType(key, what, "a ZQ_TBool", *value);
+    return flag->Value();
+  }
+
+  const ZQ_TAny& Value(const char* key, const char* what) const { return Required(key, what); }
+
+ private:
+  const ZQ_TAny& Required(const char* key, const char* what) const {
+    const ZQ_TAny* value = arguments_.Find(ZQ_TString(key));
+    if (value == nullptr || value->IsEmpty()) {
+      ALMANAC_THROW(ZQM_EException, method_ + ": parameter " + key + " (" + what + ") is missing");
+    }
+    return *value;
+  }
+
+  [[noreturn]] void WrongType(const char* key, const char* what, const char* expected,
+                              const ZQ_TAny& value) const {
+    ALMANAC_THROW(ZQM_EException, method_ + ": parameter " + key + " (" + what + ") must be " +
+                                      expected + ", not a " + value.HeldClassName());
+  }
+
+  const ZQ_TDict& arguments_;
+  const std::string& method_;
+};
+
+}  // namespace
+
+ConfigStore::ConfigStore(std::string path, TraceSink trace)
+    : path_(std::move(path)), trace_(std::move(trace)) {}
+
+void ConfigStore::Load() {
+  tree_ = LoadConfigFile(path_);
+  Trace(0, "Loaded configuration " + path_ + " (" + KeyCount(tree_.Count()) + ")");
+}
+
+void ConfigStore::Reload() {
+  try {
+    tree_ = LoadConfigFile(path_);
+  } catch (const ZQ_EException& failure) {
+    const std::string text =
+        "Reload of " + path_ +
+        " failed, keeping the previous configuration: " + failure.ZQ_Message().Text();
+    Trace(0, text);
+    ALMANAC_THROW(ZQM_EException, text);
+  }
+  Trace(0, "Reloaded configuration " + path_ + " (" + KeyCount(tree_.Count()) + ")");
+}
+
+bool ConfigStore::ReloadOnSignal() {
+  try {
+    Reload();
+    return true;
+  } catch (const ZQ_EException&) {
+    return false;  // Reload has traced why
+  } catch (const std::exception& failure) {
+    // Nothing may escape into the event loop from a signal handler.
+    Trace(0,
+          "Reload of " + path_ + " failed, keeping the previous configuration: " + failure.what());
+    return false;
+  }
+}
+
+ZQ_TAny ConfigStore::Expand(const ZQ_TString& path, bool missingIsEmpty) const {
+  const std::vector<std::string_view> segments = Segments(path.Text());
+  if (segments.empty()) return ZQ_TAny(tree_);
+  std::string problem;
+  const ZQ_TAny* value = Resolve(tree_, segments, problem);
+  if (value != nullptr) return *value;
+  if (missingIsEmpty) return ZQ_TAny();
+  ALMANAC_THROW(ZQM_EException, "no entry " + Quoted(path.Text()) + ": " + problem);
+}
+
+ZQ_TList ConfigStore::KeysAt(const ZQ_TString& path) const {
+  const std::vector<std::string_view> segments = Segments(path.Text());
+  if (segments.empty()) return tree_.Keys();
+  std::string problem;
+  const ZQ_TAny* value = Resolve(tree_, segments, problem);
+  if (value == nullptr) {
+    ALMANAC_THROW(ZQM_EException, "no entry " + Quoted(path.Text()) + ": " + problem);
+  }
+  const ZQ_TTree* subtree = value->As<ZQ_TTree>();
+  if (subtree == nullptr) {
+    ALMANAC_THROW(ZQM_EException, Quoted(path.Text()) + " is a value (" + value->HeldClassName() +
+                                      "), not a subtree with keys");
+  }
+  return subtree->Keys();
+}
+
+void ConfigStore::Set(const ZQ_TString& path, ZQ_TAny value) {
+  const std::vector<std::string_view> segments = Segments(path.Text());
+  if (segments.empty()) {
+    ALMANAC_THROW(ZQM_EException, "cannot set " + Quoted(path.Text()) +
+                                      ": the path names the whole configuration, not an entry");
+  }
+  // Subtrees on the way are created, but a value on the way is not silently
+  // turned into one: a mistyped path would wipe out configuration.
+  const ZQ_TTree* tree = &tree_;
+  for (std::size_t i = 0; i + 1 < segments.size() && tree != nullptr; ++i) {
+    const ZQ_TAny* child = tree->Child(segments[i]);
+    if (child == nullptr) break;
+    tree = child->As<ZQ_TTree>();
+    if (tree == nullptr) {
+      ALMANAC_THROW(ZQM_EException, "cannot set " + Quoted(path.Text()) + ": " +
+                                        Quoted(Join(segments, i + 1)) +
+                                        " is a value, not a subtree");
+    }
+  }
+  std::ostringstream printed;
+  ZQ_PrintElement(printed, value);
+  tree_.Set(path, std::move(value));
+  Trace(1, "Set " + Join(segments, segments.size()) + " = " + printed.str());
+}
+
+ZQ_TAny ConfigStore::Call(const ZQ_TDict& arguments) {
+  const ZQ_TAny* methodValue = arguments.Find(ZQ_TString("M"));
+  const ZQ_TString* method = methodValue != nullptr ? methodValue->As<ZQ_TString>() : nullptr;
+  if (method == nullptr) {
+    ALMANAC_THROW(ZQM_EException, "the request names no method: \"M\" must hold a ZQ_TString");
+  }
+  const std::string& name = method->Text();
+  const Parameters parameters(arguments, name);
+  if (name == "Reload") {  // traces its own failures
+    Reload();
+    return ZQ_TAny(true);
+  }
+  try {
+    if (name == "Expand") return Expand(parameters.Path("P1"));
+    if (name == "[]")
+      return Expand(parameters.Path("P1"), parameters.Flag("P2", "missing is empty"));
+    if (name == "KeysAt") return ZQ_TAny(KeysAt(parameters.Path("P1")));
+    if (name == "Set") {
+      Set(parameters.Path("P1"), parameters.Value("P2", "the value"));
+      return ZQ_TAny(true);
+    }
+  } catch (const ZQ_EException& failure) {
+    Trace(1, name + " failed: " + failure.ZQ_Message().Text());
+    throw;
+  }
+  ALMANAC_THROW(ZQM_ENoSuchServerMethod, name);
+}
+
+void ConfigStore::Trace(int level, const std::string& text) const {
+  if (trace_) trace_(level, text);
+}
+
+}  // namespace almanac

@@ -1,0 +1,48 @@
+// almanac: the configuration server of a middleware installation.
+#include <csignal>
+#include <iostream>
+#include <utility>
+
+#include "Almanac/Server/config_store.h"
+#include "Almanac/Server/processor.h"
+#include "Almanac/Server/program.h"
+#include "DEVUror/devuror.h"
+
+namespace {
+
+class ServerMiddleware : public almanac::Middleware {
+ public:
+  bool StartedAs(ZQ_TString& name, unsigned short& instance) override {
+    return ZQM_TServer::StartedAs(name, instance);
+  }
+  void Trace(int level, const std::string& text) override {
+    server_.DBG_Type(level, ZQ_TString(text));
+  }
+  void OnSignal(int signal, std::function<void()> handler) override {
+    server_.OnSignal(signal, std::move(handler));
+  }
+  void Bind(const ZQ_TString& name, unsigned short instance, unsigned short port) override {
+    server_.Bind(name, instance, port, /*listenOnAllInterfaces=*/false);
+  }
+  unsigned short Port() const override { return server_.Port(); }
+  void Serve(almanac::ConfigStore& store) override {
+    server_.SetProcessor(&almanac::ProcessRequest, &store);
+    server_.SetTimeOut(-1);
+    server_.EventLoop();
+  }
+
+ private:
+  ZQM_TServer server_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Until the server takes SIGHUP over (before it binds), the default action
+  // would end the process in the middle of loading its file.
+  std::signal(SIGHUP, SIG_IGN);
+  __ZQ_INITIALIZATION_FUNCTION_dodived__();
+  __ZQ_INITIALIZATION_FUNCTION_DEVUror__();
+  ServerMiddleware middleware;
+  return almanac::RunAlmanac(argc, argv, middleware, std::cout, std::cerr);
+}
