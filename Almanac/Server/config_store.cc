@@ -130,6 +130,7 @@ void ConfigStore::Reload() {
     ALMANAC_THROW(ZQM_EException, text);
   }
   Trace(0, "Reloaded configuration " + path_ + " (" + KeyCount(tree_.Count()) + ")");
+  if (changed_) changed_();
 }
 
 bool ConfigStore::ReloadOnSignal() {
@@ -195,6 +196,7 @@ void ConfigStore::Set(const ZQ_TString& path, ZQ_TAny value) {
   ZQ_PrintElement(printed, value);
   tree_.Set(path, std::move(value));
   Trace(1, "Set " + Join(segments, segments.size()) + " = " + printed.str());
+  if (changed_) changed_();
 }
 
 ZQ_TAny ConfigStore::Call(const ZQ_TDict& arguments) {

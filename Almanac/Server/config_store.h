@@ -57,6 +57,11 @@ class ConfigStore {
   ZQ_TList KeysAt(const ZQ_TString& path) const;
   void Set(const ZQ_TString& path, ZQ_TAny value);
 
+  // Called after every change of the served tree (a reload or a Set), so
+  // that those who keep parts of it (the daemon keeps launch
+  // configurations) can read them again.
+  void OnChange(std::function<void()> changed) { changed_ = std::move(changed); }
+
   const ZQ_TTree& Tree() const { return tree_; }
   const std::string& Path() const { return path_; }
 
@@ -65,6 +70,7 @@ class ConfigStore {
 
   std::string path_;
   TraceSink trace_;
+  std::function<void()> changed_;
   ZQ_TTree tree_;
 };
 

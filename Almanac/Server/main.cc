@@ -10,6 +10,10 @@
 
 namespace {
 
+// The daemon answers at once; a daemon that does not is not worth holding
+// up the configuration server's callers for.
+constexpr unsigned kNotifyTimeoutMs = 2000;
+
 class ServerMiddleware : public almanac::Middleware {
  public:
   bool StartedAs(ZQ_TString& name, unsigned short& instance) override {
@@ -25,6 +29,17 @@ class ServerMiddleware : public almanac::Middleware {
     server_.Bind(name, instance, port, /*listenOnAllInterfaces=*/false);
   }
   unsigned short Port() const override { return server_.Port(); }
+  void ConfigurationChanged() override {
+    try {
+      ZQM_TClient daemon;
+      daemon.SetCallTimeout(kNotifyTimeoutMs);
+      daemon.Connect(ZQ_TString(), ZQM_TClient::kDaemonPort);
+      daemon.RPC(ZQ_TString("ConfigurationChanged"));
+    } catch (const ZQ_EException& failure) {
+      Trace(1, "Cannot tell the daemon that the configuration changed: " +
+                   failure.ZQ_Message().Text());
+    }
+  }
   void Serve(almanac::ConfigStore& store) override {
     server_.SetProcessor(&almanac::ProcessRequest, &store);
     server_.SetTimeOut(-1);

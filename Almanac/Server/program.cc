@@ -78,6 +78,7 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
     middleware.Trace(level, text);
   });
   if (!Attempt(err, "", [&] { store.Load(); })) return kExitFailure;
+  store.OnChange([&middleware] { middleware.ConfigurationChanged(); });
 
   const std::string identity = name + " instance " + std::to_string(instance);
   if (!Attempt(err, "cannot register as " + identity + ": ", [&] {

@@ -38,6 +38,9 @@ class Middleware {
   virtual unsigned short Port() const = 0;
   // Answers calls from `store` until the process is told to stop.
   virtual void Serve(ConfigStore& store) = 0;
+  // Tells the daemon that the served tree has changed. Best effort: a
+  // failure is traced, never thrown.
+  virtual void ConfigurationChanged() {}
 };
 
 // Runs the program; returns its exit status. Help goes to `out`, errors to

@@ -116,6 +116,10 @@ void Daemon::Handle(const ZQ_TDict& request, zqm_listener::Reply reply) {
     if (method == "Register") return Register(request, reply);
     if (method == "Locate") return Locate(request, reply);
     if (method == "Servers") return Servers(request, reply);
+    if (method == "ConfigurationChanged") {
+      ForgetLaunchConfigurations("the configuration has changed");
+      return reply(zqm_wire::ResultFrame(ZQ_TAny(true)));
+    }
     if (method == "GetServerConfiguration") {
       return reply(zqm_wire::ResultFrame(ZQ_TAny(ZQ_TString(options_.serverConfiguration))));
     }
@@ -174,6 +178,8 @@ void Daemon::Ended(const Key& key) {
   if (found == instances_.end()) return;
   std::unique_ptr<Instance> instance = std::move(found->second);
   instances_.erase(found);
+  if (key == Key{options_.configServer, 0})
+    ForgetLaunchConfigurations("the configuration server has ended");
   std::string how = instance->pidfd ? Reap(instance->pidfd->native_handle()) : "";
   if (how.empty()) how = "ended";
   zqm_trace::Line(0, ZQ_TString::Format("%s %s", Describe(*instance), how).Text());
@@ -234,6 +240,8 @@ void Daemon::Register(const ZQ_TDict& request, zqm_listener::Reply& reply) {
     instance->pid = static_cast<pid_t>(pid->Value());
     Watch(*instance, pidfd);
   }
+  if (key == Key{options_.configServer, 0})
+    ForgetLaunchConfigurations("the configuration server has started");
   instance->timer.cancel();
   instance->state = State::kBound;
   instance->port = static_cast<unsigned short>(port->Value());
@@ -286,7 +294,18 @@ void Daemon::Locate(const ZQ_TDict& request, zqm_listener::Reply& reply) {
   }
 }
 
+void Daemon::ForgetLaunchConfigurations(const char* why) {
+  ++configurationEpoch_;
+  if (launchConfigurations_.empty()) return;
+  launchConfigurations_.clear();
+  zqm_trace::Line(1, std::string("Launch configurations will be read again: ") + why);
+}
+
 void Daemon::StartInstance(const Key& key) {
+  if (auto cached = launchConfigurations_.find(key.first); cached != launchConfigurations_.end()) {
+    const std::shared_ptr<const ZQ_TTree> server = cached->second;
+    return Spawn(key, *server);
+  }
   auto configServer = instances_.find(Key{options_.configServer, 0});
   Instance* config = configServer != instances_.end() ? Find(configServer->first) : nullptr;
   if (config == nullptr || config->state != State::kBound) {
@@ -299,16 +318,24 @@ void Daemon::StartInstance(const Key& key) {
     instances_.erase(key);
     return;
   }
+  FetchAndSpawn(key, config->port);
+}
+
+void Daemon::FetchAndSpawn(const Key& key, unsigned short configServerPort) {
   const std::uint64_t generation = instances_.at(key)->generation;
+  const std::uint64_t epoch = configurationEpoch_;
   FetchServerConfiguration(
-      io_, config->port, key.first,
-      [this, key, generation](std::unique_ptr<ZQ_TTree> server, std::string error) {
+      io_, configServerPort, key.first,
+      [this, key, generation, epoch](std::unique_ptr<ZQ_TTree> server, std::string error) {
+        std::shared_ptr<const ZQ_TTree> kept(std::move(server));
+        if (kept != nullptr && epoch == configurationEpoch_)
+          launchConfigurations_[key.first] = kept;
         auto found = instances_.find(key);
         if (found == instances_.end() || found->second->generation != generation ||
             found->second->state != State::kFetching) {
           return;  // registered by itself meanwhile, or gone
         }
-        if (server == nullptr) {
+        if (kept == nullptr) {
           zqm_trace::Line(
               0, ZQ_TString::Format("Cannot start %s instance %d: %s", key.first, key.second, error)
                      .Text());
@@ -319,7 +346,7 @@ void Daemon::StartInstance(const Key& key) {
           instances_.erase(found);
           return;
         }
-        Spawn(key, *server);
+        Spawn(key, *kept);
       });
 }
 

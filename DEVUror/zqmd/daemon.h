@@ -15,8 +15,16 @@
 //       "unbound" or "plain"), "Started" (seconds since 1970), "Log".
 //   "GetServerConfiguration"()                  the name of this host's
 //       server configuration.
+//   "ConfigurationChanged"()                    the configuration server's
+//       tree has changed: launch configurations are read again.
 // An instance leaves the registry the moment its process ends: each is
 // watched through a pidfd, and every answer checks the instances it names.
+//
+// A server's launch configuration is read from the configuration server at
+// its first start and kept, so that a restart spawns at once; it is read
+// again after "ConfigurationChanged" (which the configuration server sends
+// after every reload and change) and whenever the configuration server
+// itself comes or goes.
 #pragma once
 
 #include <sys/types.h>
@@ -69,6 +77,8 @@ class Daemon {
   void Watch(Instance& instance, int pidfd);
   void Ended(const Key& key);
   void StartInstance(const Key& key);
+  void FetchAndSpawn(const Key& key, unsigned short configServerPort);
+  void ForgetLaunchConfigurations(const char* why);
   void Spawn(const Key& key, const ZQ_TTree& server);
   void ArmStartTimer(Instance& instance);
   void FailWaiters(Instance& instance, const std::string& frame);
@@ -81,6 +91,11 @@ class Daemon {
   std::optional<zqm_listener::Listener> listener_;
   std::map<Key, std::unique_ptr<Instance>> instances_;
   std::uint64_t generation_ = 0;
+  // Server subtrees by server name, as last read from the configuration
+  // server; the epoch changes whenever they are forgotten, so that a read
+  // that was under way then is not kept.
+  std::map<std::string, std::shared_ptr<const ZQ_TTree>> launchConfigurations_;
+  std::uint64_t configurationEpoch_ = 0;
 };
 
 }  // namespace zqmd
