@@ -33,5 +33,5 @@ function(zq_add_test name)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${labels}" TIMEOUT ${ARG_TIMEOUT}
-               ENVIRONMENT "ZQ_BIN_DIR=${CMAKE_BINARY_DIR}/bin;ZQ_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+               ENVIRONMENT "ZQ_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
 endfunction()

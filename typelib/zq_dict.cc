@@ -9,7 +9,9 @@
 ZQ_IMPLEMENT_VALUE_CLASS(ZQ_TDict)
 
 ZQ_TDict& ZQ_TDict::operator=(const ZQ_TDict& other) {
-  entries_ = other.entries_;
+  // `other` may be held by one of our own values: copy it whole first.
+  std::vector<Entry> copy(other.entries_);
+  entries_ = std::move(copy);
   return *this;
 }
 
@@ -19,8 +21,9 @@ ZQ_TDict& ZQ_TDict::operator=(ZQ_TDict&& other) noexcept {
 }
 
 std::vector<ZQ_TDict::Entry>::const_iterator ZQ_TDict::LowerBound(const std::string& key) const {
-  return std::lower_bound(entries_.begin(), entries_.end(), key,
-                          [](const Entry& entry, const std::string& k) { return entry.first.Text() < k; });
+  return std::lower_bound(
+      entries_.begin(), entries_.end(), key,
+      [](const Entry& entry, const std::string& k) { return entry.first.Text() < k; });
 }
 
 const ZQ_TAny* ZQ_TDict::Find(const ZQ_TString& key) const {

@@ -20,11 +20,14 @@ ZQ_EException::ZQ_EException(const ZQ_EException& other)
       stackTrace_(other.stackTrace_) {}
 
 ZQ_EException& ZQ_EException::operator=(const ZQ_EException& other) {
-  message_ = other.message_;
-  data_ = other.data_;
-  file_ = other.file_;
-  line_ = other.line_;
-  stackTrace_ = other.stackTrace_;
+  // `other` may be held in our own data (a cause being unwrapped): copy it
+  // whole before the data it lives in is replaced.
+  ZQ_EException copy(other);
+  message_ = std::move(copy.message_);
+  data_ = std::move(copy.data_);
+  file_ = std::move(copy.file_);
+  line_ = copy.line_;
+  stackTrace_ = std::move(copy.stackTrace_);
   return *this;
 }
 
@@ -34,13 +37,27 @@ bool ZQ_EException::Implements(const char* interfaceName) const {
   return ZQ_TObject::Implements(interfaceName);
 }
 
-unsigned int ZQ_EException::ZQ_ExceptionLine() const { return line_; }
-const ZQ_TString& ZQ_EException::ZQ_ExceptionFile() const { return file_; }
-const ZQ_TList& ZQ_EException::ZQ_StackTrace() const { return stackTrace_; }
-const ZQ_TString& ZQ_EException::ZQ_Message() const { return message_; }
-ZQ_TString& ZQ_EException::ZQ_Message() { return message_; }
-const ZQ_TAny& ZQ_EException::ZQ_Data() const { return data_; }
-ZQ_TAny& ZQ_EException::ZQ_Data() { return data_; }
+unsigned int ZQ_EException::ZQ_ExceptionLine() const {
+  return line_;
+}
+const ZQ_TString& ZQ_EException::ZQ_ExceptionFile() const {
+  return file_;
+}
+const ZQ_TList& ZQ_EException::ZQ_StackTrace() const {
+  return stackTrace_;
+}
+const ZQ_TString& ZQ_EException::ZQ_Message() const {
+  return message_;
+}
+ZQ_TString& ZQ_EException::ZQ_Message() {
+  return message_;
+}
+const ZQ_TAny& ZQ_EException::ZQ_Data() const {
+  return data_;
+}
+ZQ_TAny& ZQ_EException::ZQ_Data() {
+  return data_;
+}
 
 ZQ_EException& ZQ_EException::__PREPARE_FOR_THROW__(unsigned line, const char* file) {
   line_ = line;
@@ -48,11 +65,14 @@ ZQ_EException& ZQ_EException::__PREPARE_FOR_THROW__(unsigned line, const char* f
   return *this;
 }
 
-void ZQ_EException::ZQ_AddTrace(const ZQ_TString& line) { stackTrace_.Append(ZQ_TAny(line)); }
+void ZQ_EException::ZQ_AddTrace(const ZQ_TString& line) {
+  stackTrace_.Append(ZQ_TAny(line));
+}
 
 static ZQ_TClass* FetchExceptionClassObject() {
   return ZQ_TClass::GetClassObject(false, "ZQ_EException", sizeof(ZQ_EException),
-                                   ZQ_TObject::ZQ_ClassObject(), &ZQ_EException::ZQ_Create, nullptr);
+                                   ZQ_TObject::ZQ_ClassObject(), &ZQ_EException::ZQ_Create,
+                                   nullptr);
 }
 
 const ZQ_TClass* ZQ_EException::ZQ_ClassObject() {
@@ -61,9 +81,13 @@ const ZQ_TClass* ZQ_EException::ZQ_ClassObject() {
   return classObject;
 }
 
-const char* ZQ_EException::ZQ_ClassName() { return ZQ_ClassObject()->Name(); }
+const char* ZQ_EException::ZQ_ClassName() {
+  return ZQ_ClassObject()->Name();
+}
 
-ZQ_TObject* ZQ_EException::ZQ_Create() { return new ZQ_EException(); }
+ZQ_TObject* ZQ_EException::ZQ_Create() {
+  return new ZQ_EException();
+}
 
 void* ZQ_EException::ZQ_DynamicInfo(const char* className) const {
   ZQ_TClass* classObject = FetchExceptionClassObject();
@@ -75,7 +99,9 @@ void* ZQ_EException::ZQ_DynamicInfo(const char* className) const {
   return ZQ_TObject::ZQ_DynamicInfo(className);
 }
 
-void ZQ_EException::ZQ_Throw() const { throw ZQ_EException(*this); }
+void ZQ_EException::ZQ_Throw() const {
+  throw ZQ_EException(*this);
+}
 
 void ZQ_EException::ZQ_Pack(ZQ_IPacking& packer) const {
   packer.PackText(message_.Text());
@@ -93,7 +119,9 @@ void ZQ_EException::ZQ_Unpack(ZQ_IUnpacking& unpacker) {
   stackTrace_.ZQ_Unpack(unpacker);
 }
 
-ZQ_IPackable* ZQ_EException::ZQ_Clone() const { return new ZQ_EException(*this); }
+ZQ_IPackable* ZQ_EException::ZQ_Clone() const {
+  return new ZQ_EException(*this);
+}
 
 bool ZQ_EException::ZQ_IsIdent(const ZQ_IPackable& other) const {
   if (std::strcmp(other.ClassName(), ClassName()) != 0) return false;
@@ -111,7 +139,8 @@ void ZQ_EException::PrintOn(std::ostream& out) const {
     ZQ_PrintElement(out, data_);
     out << ')';
   }
-  for (const ZQ_TAny& line : stackTrace_) out << "\n  via " << line;
+  for (const ZQ_TAny& line : stackTrace_)
+    out << "\n  via " << line;
 }
 
 void ZQ_ThrowAt(ZQ_EException& exception, const char* file, unsigned line) {

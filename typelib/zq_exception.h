@@ -72,56 +72,70 @@ class ZQ_EException : public ZQ_TObject,
 // object (fetched from the registry at every use), creator, three
 // constructors, and the operations that carry its class identity. Packing
 // wraps the base's packing in a section named after the base.
-#define ZQ_DECLARE_EXCEPTION_CLASS(Class, Base)                   \
- public:                                                          \
-  using ZQ_CastType = Class;                                      \
-  Class() : Base() {}                                             \
-  explicit Class(const ZQ_TString& message) : Base(message) {}    \
-  Class(const Class& other) : Base(other) {}                      \
-  static const ZQ_TClass* ZQ_ClassObject();                       \
-  static const char* ZQ_ClassName();                              \
-  static ZQ_TObject* ZQ_Create();                                 \
-  ZQ_TObject* ZQ_Object() override;                               \
-  void* ZQ_DynamicInfo(const char* className) const override;     \
-  [[noreturn]] void ZQ_Throw() const override;                    \
-  void ZQ_Pack(ZQ_IPacking& packer) const override;               \
-  void ZQ_Unpack(ZQ_IUnpacking& unpacker) override;               \
+#define ZQ_DECLARE_EXCEPTION_CLASS(Class, Base)                \
+ public:                                                       \
+  using ZQ_CastType = Class;                                   \
+  Class() : Base() {}                                          \
+  explicit Class(const ZQ_TString& message) : Base(message) {} \
+  Class(const Class& other) : Base(other) {}                   \
+  Class& operator=(const Class& other) {                       \
+    Base::operator=(other);                                    \
+    return *this;                                              \
+  }                                                            \
+  static const ZQ_TClass* ZQ_ClassObject();                    \
+  static const char* ZQ_ClassName();                           \
+  static ZQ_TObject* ZQ_Create();                              \
+  ZQ_TObject* ZQ_Object() override;                            \
+  void* ZQ_DynamicInfo(const char* className) const override;  \
+  [[noreturn]] void ZQ_Throw() const override;                 \
+  void ZQ_Pack(ZQ_IPacking& packer) const override;            \
+  void ZQ_Unpack(ZQ_IUnpacking& unpacker) override;            \
   ZQ_IPackable* ZQ_Clone() const override;
 
-#define ZQ_IMPLEMENT_EXCEPTION_CLASS(Class, Base)                                             \
-  static ZQ_TClass* Class##_FetchClassObject() {                                              \
-    return ZQ_TClass::GetClassObject(false, #Class, sizeof(Class), Base::ZQ_ClassObject(),    \
-                                     &Class::ZQ_Create, nullptr);                             \
-  }                                                                                           \
-  const ZQ_TClass* Class::ZQ_ClassObject() {                                                  \
-    ZQ_TClass* classObject = Class##_FetchClassObject();                                      \
-    if (!classObject->inUse) classObject->inUse = true;                                       \
-    return classObject;                                                                       \
-  }                                                                                           \
-  const char* Class::ZQ_ClassName() { return ZQ_ClassObject()->Name(); }                      \
-  ZQ_TObject* Class::ZQ_Create() { return new Class(); }                                      \
-  ZQ_TObject* Class::ZQ_Object() { return this; }                                             \
-  void* Class::ZQ_DynamicInfo(const char* className) const {                                  \
-    ZQ_TClass* classObject = Class##_FetchClassObject();                                      \
-    if (className == nullptr) {                                                               \
-      if (!classObject->inUse) classObject->inUse = true;                                     \
-      return classObject;                                                                     \
-    }                                                                                         \
-    if (std::strcmp(className, classObject->Name()) == 0) return const_cast<Class*>(this);   \
-    return Base::ZQ_DynamicInfo(className);                                                   \
-  }                                                                                           \
-  void Class::ZQ_Throw() const { throw Class(*this); }                                        \
-  void Class::ZQ_Pack(ZQ_IPacking& packer) const {                                            \
-    packer.BeginClass(Base::ZQ_ClassName());                                                  \
-    Base::ZQ_Pack(packer);                                                                    \
-    packer.EndClass(Base::ZQ_ClassName());                                                    \
-  }                                                                                           \
-  void Class::ZQ_Unpack(ZQ_IUnpacking& unpacker) {                                            \
-    unpacker.BeginClass(Base::ZQ_ClassName());                                                \
-    Base::ZQ_Unpack(unpacker);                                                                \
-    unpacker.EndClass(Base::ZQ_ClassName());                                                  \
-  }                                                                                           \
-  ZQ_IPackable* Class::ZQ_Clone() const { return new Class(*this); }
+#define ZQ_IMPLEMENT_EXCEPTION_CLASS(Class, Base)                                          \
+  static ZQ_TClass* Class##_FetchClassObject() {                                           \
+    return ZQ_TClass::GetClassObject(false, #Class, sizeof(Class), Base::ZQ_ClassObject(), \
+                                     &Class::ZQ_Create, nullptr);                          \
+  }                                                                                        \
+  const ZQ_TClass* Class::ZQ_ClassObject() {                                               \
+    ZQ_TClass* classObject = Class##_FetchClassObject();                                   \
+    if (!classObject->inUse) classObject->inUse = true;                                    \
+    return classObject;                                                                    \
+  }                                                                                        \
+  const char* Class::ZQ_ClassName() {                                                      \
+    return ZQ_ClassObject()->Name();                                                       \
+  }                                                                                        \
+  ZQ_TObject* Class::ZQ_Create() {                                                         \
+    return new Class();                                                                    \
+  }                                                                                        \
+  ZQ_TObject* Class::ZQ_Object() {                                                         \
+    return this;                                                                           \
+  }                                                                                        \
+  void* Class::ZQ_DynamicInfo(const char* className) const {                               \
+    ZQ_TClass* classObject = Class##_FetchClassObject();                                   \
+    if (className == nullptr) {                                                            \
+      if (!classObject->inUse) classObject->inUse = true;                                  \
+      return classObject;                                                                  \
+    }                                                                                      \
+    if (std::strcmp(className, classObject->Name()) == 0) return const_cast<Class*>(this); \
+    return Base::ZQ_DynamicInfo(className);                                                \
+  }                                                                                        \
+  void Class::ZQ_Throw() const {                                                           \
+    throw Class(*this);                                                                    \
+  }                                                                                        \
+  void Class::ZQ_Pack(ZQ_IPacking& packer) const {                                         \
+    packer.BeginClass(Base::ZQ_ClassName());                                               \
+    Base::ZQ_Pack(packer);                                                                 \
+    packer.EndClass(Base::ZQ_ClassName());                                                 \
+  }                                                                                        \
+  void Class::ZQ_Unpack(ZQ_IUnpacking& unpacker) {                                         \
+    unpacker.BeginClass(Base::ZQ_ClassName());                                             \
+    Base::ZQ_Unpack(unpacker);                                                             \
+    unpacker.EndClass(Base::ZQ_ClassName());                                               \
+  }                                                                                        \
+  ZQ_IPackable* Class::ZQ_Clone() const {                                                  \
+    return new Class(*this);                                                               \
+  }
 
 // A checked cast did not match: names the expected and the actual class and
 // the site of the cast.

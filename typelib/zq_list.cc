@@ -9,7 +9,10 @@
 ZQ_IMPLEMENT_VALUE_CLASS(ZQ_TList)
 
 ZQ_TList& ZQ_TList::operator=(const ZQ_TList& other) {
-  elements_ = other.elements_;
+  // `other` may be held by one of our own elements (list = list[0]...):
+  // copy it whole before any element is overwritten.
+  std::vector<ZQ_TAny> copy(other.elements_);
+  elements_ = std::move(copy);
   return *this;
 }
 
@@ -21,8 +24,8 @@ ZQ_TList& ZQ_TList::operator=(ZQ_TList&& other) noexcept {
 namespace {
 
 [[noreturn]] void ThrowOutOfRange(std::size_t index, std::size_t count) {
-  ZQ_EException outOfRange(ZQ_TString::Format("ZQ_TList: index %d out of range (%d elements)",
-                                               index, count));
+  ZQ_EException outOfRange(
+      ZQ_TString::Format("ZQ_TList: index %d out of range (%d elements)", index, count));
   ZQ_THROW_AT(outOfRange, __FILE__, __LINE__);
 }
 
@@ -47,13 +50,15 @@ bool ZQ_TList::Contains(const ZQ_TAny& value) const {
 
 void ZQ_TList::ZQ_Pack(ZQ_IPacking& packer) const {
   packer.PackCount(elements_.size());
-  for (const ZQ_TAny& element : elements_) packer.PackValue(element.Value());
+  for (const ZQ_TAny& element : elements_)
+    packer.PackValue(element.Value());
 }
 
 void ZQ_TList::ZQ_Unpack(ZQ_IUnpacking& unpacker) {
   elements_.clear();
   const std::size_t count = unpacker.UnpackCount("list length");
-  for (std::size_t i = 0; i < count; ++i) elements_.emplace_back(unpacker.UnpackValue());
+  for (std::size_t i = 0; i < count; ++i)
+    elements_.emplace_back(unpacker.UnpackValue());
 }
 
 bool ZQ_TList::ZQ_IsIdent(const ZQ_IPackable& other) const {

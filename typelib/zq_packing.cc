@@ -20,8 +20,8 @@ constexpr std::uint8_t kEndSection = 0xE5;
 // The classes that travel most get a one-byte tag instead of their name.
 // Tags are part of the wire format: append, never reorder.
 const char* const kBuiltinClasses[] = {
-    nullptr,      "ZQ_TString", "ZQ_TBool", "ZQ_TUInt16",   "ZQ_TUInt32",
-    "ZQ_TList",   "ZQ_TDict",   "ZQ_TTree", "ZQ_EException",
+    nullptr,    "ZQ_TString", "ZQ_TBool", "ZQ_TUInt16",    "ZQ_TUInt32",
+    "ZQ_TList", "ZQ_TDict",   "ZQ_TTree", "ZQ_EException",
 };
 constexpr std::size_t kBuiltinCount = std::size(kBuiltinClasses);
 
@@ -63,9 +63,13 @@ void ZQ_TBinaryPacker::BeginClass(const char* className) {
   PackText(className);
 }
 
-void ZQ_TBinaryPacker::EndClass(const char*) { out_ += static_cast<char>(kEndSection); }
+void ZQ_TBinaryPacker::EndClass(const char*) {
+  out_ += static_cast<char>(kEndSection);
+}
 
-void ZQ_TBinaryPacker::PackBool(bool value) { out_ += static_cast<char>(value ? 1 : 0); }
+void ZQ_TBinaryPacker::PackBool(bool value) {
+  out_ += static_cast<char>(value ? 1 : 0);
+}
 
 void ZQ_TBinaryPacker::PackUInt(std::uint64_t value) {
   while (value >= 0x80) {
@@ -98,6 +102,7 @@ void ZQ_TBinaryPacker::PackValue(const ZQ_IPackable* value) {
 // ---- unpacker ----
 
 void ZQ_TBinaryUnpacker::Fail(const std::string& what) const {
+  failed_ = true;
   ZQ_EMalformed malformed(ZQ_TString::Format("malformed packed data: %s at byte %d of %d", what,
                                              offset_, data_.size()));
   ZQ_THROW_AT(malformed, __FILE__, __LINE__);
@@ -129,6 +134,7 @@ void ZQ_TBinaryUnpacker::EndClass(const char* className) {
 }
 
 bool ZQ_TBinaryUnpacker::UnpackBool(const char* what) {
+  itemAt_ = offset_;
   const std::uint8_t byte = ReadByte(what);
   if (byte > 1) {
     --offset_;
@@ -139,6 +145,7 @@ bool ZQ_TBinaryUnpacker::UnpackBool(const char* what) {
 
 std::uint64_t ZQ_TBinaryUnpacker::UnpackUInt(std::uint64_t max, const char* what) {
   const std::size_t at = offset_;
+  itemAt_ = at;
   std::uint64_t value = 0;
   for (unsigned shift = 0;; shift += 7) {
     const std::uint8_t byte = ReadByte(what);
@@ -159,10 +166,11 @@ std::uint64_t ZQ_TBinaryUnpacker::UnpackUInt(std::uint64_t max, const char* what
 std::string ZQ_TBinaryUnpacker::UnpackText(const char* what) {
   const std::size_t at = offset_;
   const std::uint64_t length = UnpackUInt(UINT64_MAX, what);
-  if (length > data_.size() - offset_) {
+  const std::size_t left = data_.size() - offset_;
+  if (length > left) {
     offset_ = at;
     Fail(std::string(what) + " of " + std::to_string(length) + " bytes, only " +
-         std::to_string(data_.size() - offset_) + " left");
+         std::to_string(left) + " left");
   }
   std::string text(data_.substr(offset_, length));
   offset_ += length;
@@ -174,10 +182,11 @@ std::size_t ZQ_TBinaryUnpacker::UnpackCount(const char* what) {
   const std::uint64_t count = UnpackUInt(UINT64_MAX, what);
   // Every element takes at least one byte, so a count beyond the bytes left
   // is a lie; refusing it here keeps allocations bounded by the input.
-  if (count > data_.size() - offset_) {
+  const std::size_t left = data_.size() - offset_;
+  if (count > left) {
     offset_ = at;
-    Fail(std::string(what) + " " + std::to_string(count) + " exceeds the " +
-         std::to_string(data_.size() - offset_) + " bytes left");
+    Fail(std::string(what) + " " + std::to_string(count) + " exceeds the " + std::to_string(left) +
+         " bytes left");
   }
   return static_cast<std::size_t>(count);
 }
@@ -186,10 +195,21 @@ std::unique_ptr<ZQ_IPackable> ZQ_TBinaryUnpacker::UnpackValue() {
   ZQ_RegisterLibraryClasses();
   const std::size_t at = offset_;
   const std::uint8_t tag = ReadByte("a value");
+  // Empty values count too: one byte of input each, but a ZQ_TAny in memory.
+  if (++values_ > kMaxValues) {
+    offset_ = at;
+    Fail("more than " + std::to_string(kMaxValues) + " values");
+  }
   if (tag == kEmptyTag) return nullptr;
   std::string className;
   if (tag == kNamedTag) {
     className = UnpackText("class name");
+    // The registry is asked by C string: "ZQ_TString\0junk" must not pass
+    // for a ZQ_TString.
+    if (className.find('\0') != std::string::npos) {
+      offset_ = at;
+      Fail("class name with a NUL byte");
+    }
   } else if (tag < kBuiltinCount) {
     className = kBuiltinClasses[tag];
   } else {
@@ -199,10 +219,6 @@ std::unique_ptr<ZQ_IPackable> ZQ_TBinaryUnpacker::UnpackValue() {
   if (depth_ >= kMaxDepth) {
     offset_ = at;
     Fail("values nested deeper than " + std::to_string(kMaxDepth) + " levels");
-  }
-  if (++values_ > kMaxValues) {
-    offset_ = at;
-    Fail("more than " + std::to_string(kMaxValues) + " values");
   }
   const ZQ_TClass* classObject = ZQ_TClass::Find(className.c_str());
   std::unique_ptr<ZQ_TObject> object(classObject ? classObject->CreateObject() : nullptr);
@@ -216,6 +232,15 @@ std::unique_ptr<ZQ_IPackable> ZQ_TBinaryUnpacker::UnpackValue() {
   ++depth_;
   try {
     value->ZQ_Unpack(*this);
+  } catch (const ZQ_EException& fault) {
+    --depth_;
+    // A class that finds its data inconsistent (a repeated key, say) cannot
+    // tell where in the data it is; the item it read last is the culprit.
+    if (!failed_) {
+      offset_ = itemAt_;
+      Fail(fault.ZQ_Message().Text());
+    }
+    throw;
   } catch (...) {
     --depth_;
     throw;

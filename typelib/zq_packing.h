@@ -103,8 +103,10 @@ class ZQ_TBinaryUnpacker : public ZQ_IUnpacking {
 
   std::string_view data_;
   std::size_t offset_ = 0;
+  std::size_t itemAt_ = 0;  // where the last number or text read began
   unsigned depth_ = 0;
   std::size_t values_ = 0;
+  mutable bool failed_ = false;  // a fault has been reported with its offset
 };
 
 // One value to bytes and back. ZQ_UnpackValue throws ZQ_EMalformed for any

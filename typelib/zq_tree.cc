@@ -32,9 +32,13 @@ char NarrowSeparator(wchar_t separator) {
 
 }  // namespace
 
-ZQ_TTree::ZQ_TTree(const ZQ_TTree& other) : ZQ_TObject() { CopyFrom(other, 0); }
+ZQ_TTree::ZQ_TTree(const ZQ_TTree& other) : ZQ_TObject() {
+  CopyFrom(other, 0);
+}
 
-ZQ_TTree::ZQ_TTree(const ZQ_TTree& other, unsigned depth) : ZQ_TObject() { CopyFrom(other, depth); }
+ZQ_TTree::ZQ_TTree(const ZQ_TTree& other, unsigned depth) : ZQ_TObject() {
+  CopyFrom(other, depth);
+}
 
 ZQ_TTree::ZQ_TTree(ZQ_TTree&& other) noexcept
     : ZQ_TObject(), entries_(std::move(other.entries_)), index_(std::move(other.index_)) {}
@@ -52,7 +56,10 @@ ZQ_TTree& ZQ_TTree::operator=(ZQ_TTree&& other) noexcept {
 
 void ZQ_TTree::CopyFrom(const ZQ_TTree& other, unsigned depth) {
   if (depth == 0) {
-    entries_ = other.entries_;
+    // `other` may be one of our own subtrees: copy it whole before any of
+    // our entries is overwritten.
+    std::vector<Entry> copy(other.entries_);
+    entries_ = std::move(copy);
   } else {
     std::vector<Entry> copy;
     copy.reserve(other.entries_.size());
@@ -72,7 +79,8 @@ void ZQ_TTree::CopyFrom(const ZQ_TTree& other, unsigned depth) {
 void ZQ_TTree::RebuildIndex() {
   index_.clear();
   index_.reserve(entries_.size());
-  for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first.Text(), i);
+  for (std::size_t i = 0; i < entries_.size(); ++i)
+    index_.emplace(entries_[i].first.Text(), i);
 }
 
 const ZQ_TAny* ZQ_TTree::Child(std::string_view key) const {
@@ -129,7 +137,8 @@ void ZQ_TTree::Set(const ZQ_TString& path, ZQ_TAny value, wchar_t separator) {
   for (std::size_t i = 0; i + 1 < segments.size(); ++i) {
     const std::string key(segments[i]);
     auto found = tree->index_.find(key);
-    if (found == tree->index_.end() || tree->entries_[found->second].second.As<ZQ_TTree>() == nullptr) {
+    if (found == tree->index_.end() ||
+        tree->entries_[found->second].second.As<ZQ_TTree>() == nullptr) {
       tree->SetChild(ZQ_TString(key), ZQ_TAny(ZQ_TTree()));
       found = tree->index_.find(key);
     }
@@ -141,7 +150,8 @@ void ZQ_TTree::Set(const ZQ_TString& path, ZQ_TAny value, wchar_t separator) {
 
 ZQ_TList ZQ_TTree::Keys() const {
   ZQ_TList keys;
-  for (const Entry& entry : entries_) keys.Append(ZQ_TAny(entry.first));
+  for (const Entry& entry : entries_)
+    keys.Append(ZQ_TAny(entry.first));
   return keys;
 }
 
