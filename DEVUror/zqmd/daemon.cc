@@ -2,12 +2,14 @@
 
 #include <poll.h>
 #include <unistd.h>
+#include <filesystem>
 
 #include "DEVUror/zqm_exceptions.h"
 #include "DEVUror/zqm_trace.h"
 #include "DEVUror/zqm_wire.h"
 #include "DEVUror/zqmd/config_fetch.h"
 #include "DEVUror/zqmd/launcher.h"
+#include "DEVUror/zqmd/state_file.h"
 
 namespace zqmd {
 
@@ -23,6 +25,7 @@ struct Daemon::Instance {
   unsigned short port = 0;
   std::string logPath;
   std::chrono::system_clock::time_point started = std::chrono::system_clock::now();
+  std::uint64_t startTicks = 0;  // when the process started, against pid reuse
   unsigned startTimeoutMs = kDefaultStartTimeoutMs;
   std::vector<zqm_listener::Reply> waiters;
   asio::steady_timer timer;
@@ -67,7 +70,9 @@ bool ProcessEnded(int pidfd) {
 
 }  // namespace
 
-Daemon::Daemon(asio::io_context& io, Options options) : io_(io), options_(std::move(options)) {}
+Daemon::Daemon(asio::io_context& io, Options options) : io_(io), options_(std::move(options)) {
+  if (options_.stateFile.empty()) options_.stateFile = options_.logDirectory + "/zqmd.state";
+}
 
 Daemon::~Daemon() {
   Stop();
@@ -92,6 +97,9 @@ void Daemon::Start() {
                       Handle(request, std::move(reply));
                     });
   listener_->Start();
+  std::error_code ignored;
+  std::filesystem::create_directories(options_.logDirectory, ignored);
+  Adopt();
   zqm_trace::Line(
       0, ZQ_TString::Format(
              "Middleware daemon listening on %s:%d; server configuration \"%s\"; logs in %s",
@@ -163,6 +171,8 @@ Daemon::Instance& Daemon::Add(const Key& key, State state) {
 
 void Daemon::Watch(Instance& instance, int pidfd) {
   instance.pidfd = std::make_unique<asio::posix::stream_descriptor>(io_, pidfd);
+  if (instance.startTicks == 0) instance.startTicks = ProcessStartTicks(instance.pid).value_or(0);
+  SaveSoon();
   const Key key{instance.name, instance.number};
   const std::uint64_t generation = instance.generation;
   instance.pidfd->async_wait(
@@ -178,6 +188,7 @@ void Daemon::Ended(const Key& key) {
   if (found == instances_.end()) return;
   std::unique_ptr<Instance> instance = std::move(found->second);
   instances_.erase(found);
+  SaveSoon();
   if (key == Key{options_.configServer, 0})
     ForgetLaunchConfigurations("the configuration server has ended");
   std::string how = instance->pidfd ? Reap(instance->pidfd->native_handle()) : "";
@@ -248,6 +259,7 @@ void Daemon::Register(const ZQ_TDict& request, zqm_listener::Reply& reply) {
   zqm_trace::Line(
       1, ZQ_TString::Format("%s bound to port %d", Describe(*instance), instance->port).Text());
   reply(zqm_wire::ResultFrame(ZQ_TAny(true)));
+  SaveSoon();
   std::vector<zqm_listener::Reply> waiters = std::move(instance->waiters);
   instance->waiters.clear();
   const std::string place = PlaceFrame(*instance);
@@ -368,6 +380,7 @@ void Daemon::Spawn(const Key& key, const ZQ_TTree& server) {
                .Text());
     if (spec.plain) {
       instance.state = State::kPlain;
+      SaveSoon();
       FailWaiters(instance, FailureFrame<ZQM_ENotAnRpcServer>(ZQ_TString::Format(
                                 "%s is a plain program and serves no RPC", Describe(instance))));
     } else {
@@ -396,6 +409,7 @@ void Daemon::ArmStartTimer(Instance& instance) {
     }
     Instance& late = *found->second;
     late.state = State::kUnbound;
+    SaveSoon();
     const std::string reason = ZQ_TString::Format("%s did not bind within %d ms; see %s",
                                                   Describe(late), late.startTimeoutMs, late.logPath)
                                    .Text();
@@ -427,6 +441,68 @@ void Daemon::Servers(const ZQ_TDict& request, zqm_listener::Reply& reply) {
     list.Append(ZQ_TAny(entry));
   }
   reply(zqm_wire::ResultFrame(ZQ_TAny(list)));
+}
+
+void Daemon::SaveSoon() {
+  // Several changes within one turn of the event loop make one write.
+  if (savePending_) return;
+  savePending_ = true;
+  asio::post(io_, [this] {
+    savePending_ = false;
+    Save();
+  });
+}
+
+void Daemon::Save() {
+  std::vector<SavedInstance> saved;
+  for (const auto& [key, instance] : instances_) {
+    if (instance->pid == 0) continue;
+    SavedInstance entry;
+    entry.name = key.first;
+    entry.instance = key.second;
+    entry.pid = instance->pid;
+    entry.port = instance->state == State::kBound ? instance->port : 0;
+    entry.state = instance->state == State::kBound   ? "running"
+                  : instance->state == State::kPlain ? "plain"
+                                                     : "unbound";
+    entry.started = std::chrono::system_clock::to_time_t(instance->started);
+    entry.logPath = instance->logPath;
+    entry.startTicks = instance->startTicks;
+    saved.push_back(entry);
+  }
+  std::string problem;
+  if (!SaveState(options_.stateFile, saved, problem)) {
+    zqm_trace::Line(0, "Cannot keep the registry: " + problem);
+  }
+}
+
+void Daemon::Adopt() {
+  std::string problem;
+  const std::vector<SavedInstance> saved = LoadState(options_.stateFile, problem);
+  if (!problem.empty()) zqm_trace::Line(0, "Ignoring the kept registry: " + problem);
+  for (const SavedInstance& entry : saved) {
+    // Only the very process that was registered: a pid reused since then by
+    // another process has another start time.
+    const std::optional<std::uint64_t> ticks = ProcessStartTicks(entry.pid);
+    if (!ticks || *ticks != entry.startTicks || entry.startTicks == 0) continue;
+    const int pidfd = OpenPidfd(entry.pid);
+    if (pidfd < 0) continue;
+    const State state = entry.state == "running" ? State::kBound
+                        : entry.state == "plain" ? State::kPlain
+                                                 : State::kUnbound;
+    Instance& instance = Add(Key{entry.name, entry.instance}, state);
+    instance.pid = entry.pid;
+    instance.port = entry.port;
+    instance.logPath = entry.logPath;
+    instance.started =
+        std::chrono::system_clock::from_time_t(static_cast<std::time_t>(entry.started));
+    instance.startTicks = entry.startTicks;
+    Watch(instance, pidfd);
+    zqm_trace::Line(
+        0, ZQ_TString::Format("Adopted %s, left running by an earlier daemon", Describe(instance))
+               .Text());
+  }
+  SaveSoon();
 }
 
 }  // namespace zqmd

@@ -20,6 +20,10 @@
 // An instance leaves the registry the moment its process ends: each is
 // watched through a pidfd, and every answer checks the instances it names.
 //
+// The registry is kept in a state file, so that a restarted daemon adopts
+// the instances that outlived its predecessor instead of starting them a
+// second time.
+//
 // A server's launch configuration is read from the configuration server at
 // its first start and kept, so that a restart spawns at once; it is read
 // again after "ConfigurationChanged" (which the configuration server sends
@@ -50,6 +54,9 @@ struct Options {
   std::string serverConfiguration;
   std::string logDirectory = "/tmp/zqmd";
   std::string configServer = "Almanac";
+  // Where the registry is kept across restarts of the daemon; empty: the
+  // file zqmd.state in the log folder.
+  std::string stateFile;
 };
 
 class Daemon {
@@ -79,6 +86,9 @@ class Daemon {
   void StartInstance(const Key& key);
   void FetchAndSpawn(const Key& key, unsigned short configServerPort);
   void ForgetLaunchConfigurations(const char* why);
+  void Adopt();
+  void SaveSoon();
+  void Save();
   void Spawn(const Key& key, const ZQ_TTree& server);
   void ArmStartTimer(Instance& instance);
   void FailWaiters(Instance& instance, const std::string& frame);
@@ -96,6 +106,7 @@ class Daemon {
   // that was under way then is not kept.
   std::map<std::string, std::shared_ptr<const ZQ_TTree>> launchConfigurations_;
   std::uint64_t configurationEpoch_ = 0;
+  bool savePending_ = false;
 };
 
 }  // namespace zqmd

@@ -37,6 +37,9 @@ int main(int argc, char** argv) {
   app.add_option("--log-dir", options.logDirectory,
                  "folder of the instances' output files, <name>-<instance>.log")
       ->capture_default_str();
+  app.add_option(
+      "--state-file", options.stateFile,
+      "where the registry is kept across restarts of the daemon (default: <log-dir>/zqmd.state)");
   int readyFd = -1;
   app.add_option(
       "--ready-fd", readyFd,

@@ -1,0 +1,43 @@
+// The daemon's registry on disk, so that a restarted daemon knows the
+// instances that outlived its predecessor instead of starting them twice.
+//
+// The file holds one packed ZQ_TList of dictionaries and is replaced
+// atomically (written beside, then renamed). Each entry carries the
+// process's start time in clock ticks since boot (field 22 of
+// /proc/<pid>/stat), so that a process id reused since then is not mistaken
+// for the instance.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zqmd {
+
+struct SavedInstance {
+  std::string name;
+  unsigned short instance = 0;
+  pid_t pid = 0;
+  unsigned short port = 0;
+  std::string state;         // "running", "plain" or "unbound"
+  std::int64_t started = 0;  // seconds since 1970
+  std::string logPath;
+  std::uint64_t startTicks = 0;
+};
+
+// The entries of the file at `path`; none when it does not exist. A file
+// that cannot be read or unpacked gives none and `problem` says why.
+std::vector<SavedInstance> LoadState(const std::string& path, std::string& problem);
+
+// Replaces the file at `path`; false with `problem` set on failure.
+bool SaveState(const std::string& path, const std::vector<SavedInstance>& instances,
+               std::string& problem);
+
+// When process `pid` started, in clock ticks since boot; nullopt when there
+// is no such process.
+std::optional<std::uint64_t> ProcessStartTicks(pid_t pid);
+
+}  // namespace zqmd
