@@ -97,15 +97,15 @@ void Daemon::Start() {
                       Handle(request, std::move(reply));
                     });
   listener_->Start();
-  std::error_code ignored;
-  std::filesystem::create_directories(options_.logDirectory, ignored);
-  Adopt();
   zqm_trace::Line(
       0, ZQ_TString::Format(
              "Middleware daemon listening on %s:%d; server configuration \"%s\"; logs in %s",
              options_.listenAddress, listener_->Port(), options_.serverConfiguration,
              options_.logDirectory)
              .Text());
+  std::error_code ignored;
+  std::filesystem::create_directories(options_.logDirectory, ignored);
+  Adopt();
 }
 
 void Daemon::Stop() {
