@@ -42,30 +42,41 @@ int Fail(const ZQ_EException& failure) {
   return kFailure;
 }
 
+// A command line that does not parse; main reports it with the usage status.
+struct UsageError {
+  std::string message;
+};
+
+ZQ_TAny ParseWord(const std::string& word) {
+  try {
+    return ParseArgument(word);
+  } catch (const ZQ_EException& failure) {
+    throw UsageError{failure.ZQ_Message().Text()};
+  }
+}
+
 int Call(const Options& options) {
-  std::size_t next = 0;
+  // Everything is parsed before any connection: a mistyped command line must
+  // not start a server.
+  const std::size_t methodAt = options.port != 0 ? 0 : 2;
+  if (options.words.size() <= methodAt) {
+    throw UsageError{"call needs NAME INSTANCE METHOD [ARG...], or --port PORT METHOD [ARG...]"};
+  }
+  const std::uint16_t instance =
+      options.port != 0
+          ? 0
+          : ParseWord("u16:" + options.words[1]).DynamicCast<ZQ_TUInt16>(__FILE__, __LINE__);
+  ZQ_TList arguments;
+  for (std::size_t i = methodAt + 1; i < options.words.size(); ++i)
+    arguments.Append(ParseWord(options.words[i]));
+
   ZQM_TClient client;
   if (options.port != 0) {
     client.Connect(options.host, static_cast<unsigned short>(options.port));
   } else {
-    if (options.words.size() < 3) {
-      std::cerr << "zqm: call needs NAME INSTANCE METHOD (or --port PORT METHOD)\n";
-      return kUsage;
-    }
-    const ZQ_TAny instance = ParseArgument("u16:" + options.words[1]);
-    client.Connect(options.host, options.words[0],
-                   instance.DynamicCast<ZQ_TUInt16>(__FILE__, __LINE__),
-                   ZQM_TClient::kLocateOrStart);
-    next = 2;
+    client.Connect(options.host, options.words[0], instance, ZQM_TClient::kLocateOrStart);
   }
-  if (next >= options.words.size()) {
-    std::cerr << "zqm: call needs a METHOD\n";
-    return kUsage;
-  }
-  ZQ_TList arguments;
-  for (std::size_t i = next + 1; i < options.words.size(); ++i)
-    arguments.Append(ParseArgument(options.words[i]));
-  std::cout << client.Call(ZQ_TString(options.words[next]), arguments) << std::endl;
+  std::cout << client.Call(ZQ_TString(options.words[methodAt]), arguments) << std::endl;
   return kOk;
 }
 
@@ -193,6 +204,9 @@ int main(int argc, char** argv) {
     name.Append(ZQ_TAny(ZQ_TString(options.serverName)));
     (void)ignore;
     return Steer(options, "IgnoreServer", name);
+  } catch (const UsageError& usage) {
+    std::cerr << "zqm: " << usage.message << "\n";
+    return kUsage;
   } catch (const ZQ_EException& failure) {
     return Fail(failure);
   }

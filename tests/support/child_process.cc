@@ -114,6 +114,10 @@ std::optional<int> ChildProcess::WaitForExit(std::chrono::milliseconds timeout) 
   int status = 0;
   if (waitpid(pid_, &status, 0) != pid_) return std::nullopt;
   status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  // The output is complete once the pipe has closed: wait for the reader to
+  // take the last lines, so that Lines() right after this call has them.
+  std::unique_lock<std::mutex> hold(mutex_);
+  changed_.wait_for(hold, timeout, [this] { return outputClosed_; });
   return status_;
 }
 

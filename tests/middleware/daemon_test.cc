@@ -1,0 +1,320 @@
+// The daemon with real processes around it: the configuration server holds
+// the launch configuration, clients connect by name and instance, and the
+// daemon starts, lists and forgets instances. Every test runs in namespaces
+// of its own, so port 8088 and the process table are the test's alone.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "middleware/middleware_helpers.h"
+#include "support/installation.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zq_test::CatchFrom;
+using zq_test::Contains;
+using zq_test::Field;
+using zq_test::Installation;
+using zq_test::InstallationOptions;
+
+const char* const kConfiguration = R"({
+  "Servers": {
+    "ZQMD": {
+      "Servers": {
+        "Sample": {"Program": "@BIN@/sample_server"},
+        "Idle": {"Program": "sleep", "Arguments": ["1000"], "Plain": true},
+        "Echoer": {
+          "Program": "sh",
+          "Arguments": ["-c", "echo \"started as $0 with $ECHOER_TAG in $(pwd -P)\"; exec sleep 1000",
+                        "{name}/{instance}"],
+          "Environment": {"ECHOER_TAG": "{instance}-{name}"},
+          "WorkingDirectory": "@BIN@",
+          "Plain": true
+        },
+        "Missing": {"Program": "@BIN@/no-such-program"},
+        "Hang": {"Program": "@BIN@/sample_server", "Arguments": ["--never-bind"],
+                 "StartTimeout": 500},
+        "Quitter": {"Program": "false"}
+      }
+    }
+  }
+})";
+
+class DaemonTest : public ::testing::Test {
+ protected:
+  Installation& Install(InstallationOptions options = {}) {
+    installation_ = std::make_unique<Installation>(kConfiguration, std::move(options));
+    return *installation_;
+  }
+
+  static std::unique_ptr<ZQM_TClient> Connect(
+      const char* name, unsigned short instance,
+      ZQM_TClient::TLocationMode mode = ZQM_TClient::kLocateOrStart) {
+    auto client = std::make_unique<ZQM_TClient>();
+    client->Connect("", name, instance, mode);
+    return client;
+  }
+
+  // The daemon's one entry for the instance; fails the test when there is
+  // not exactly one.
+  ZQ_TDict EntryOf(const std::string& name) {
+    const ZQ_TList list = installation_->Servers(name);
+    EXPECT_EQ(1u, list.Count()) << "instances of " << name;
+    return list.Count() == 0 ? ZQ_TDict() : list[0].DynamicCast<ZQ_TDict>(__FILE__, __LINE__);
+  }
+
+  std::unique_ptr<Installation> installation_;
+};
+
+TEST_F(DaemonTest, FirstConnectStartsTheInstanceWhichKnowsWhoItIs) {
+  Installation& installation = Install();
+  auto client = Connect("Sample", 1);
+  EXPECT_EQ(ZQ_TString("pong"), client->RPC("Ping").DynamicCast<ZQ_TString>(__FILE__, __LINE__));
+
+  const ZQ_TAny who = client->RPC("Whoami");
+  const ZQ_TDict& whoami = who.DynamicCast<ZQ_TDict>(__FILE__, __LINE__);
+  EXPECT_EQ(ZQ_TString("Sample"), Field<ZQ_TString>(whoami, "Name"));
+  EXPECT_EQ(1, Field<ZQ_TUInt16>(whoami, "Instance"));
+
+  const ZQ_TDict entry = EntryOf("Sample");
+  const pid_t pid = static_cast<pid_t>(Field<ZQ_TUInt32>(entry, "PID"));
+  EXPECT_EQ(static_cast<std::uint32_t>(pid), Field<ZQ_TUInt32>(whoami, "PID"));
+  EXPECT_EQ(ZQ_TString("running"), Field<ZQ_TString>(entry, "State"));
+  EXPECT_NE(0u, Field<ZQ_TUInt32>(entry, "Port"));
+  EXPECT_EQ(ZQ_TString(installation.LogDir() + "/Sample-1.log"), Field<ZQ_TString>(entry, "Log"));
+  // A session of its own: the daemon's terminal and process group signals
+  // do not reach it.
+  EXPECT_EQ(pid, zq_test::SessionOf(pid));
+}
+
+TEST_F(DaemonTest, KilledInstanceLeavesTheListAtOnceAndRestartAppendsToItsLog) {
+  Installation& installation = Install();
+  Connect("Sample", 2);
+  const pid_t first = installation.PidOf("Sample", 2).value_or(0);
+  ASSERT_NE(0, first);
+  const std::string log = installation.LogDir() + "/Sample-2.log";
+  const std::string serving = "Sample instance 2 serving on port";
+  // The server writes this line after it has registered, so it may still
+  // be on its way when Connect returns.
+  ASSERT_TRUE(zq_test::WaitForFileMatches(log, serving, 1, 5s)) << zq_test::ReadFile(log);
+
+  kill(first, SIGKILL);
+  ASSERT_TRUE(zq_test::WaitUntilGone(first, 5s));
+  EXPECT_EQ(0u, installation.Servers("Sample").Count())
+      << "the very next answer after the process ended still lists it";
+
+  auto client = Connect("Sample", 2);
+  const pid_t second = installation.PidOf("Sample", 2).value_or(0);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(ZQ_TString("pong"), client->RPC("Ping").DynamicCast<ZQ_TString>(__FILE__, __LINE__));
+  EXPECT_TRUE(zq_test::WaitForFileMatches(log, serving, 2, 5s)) << zq_test::ReadFile(log);
+}
+
+TEST_F(DaemonTest, InstanceOutlivesTheClientThatStartedItAndTheDaemon) {
+  Installation& installation = Install();
+  auto tool = installation.Start("zqm", {"call", "Sample", "3", "Ping"});
+  ASSERT_EQ(0, tool->WaitForExit(10s)) << tool->Output();
+  const ZQ_TDict entry = EntryOf("Sample");
+  const pid_t pid = static_cast<pid_t>(Field<ZQ_TUInt32>(entry, "PID"));
+  const auto port = static_cast<unsigned short>(Field<ZQ_TUInt32>(entry, "Port"));
+
+  installation.Daemon().Signal(SIGTERM);
+  ASSERT_EQ(0, installation.Daemon().WaitForExit(5s)) << installation.Daemon().Output();
+
+  EXPECT_TRUE(zq_test::IsRunning(pid));
+  ZQM_TClient direct("", port);
+  EXPECT_EQ(ZQ_TString("pong"), direct.RPC("Ping").DynamicCast<ZQ_TString>(__FILE__, __LINE__));
+}
+
+TEST_F(DaemonTest, ProcessorFailuresArriveAsTheirOwnClassAndKeepTheConnection) {
+  Install();
+  auto client = Connect("Sample", 1);
+
+  const auto failed = CatchFrom([&] { client->RPC("Fail", ZQ_TAny("disk on fire")); });
+  EXPECT_EQ("ZQM_EException", failed.type);
+  EXPECT_EQ("disk on fire", failed.message);
+
+  const auto unknown = CatchFrom([&] { client->RPC("Frobnicate"); });
+  EXPECT_EQ("ZQM_ENoSuchServerMethod", unknown.type);
+  EXPECT_EQ("Frobnicate", unknown.message);
+
+  EXPECT_EQ(ZQ_TString("pong"), client->RPC("Ping").DynamicCast<ZQ_TString>(__FILE__, __LINE__));
+}
+
+TEST_F(DaemonTest, PlainProgramIsStartedOnceAndRefusedAsAnRpcServer) {
+  Installation& installation = Install();
+  const auto refused = CatchFrom([] { Connect("Idle", 7); });
+  EXPECT_EQ("ZQM_ENotAnRpcServer", refused.type) << refused.message;
+  // At once, not after the default start time-out of ten seconds.
+  EXPECT_LT(refused.took, 3s);
+
+  const ZQ_TDict entry = EntryOf("Idle");
+  EXPECT_EQ(ZQ_TString("plain"), Field<ZQ_TString>(entry, "State"));
+  const pid_t pid = static_cast<pid_t>(Field<ZQ_TUInt32>(entry, "PID"));
+  EXPECT_TRUE(zq_test::IsRunning(pid));
+
+  EXPECT_EQ("ZQM_ENotAnRpcServer", CatchFrom([] { Connect("Idle", 7); }).type);
+  EXPECT_EQ(pid, installation.PidOf("Idle", 7).value_or(0)) << "a second copy was started";
+}
+
+TEST_F(DaemonTest, StartedProgramGetsOnlyStandardDescriptorsInASessionOfItsOwn) {
+  // A descriptor without close-on-exec in the daemon, as a library might
+  // leave one: the instance must not inherit it.
+  const int leaked = open("/dev/null", O_RDONLY);
+  ASSERT_GT(leaked, 2);
+  Installation& installation = Install();
+  close(leaked);
+  ASSERT_EQ(1u, zq_test::OpenDescriptors(installation.Daemon().Pid()).count(leaked))
+      << "the daemon did not inherit the descriptor; this test would prove nothing";
+
+  CatchFrom([] { Connect("Idle", 7); });
+  const pid_t pid = installation.PidOf("Idle", 7).value_or(0);
+  ASSERT_NE(0, pid);
+  ASSERT_TRUE(zq_test::WaitUntilAsleep(pid, 5s));
+  EXPECT_EQ((std::set<int>{0, 1, 2}), zq_test::OpenDescriptors(pid));
+  EXPECT_EQ("/dev/null", zq_test::DescriptorTarget(pid, 0));
+  const std::string log = installation.LogDir() + "/Idle-7.log";
+  EXPECT_EQ(log, zq_test::DescriptorTarget(pid, 1));
+  EXPECT_EQ(log, zq_test::DescriptorTarget(pid, 2));
+  EXPECT_EQ(pid, zq_test::SessionOf(pid));
+}
+
+TEST_F(DaemonTest, PlaceholdersEnvironmentAndFolderApplyAndOutputGoesToTheLog) {
+  Installation& installation = Install();
+  CatchFrom([] { Connect("Echoer", 4); });
+  const std::string log = installation.LogDir() + "/Echoer-4.log";
+  const std::string bin = zq_test::Program("");
+  const std::string line =
+      "started as Echoer/4 with 4-Echoer in " + bin.substr(0, bin.size() - 1) + "\n";
+  EXPECT_TRUE(zq_test::WaitForFileMatches(log, "(^|\\n)" + line, 1, 5s)) << zq_test::ReadFile(log);
+}
+
+TEST_F(DaemonTest, StartFailuresNameTheirCause) {
+  Installation& installation = Install();
+
+  const auto unknown = CatchFrom([] { Connect("Nobody", 0); });
+  EXPECT_EQ("ZQM_ENoSuchServer", unknown.type);
+  EXPECT_TRUE(Contains(unknown.message, "Nobody")) << unknown.message;
+
+  const auto missing = CatchFrom([] { Connect("Missing", 0); });
+  EXPECT_TRUE(Contains(missing.type, "ZQM_E")) << missing.type;
+  EXPECT_TRUE(Contains(missing.message, "no-such-program")) << missing.message;
+  EXPECT_TRUE(Contains(missing.message, "No such file or directory")) << missing.message;
+  EXPECT_LT(missing.took, 3s);
+  EXPECT_EQ(0u, installation.Servers("Missing").Count());
+
+  const auto quitter = CatchFrom([] { Connect("Quitter", 0); });
+  EXPECT_EQ("ZQM_EConnectionFailed", quitter.type);
+  EXPECT_TRUE(Contains(quitter.message, "exit status 1 before it bound")) << quitter.message;
+  EXPECT_LT(quitter.took, 3s);
+  EXPECT_EQ(0u, installation.Servers("Quitter").Count());
+}
+
+TEST_F(DaemonTest, InstanceThatNeverBindsTimesOutNamingItsLog) {
+  Installation& installation = Install();
+  const auto late = CatchFrom([] { Connect("Hang", 0); });
+  EXPECT_EQ("ZQM_ETimeout", late.type);
+  EXPECT_TRUE(Contains(late.message, installation.LogDir() + "/Hang-0.log")) << late.message;
+  EXPECT_GE(late.took, 450ms);
+  EXPECT_LT(late.took, 3s);
+  // It still runs: the daemon does not kill what may only be slow.
+  EXPECT_EQ(ZQ_TString("unbound"), Field<ZQ_TString>(EntryOf("Hang"), "State"));
+}
+
+TEST_F(DaemonTest, WithoutTheConfigurationServerNothingIsStarted) {
+  InstallationOptions options;
+  options.startAlmanac = false;
+  Installation& installation = Install(options);
+  const auto refused = CatchFrom([] { Connect("Sample", 1); });
+  EXPECT_EQ("ZQM_ENoSuchServer", refused.type);
+  EXPECT_TRUE(Contains(refused.message, "configuration server")) << refused.message;
+  EXPECT_EQ(0u, installation.Servers("*").Count());
+}
+
+TEST_F(DaemonTest, LocateOnlyLeavesAStoppedInstanceStopped) {
+  Installation& installation = Install();
+  const auto refused = CatchFrom([] { Connect("Sample", 5, ZQM_TClient::kLocateOnly); });
+  EXPECT_EQ("ZQM_ENoSuchServer", refused.type);
+  EXPECT_TRUE(Contains(refused.message, "Sample")) << refused.message;
+  EXPECT_EQ(0u, installation.Servers("Sample").Count());
+  EXPECT_FALSE(std::filesystem::exists(installation.LogDir() + "/Sample-5.log"));
+}
+
+TEST_F(DaemonTest, SecondLiveProcessForAnInstanceIsRefused) {
+  Installation& installation = Install();
+  auto first = installation.Start("sample_server", {"--name", "Twin", "--instance", "1"});
+  ASSERT_TRUE(first->WaitForLine("Twin instance 1 serving on port")) << first->Output();
+
+  auto second = installation.Start("sample_server", {"--name", "Twin", "--instance", "1"});
+  EXPECT_EQ(1, second->WaitForExit(10s));
+  zq_test::WaitForOutputEnd(*second);
+  EXPECT_TRUE(Contains(second->Output(), "already running")) << second->Output();
+  EXPECT_EQ(first->Pid(), installation.PidOf("Twin", 1).value_or(0));
+}
+
+TEST_F(DaemonTest, ReportsAnEmptyServerConfigurationByDefault) {
+  Install();
+  ZQM_TClient daemon("", ZQM_TClient::kDaemonPort);
+  EXPECT_EQ(ZQ_TString(""),
+            daemon.RPC("GetServerConfiguration").DynamicCast<ZQ_TString>(__FILE__, __LINE__));
+}
+
+// Sends three kinds of broken frames to `port`: each connection is closed
+// with a trace line in `traced`'s output naming it, while `call` (another
+// connection) is still served, also while a half-sent frame is pending.
+void CheckBrokenFramesCloseOnlyTheirConnection(unsigned short port, zq_test::ChildProcess& traced,
+                                               const std::function<void()>& call) {
+  // `mark` is taken before the bytes go out: the trace line may be written
+  // before Send returns.
+  const auto closedWithTrace = [&](zq_test::RawConnection& raw, std::size_t mark,
+                                   const std::string& what) {
+    EXPECT_TRUE(raw.WaitClosed(5s)) << what << ": the connection stays open";
+    EXPECT_TRUE(
+        traced.WaitForLine("Closing connection from " + raw.LocalAddress() + ": ", 5s, mark))
+        << what << "\n"
+        << traced.Output();
+    EXPECT_NO_THROW(call()) << what;
+  };
+  {
+    zq_test::RawConnection oversized(port);
+    const std::size_t mark = traced.LineCount();
+    oversized.Send(zq_test::Header(0xFFFFFFF0u) + "Q");
+    closedWithTrace(oversized, mark, "oversized length");
+  }
+  {
+    zq_test::RawConnection garbage(port);
+    const std::size_t mark = traced.LineCount();
+    const std::string body = std::string("Q\xff\x13") + "not a packed dictionary";
+    garbage.Send(zq_test::Header(static_cast<std::uint32_t>(body.size())) + body);
+    closedWithTrace(garbage, mark, "garbage body");
+  }
+  {
+    zq_test::RawConnection truncated(port);
+    const std::size_t mark = traced.LineCount();
+    truncated.Send(zq_test::Header(100) + "Q\x01\x02");
+    EXPECT_NO_THROW(call()) << "a half-sent frame blocks other connections";
+    truncated.EndWriting();
+    closedWithTrace(truncated, mark, "truncated frame");
+  }
+}
+
+TEST_F(DaemonTest, BrokenFramesToTheDaemonCloseOnlyThatConnection) {
+  Installation& installation = Install();
+  CheckBrokenFramesCloseOnlyTheirConnection(ZQM_TClient::kDaemonPort, installation.Daemon(),
+                                            [&] { installation.Servers("*"); });
+}
+
+TEST_F(DaemonTest, BrokenFramesToAServerCloseOnlyThatConnection) {
+  Installation& installation = Install();
+  auto server = installation.Start("sample_server", {"--name", "Raw", "--instance", "0"});
+  ASSERT_TRUE(server->WaitForLine("Raw instance 0 serving on port")) << server->Output();
+  const auto port = static_cast<unsigned short>(Field<ZQ_TUInt32>(EntryOf("Raw"), "Port"));
+  ZQM_TClient client("", port);
+  CheckBrokenFramesCloseOnlyTheirConnection(port, *server, [&] { client.RPC("Ping"); });
+}
+
+}  // namespace

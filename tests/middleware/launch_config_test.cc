@@ -1,0 +1,130 @@
+// The daemon's reading of a server's launch configuration, without any
+// process: what a well-formed entry yields, and how a malformed one is
+// refused before anything is started.
+#include <gtest/gtest.h>
+
+#include <cctype>
+
+#include "DEVUror/devuror.h"
+#include "DEVUror/zqmd/launch_spec.h"
+
+namespace {
+
+using zqmd::ReadLaunchSpec;
+
+ZQ_TTree Server(std::initializer_list<std::pair<const char*, ZQ_TAny>> entries) {
+  ZQ_TTree tree;
+  for (const auto& [key, value] : entries)
+    tree.Set(key, value);
+  return tree;
+}
+
+ZQ_TList TextList(std::initializer_list<const char*> texts) {
+  ZQ_TList list;
+  for (const char* text : texts)
+    list.Append(ZQ_TAny(text));
+  return list;
+}
+
+TEST(LaunchConfigTest, ProgramAloneTakesTheDefaults) {
+  const auto launch = ReadLaunchSpec(Server({{"Program", "sample_server"}}), "Sample", 1);
+  EXPECT_EQ("sample_server", launch.program);
+  EXPECT_TRUE(launch.arguments.empty());
+  EXPECT_TRUE(launch.environment.empty());
+  EXPECT_EQ("", launch.workingDirectory);
+  EXPECT_FALSE(launch.plain);
+  EXPECT_EQ(10000u, launch.startTimeoutMs);
+}
+
+TEST(LaunchConfigTest, ReadsEveryKeyAndReplacesPlaceholders) {
+  ZQ_TTree environment;
+  environment.Set("LOG_NAME", ZQ_TAny("{name}-{instance}.out"));
+  environment.Set("PLAIN_VALUE", ZQ_TAny("untouched {other}"));
+  const ZQ_TTree server =
+      Server({{"Program", "/opt/bin/{name}"},
+              {"Arguments", TextList({"--id={name}{instance}{name}", "{instance}", "", "{nam}"})},
+              {"Environment", environment},
+              {"WorkingDirectory", "/srv/{name}/{instance}"},
+              {"Plain", true},
+              {"StartTimeout", 500u}});
+  const auto launch = ReadLaunchSpec(server, "Web", 12);
+
+  // Placeholders belong to arguments, environment and folder only.
+  EXPECT_EQ("/opt/bin/{name}", launch.program);
+  EXPECT_EQ((std::vector<std::string>{"--id=Web12Web", "12", "", "{nam}"}), launch.arguments);
+  EXPECT_EQ((std::vector<std::pair<std::string, std::string>>{
+                {"LOG_NAME", "Web-12.out"}, {"PLAIN_VALUE", "untouched {other}"}}),
+            launch.environment);
+  EXPECT_EQ("/srv/Web/12", launch.workingDirectory);
+  EXPECT_TRUE(launch.plain);
+  EXPECT_EQ(500u, launch.startTimeoutMs);
+}
+
+TEST(LaunchConfigTest, CommandLineQuotesArgumentsThatWouldSplit) {
+  zqmd::LaunchSpec launch;
+  launch.program = "sh";
+  launch.arguments = {"-c", "echo hi", ""};
+  EXPECT_EQ("sh -c 'echo hi' ''", zqmd::CommandLine(launch));
+}
+
+struct Refusal {
+  const char* what;
+  ZQ_TTree server;
+  const char* named;  // what the message must name
+};
+
+class LaunchConfigRefusalTest : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(LaunchConfigRefusalTest, NamesTheServerAndTheKey) {
+  try {
+    ReadLaunchSpec(GetParam().server, "Broken", 0);
+    FAIL() << GetParam().what << " was accepted";
+  } catch (const ZQM_ENoSuchServer& refused) {
+    const std::string message = refused.ZQ_Message().Text();
+    EXPECT_NE(std::string::npos, message.find("\"Broken\"")) << message;
+    EXPECT_NE(std::string::npos, message.find(GetParam().named)) << message;
+  }
+}
+
+ZQ_TTree EnvironmentWithNumber() {
+  ZQ_TTree environment;
+  environment.Set("GOOD", ZQ_TAny("text"));
+  environment.Set("COUNT", ZQ_TAny(4u));
+  return Server({{"Program", "p"}, {"Environment", environment}});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WrongKinds, LaunchConfigRefusalTest,
+    ::testing::Values(
+        Refusal{"no Program", Server({{"Arguments", TextList({"x"})}}), "\"Program\""},
+        Refusal{"an empty Program", Server({{"Program", ""}}), "\"Program\""},
+        Refusal{"a numeric Program", Server({{"Program", 7u}}), "\"Program\""},
+        Refusal{"Arguments as one text", Server({{"Program", "p"}, {"Arguments", "-v"}}),
+                "\"Arguments\""},
+        Refusal{"a number among Arguments",
+                Server({{"Program", "p"},
+                        {"Arguments",
+                         [] {
+                           ZQ_TList list = TextList({"-v"});
+                           list.Append(ZQ_TAny(3u));
+                           return list;
+                         }()}}),
+                "\"Arguments\""},
+        Refusal{"Environment as a list", Server({{"Program", "p"}, {"Environment", TextList({})}}),
+                "\"Environment\""},
+        Refusal{"a number in Environment", EnvironmentWithNumber(), "Environment/COUNT"},
+        Refusal{"Plain as a text", Server({{"Program", "p"}, {"Plain", "yes"}}), "\"Plain\""},
+        Refusal{"StartTimeout as a text", Server({{"Program", "p"}, {"StartTimeout", "500"}}),
+                "\"StartTimeout\""},
+        Refusal{"StartTimeout as a flag", Server({{"Program", "p"}, {"StartTimeout", true}}),
+                "\"StartTimeout\""},
+        Refusal{"WorkingDirectory as a number",
+                Server({{"Program", "p"}, {"WorkingDirectory", 1u}}), "\"WorkingDirectory\""}),
+    [](const ::testing::TestParamInfo<Refusal>& info) {
+      std::string name;
+      for (const char* c = info.param.what; *c != 0; ++c)
+        if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+      return name;
+    });
+
+}  // namespace

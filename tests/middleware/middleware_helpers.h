@@ -1,0 +1,206 @@
+// Helpers shared by the end-to-end tests of the middleware installation:
+// catching a middleware failure with its class, message and duration,
+// looking at a process through /proc, waiting for a process's end or a log
+// file's content, and speaking raw bytes to a server's port.
+#pragma once
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "DEVUror/devuror.h"
+#include "DEVUror/zqm_socket_io.h"
+#include "DEVUror/zqm_wire.h"
+#include "support/child_process.h"
+
+namespace zq_test {
+
+using Clock = std::chrono::steady_clock;
+
+// A failure that reached the caller, as the caller sees it.
+struct Caught {
+  std::string type;
+  std::string message;
+  std::chrono::milliseconds took{0};
+};
+
+template <class Action>
+Caught CatchFrom(Action action) {
+  const auto start = Clock::now();
+  auto elapsed = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  };
+  try {
+    action();
+  } catch (const ZQ_EException& failure) {
+    return {failure.ClassName(), failure.ZQ_Message().Text(), elapsed()};
+  }
+  ADD_FAILURE() << "expected a middleware failure, but the action succeeded";
+  return {"<none>", "", elapsed()};
+}
+
+// Waits until `process` has closed its output, after it has ended: its
+// exit can be seen before the reader thread has taken the last lines.
+inline void WaitForOutputEnd(ChildProcess& process) {
+  // "(?!)" never matches, so this returns when the output closes.
+  process.WaitForLine("(?!)", std::chrono::seconds(5), process.LineCount());
+}
+
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+template <class T>
+const typename T::ZQ_CastType& Field(const ZQ_TDict& dict, const char* key) {
+  return dict[key].DynamicCast<T>(__FILE__, __LINE__);
+}
+
+// Blocks until `pid` has ended (a zombie counts: it runs no more), through a
+// pidfd, so that no polling decides when the kernel has taken the process.
+inline bool WaitUntilGone(pid_t pid, std::chrono::milliseconds timeout) {
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) return errno == ESRCH;
+  pollfd entry{pidfd, POLLIN, 0};
+  const int ready = poll(&entry, 1, static_cast<int>(timeout.count()));
+  close(pidfd);
+  return ready > 0;
+}
+
+// The fields of /proc/<pid>/stat after the command name, which may itself
+// hold spaces and parentheses: [0] state, [1] ppid, [2] pgrp, [3] session.
+inline std::vector<std::string> StatFields(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::vector<std::string> fields;
+  const std::size_t end = text.rfind(')');
+  if (end == std::string::npos) return fields;
+  std::istringstream rest(text.substr(end + 1));
+  for (std::string field; rest >> field;)
+    fields.push_back(field);
+  return fields;
+}
+
+inline bool IsRunning(pid_t pid) {
+  const std::vector<std::string> fields = StatFields(pid);
+  return !fields.empty() && fields[0] != "Z" && fields[0] != "X";
+}
+
+inline pid_t SessionOf(pid_t pid) {
+  const std::vector<std::string> fields = StatFields(pid);
+  return fields.size() > 3 ? static_cast<pid_t>(std::stol(fields[3])) : -1;
+}
+
+inline std::set<int> OpenDescriptors(pid_t pid) {
+  std::set<int> fds;
+  std::error_code error;
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+    fds.insert(std::stoi(entry.path().filename().string()));
+  }
+  return fds;
+}
+
+inline std::string DescriptorTarget(pid_t pid, int fd) {
+  std::error_code error;
+  return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd),
+                                       error)
+      .string();
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream file(path);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// Waits until the file holds at least `count` matches of `pattern`. The
+// writer is another process with no way to tell us, so this looks again
+// every few milliseconds until the deadline.
+inline bool WaitForFileMatches(const std::string& path, const std::string& pattern,
+                               std::size_t count, std::chrono::milliseconds timeout) {
+  const std::regex expression(pattern);
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    const std::string text = ReadFile(path);
+    const auto matches = static_cast<std::size_t>(std::distance(
+        std::sregex_iterator(text.begin(), text.end(), expression), std::sregex_iterator()));
+    if (matches >= count) return true;
+    if (Clock::now() >= deadline) return false;
+    pollfd none{};
+    poll(&none, 0, 10);
+  }
+}
+
+// Waits until `pid` is blocked in a sleep system call. Only then has a
+// freshly started `sleep` settled: the kernel finishes the exec after the
+// spawning parent has resumed, and the program opens locale files of its own
+// while it starts.
+inline bool WaitUntilAsleep(pid_t pid, std::chrono::milliseconds timeout) {
+  const std::string sleeping =
+      "^(" + std::to_string(SYS_clock_nanosleep) + "|" + std::to_string(SYS_nanosleep) + ") ";
+  return WaitForFileMatches("/proc/" + std::to_string(pid) + "/syscall", sleeping, 1, timeout);
+}
+
+// A connection that speaks bytes, not frames: it takes the server's greeting
+// and then sends whatever the test wants, broken frames included.
+class RawConnection {
+ public:
+  explicit RawConnection(unsigned short port) {
+    fd_ = zqm_io::Connect(zqm_io::Resolve("", port), zqm_io::After(3000));
+    const std::string hello = zqm_io::ReceiveFrame(fd_, zqm_io::After(5000), "greeting");
+    EXPECT_EQ(zqm_wire::Kind::kHello, zqm_wire::PayloadKind(hello));
+  }
+  ~RawConnection() { zqm_io::Close(fd_); }
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  void Send(const std::string& bytes) { zqm_io::SendAll(fd_, bytes, zqm_io::After(3000), "raw"); }
+  void EndWriting() { shutdown(fd_, SHUT_WR); }
+
+  // "127.0.0.1:<port>" of our end, as the server names the peer in traces.
+  std::string LocalAddress() const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address);
+    return "127.0.0.1:" + std::to_string(ntohs(v4->sin_port));
+  }
+
+  // True once the server has closed the connection (end of file or reset),
+  // whatever it may have sent before.
+  bool WaitClosed(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return false;
+      pollfd entry{fd_, POLLIN, 0};
+      if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
+      char buffer[256];
+      const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;
+    }
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// A frame header announcing `length` bytes.
+inline std::string Header(std::uint32_t length) {
+  return std::string{static_cast<char>(length >> 24), static_cast<char>(length >> 16),
+                     static_cast<char>(length >> 8), static_cast<char>(length)};
+}
+
+}  // namespace zq_test

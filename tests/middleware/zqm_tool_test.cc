@@ -1,0 +1,121 @@
+// The zqm command-line tool against a real installation: what it prints and
+// the exit status scripts depend on (0 success, 1 failure, 2 usage).
+#include <gtest/gtest.h>
+
+#include "middleware/middleware_helpers.h"
+#include "support/installation.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zq_test::ChildProcess;
+using zq_test::Contains;
+using zq_test::Installation;
+using zq_test::InstallationOptions;
+
+const char* const kConfiguration = R"({
+  "Servers": {"ZQMD": {"Servers": {"Sample": {"Program": "@BIN@/sample_server"}}}}
+})";
+
+// Runs zqm to its end; the exit status and everything it printed.
+struct ToolRun {
+  int status = -2;
+  std::string output;
+};
+
+ToolRun Zqm(std::vector<std::string> args) {
+  args.insert(args.begin(), zq_test::Program("zqm"));
+  ChildProcess zqm(args);
+  ToolRun run;
+  run.status = zqm.WaitForExit(10s).value_or(-2);
+  zq_test::WaitForOutputEnd(zqm);
+  run.output = zqm.Output();
+  return run;
+}
+
+class ZqmToolTest : public ::testing::Test {
+ protected:
+  Installation installation_{kConfiguration};
+};
+
+TEST_F(ZqmToolTest, CallPrintsTheReply) {
+  ToolRun added = Zqm({"call", "Sample", "1", "Add", "2", "u32:3"});
+  EXPECT_EQ(0, added.status) << added.output;
+  EXPECT_EQ("5\n", added.output);
+
+  ToolRun echoed = Zqm({"call", "Sample", "1", "Echo", "str:hello"});
+  EXPECT_EQ(0, echoed.status) << echoed.output;
+  EXPECT_EQ("hello\n", echoed.output);
+}
+
+TEST_F(ZqmToolTest, RemoteFailurePrintsClassAndMessage) {
+  ToolRun failed = Zqm({"call", "Sample", "1", "Fail", "str:out of paper"});
+  EXPECT_EQ(1, failed.status);
+  EXPECT_TRUE(Contains(failed.output, "ZQM_EException: out of paper")) << failed.output;
+
+  ToolRun unknown = Zqm({"call", "Sample", "1", "Frobnicate"});
+  EXPECT_EQ(1, unknown.status);
+  EXPECT_TRUE(Contains(unknown.output, "ZQM_ENoSuchServerMethod: Frobnicate")) << unknown.output;
+}
+
+TEST_F(ZqmToolTest, ServersListsNameInstancePidPortAndState) {
+  ZQM_TClient client;
+  client.Connect("", "Sample", 1, ZQM_TClient::kLocateOrStart);
+  const ZQ_TDict entry =
+      installation_.Servers("Sample")[0].DynamicCast<ZQ_TDict>(__FILE__, __LINE__);
+
+  ToolRun listed = Zqm({"servers", "Sample"});
+  EXPECT_EQ(0, listed.status) << listed.output;
+  const std::string row = "Sample +1 +" + std::to_string(zq_test::Field<ZQ_TUInt32>(entry, "PID")) +
+                          " +" + std::to_string(zq_test::Field<ZQ_TUInt32>(entry, "Port")) +
+                          " +running";
+  EXPECT_TRUE(std::regex_search(listed.output, std::regex(row))) << listed.output;
+
+  ToolRun others = Zqm({"servers", "Nobody"});
+  EXPECT_EQ(0, others.status) << others.output;
+  EXPECT_FALSE(Contains(others.output, "Sample")) << others.output;
+}
+
+TEST(ZqmToolConfigurationTest, CallByPortReachesTheDaemon) {
+  InstallationOptions options;
+  options.serverConfiguration = "Lab-7";
+  Installation installation(kConfiguration, options);
+  ToolRun answered = Zqm({"call", "--port", "8088", "GetServerConfiguration"});
+  EXPECT_EQ(0, answered.status) << answered.output;
+  EXPECT_EQ("Lab-7\n", answered.output);
+}
+
+TEST_F(ZqmToolTest, UsageErrorsExitWithTwo) {
+  const std::vector<std::vector<std::string>> wrong = {
+      {},                                       // no command
+      {"frobnicate"},                           // unknown command
+      {"call"},                                 // nothing to call
+      {"call", "Sample", "1"},                  // no method
+      {"call", "Sample", "first", "Ping"},      // instance not a number
+      {"call", "Sample", "1", "Add", "u32:x"},  // argument not of its type
+      {"call", "--port", "99999", "Ping"},      // port out of range
+      {"servers", "Sample", "Extra"},           // one name at most
+  };
+  for (const auto& args : wrong) {
+    ToolRun run = Zqm(args);
+    std::string line;
+    for (const auto& arg : args)
+      line += " " + arg;
+    EXPECT_EQ(2, run.status) << "zqm" << line << "\n" << run.output;
+  }
+  // None of them may have reached a server.
+  EXPECT_EQ(0u, installation_.Servers("Sample").Count());
+}
+
+TEST(ZqmToolWithoutDaemonTest, SaysTheDaemonCannotBeReachedAndFails) {
+  ToolRun listed = Zqm({"servers"});
+  EXPECT_EQ(1, listed.status) << listed.output;
+  EXPECT_TRUE(Contains(listed.output, "8088")) << listed.output;
+  EXPECT_TRUE(Contains(listed.output, "refused")) << listed.output;
+
+  ToolRun called = Zqm({"call", "Sample", "1", "Ping"});
+  EXPECT_EQ(1, called.status) << called.output;
+  EXPECT_TRUE(Contains(called.output, "middleware daemon")) << called.output;
+}
+
+}  // namespace
