@@ -102,7 +102,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
 Listener::Listener(asio::ip::tcp::acceptor acceptor, std::string helloFrame, Handler handler)
     : acceptor_(std::move(acceptor)),
-      retryTimer_(acceptor_.get_executor()),
+      deadlines_(static_cast<asio::io_context&>(acceptor_.get_executor().context())),
       port_(acceptor_.local_endpoint().port()),
       helloFrame_(std::move(helloFrame)),
       handler_(std::move(handler)) {}
@@ -122,10 +122,7 @@ void Listener::Accept() {
       // Out of descriptors, for example: say so, and try again a little
       // later rather than spinning on a failure that persists.
       zqm_trace::Line(0, "Accepting a connection failed: " + error.message());
-      retryTimer_.expires_after(std::chrono::milliseconds(100));
-      retryTimer_.async_wait([this](asio::error_code waitError) {
-        if (!waitError) Accept();
-      });
+      retry_ = deadlines_.After(std::chrono::milliseconds(100), [this] { Accept(); });
       return;
     }
     asio::error_code ignored;
@@ -140,7 +137,7 @@ void Listener::Accept() {
 void Listener::Close() {
   asio::error_code ignored;
   acceptor_.close(ignored);
-  retryTimer_.cancel();
+  deadlines_.Cancel(retry_);
   for (const auto& session : std::set<std::shared_ptr<Session>>(sessions_))
     session->Close();
   sessions_.clear();

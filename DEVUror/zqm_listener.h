@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 
+#include "DEVUror/zqm_deadlines.h"
 #include "typelib/dodived.h"
 
 namespace zqm_listener {
@@ -45,7 +46,8 @@ class Listener {
   void Accept();
 
   asio::ip::tcp::acceptor acceptor_;
-  asio::steady_timer retryTimer_;
+  zqm_deadlines::DeadlineQueue deadlines_;
+  zqm_deadlines::Id retry_ = 0;
   unsigned short port_;
   std::string helloFrame_;
   Handler handler_;

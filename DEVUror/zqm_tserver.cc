@@ -32,7 +32,8 @@ class ZQM_TServer::Impl {
   asio::io_context io{1};
   std::optional<asio::ip::tcp::acceptor> acceptor;  // from Bind until the loop starts
   std::optional<zqm_listener::Listener> listener;
-  std::optional<asio::steady_timer> idleTimer;
+  std::optional<zqm_deadlines::DeadlineQueue> deadlines;
+  zqm_deadlines::Id idleDeadline = 0;
   ZQ_TString name;
   unsigned short instance = 0;
   unsigned short port = 0;
@@ -97,10 +98,9 @@ void ZQM_TServer::Impl::WatchSignals(asio::signal_set& signals) {
 
 void ZQM_TServer::Impl::ArmIdleTimer() {
   if (timeoutSeconds < 0) return;
-  if (!idleTimer) idleTimer.emplace(io);
-  idleTimer->expires_after(std::chrono::seconds(timeoutSeconds));
-  idleTimer->async_wait([this](asio::error_code error) {
-    if (error) return;
+  if (!deadlines) deadlines.emplace(io);
+  deadlines->Cancel(idleDeadline);
+  idleDeadline = deadlines->After(std::chrono::seconds(timeoutSeconds), [this] {
     zqm_trace::Line(
         0, ZQ_TString::Format("No call for %d seconds; leaving the event loop", timeoutSeconds)
                .Text());
@@ -138,7 +138,7 @@ std::string ZQM_TServer::Impl::Dispatch(const ZQ_TDict& request) {
 
 void ZQM_TServer::Impl::CloseAll() {
   if (listener) listener->Close();
-  if (idleTimer) idleTimer->cancel();
+  if (deadlines) deadlines->Cancel(idleDeadline);
   // Let the cancelled operations run their handlers, which release the sessions.
   io.restart();
   io.poll();

@@ -10,14 +10,17 @@ namespace {
 // the handlers it has pending.
 class Fetch : public std::enable_shared_from_this<Fetch> {
  public:
-  Fetch(asio::io_context& io, std::string serverName, FetchDone done)
-      : socket_(io), timer_(io), serverName_(std::move(serverName)), done_(std::move(done)) {}
+  Fetch(asio::io_context& io, zqm_deadlines::DeadlineQueue& deadlines, std::string serverName,
+        FetchDone done)
+      : socket_(io),
+        deadlines_(deadlines),
+        serverName_(std::move(serverName)),
+        done_(std::move(done)) {}
 
   void Start(unsigned short port) {
     auto self = shared_from_this();
-    timer_.expires_after(std::chrono::milliseconds(kConfigFetchTimeoutMs));
-    timer_.async_wait([self](asio::error_code error) {
-      if (!error) self->Finish(nullptr, "the configuration server did not answer in time");
+    timeout_ = deadlines_.After(std::chrono::milliseconds(kConfigFetchTimeoutMs), [self] {
+      self->Finish(nullptr, "the configuration server did not answer in time");
     });
     const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
     socket_.async_connect(endpoint, [self](asio::error_code error) {
@@ -85,14 +88,15 @@ class Fetch : public std::enable_shared_from_this<Fetch> {
     if (!done_) return;
     FetchDone done = std::move(done_);
     done_ = nullptr;
-    timer_.cancel();
+    deadlines_.Cancel(timeout_);
     asio::error_code ignored;
     socket_.close(ignored);
     done(std::move(tree), error);
   }
 
   asio::ip::tcp::socket socket_;
-  asio::steady_timer timer_;
+  zqm_deadlines::DeadlineQueue& deadlines_;
+  zqm_deadlines::Id timeout_ = 0;
   std::string serverName_;
   FetchDone done_;
   unsigned char header_[zqm_wire::kHeaderBytes] = {};
@@ -102,9 +106,10 @@ class Fetch : public std::enable_shared_from_this<Fetch> {
 
 }  // namespace
 
-void FetchServerConfiguration(asio::io_context& io, unsigned short configServerPort,
-                              const std::string& serverName, FetchDone done) {
-  std::make_shared<Fetch>(io, serverName, std::move(done))->Start(configServerPort);
+void FetchServerConfiguration(asio::io_context& io, zqm_deadlines::DeadlineQueue& deadlines,
+                              unsigned short configServerPort, const std::string& serverName,
+                              FetchDone done) {
+  std::make_shared<Fetch>(io, deadlines, serverName, std::move(done))->Start(configServerPort);
 }
 
 }  // namespace zqmd

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "DEVUror/zqm_deadlines.h"
 #include "typelib/dodived.h"
 
 namespace zqmd {
@@ -19,7 +20,8 @@ constexpr unsigned kConfigFetchTimeoutMs = 10000;
 // exactly once, on the io_context's thread.
 using FetchDone = std::function<void(std::unique_ptr<ZQ_TTree> server, std::string error)>;
 
-void FetchServerConfiguration(asio::io_context& io, unsigned short configServerPort,
-                              const std::string& serverName, FetchDone done);
+void FetchServerConfiguration(asio::io_context& io, zqm_deadlines::DeadlineQueue& deadlines,
+                              unsigned short configServerPort, const std::string& serverName,
+                              FetchDone done);
 
 }  // namespace zqmd

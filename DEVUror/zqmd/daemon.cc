@@ -14,7 +14,8 @@
 namespace zqmd {
 
 struct Daemon::Instance {
-  explicit Instance(asio::io_context& io) : timer(io) {}
+  explicit Instance(zqm_deadlines::DeadlineQueue& queue) : deadlines(queue) {}
+  ~Instance() { deadlines.Cancel(startDeadline); }
 
   std::string name;
   unsigned short number = 0;
@@ -28,7 +29,8 @@ struct Daemon::Instance {
   std::uint64_t startTicks = 0;  // when the process started, against pid reuse
   unsigned startTimeoutMs = kDefaultStartTimeoutMs;
   std::vector<zqm_listener::Reply> waiters;
-  asio::steady_timer timer;
+  zqm_deadlines::DeadlineQueue& deadlines;
+  zqm_deadlines::Id startDeadline = 0;  // while starting: when to give up waiting for its bind
 };
 
 namespace {
@@ -70,7 +72,8 @@ bool ProcessEnded(int pidfd) {
 
 }  // namespace
 
-Daemon::Daemon(asio::io_context& io, Options options) : io_(io), options_(std::move(options)) {
+Daemon::Daemon(asio::io_context& io, Options options)
+    : io_(io), options_(std::move(options)), deadlines_(io) {
   if (options_.stateFile.empty()) options_.stateFile = options_.logDirectory + "/zqmd.state";
 }
 
@@ -159,7 +162,7 @@ Daemon::Instance* Daemon::Find(const Key& key) {
 }
 
 Daemon::Instance& Daemon::Add(const Key& key, State state) {
-  auto instance = std::make_unique<Instance>(io_);
+  auto instance = std::make_unique<Instance>(deadlines_);
   instance->name = key.first;
   instance->number = key.second;
   instance->state = state;
@@ -253,7 +256,7 @@ void Daemon::Register(const ZQ_TDict& request, zqm_listener::Reply& reply) {
   }
   if (key == Key{options_.configServer, 0})
     ForgetLaunchConfigurations("the configuration server has started");
-  instance->timer.cancel();
+  deadlines_.Cancel(instance->startDeadline);
   instance->state = State::kBound;
   instance->port = static_cast<unsigned short>(port->Value());
   zqm_trace::Line(
@@ -337,7 +340,7 @@ void Daemon::FetchAndSpawn(const Key& key, unsigned short configServerPort) {
   const std::uint64_t generation = instances_.at(key)->generation;
   const std::uint64_t epoch = configurationEpoch_;
   FetchServerConfiguration(
-      io_, configServerPort, key.first,
+      io_, deadlines_, configServerPort, key.first,
       [this, key, generation, epoch](std::unique_ptr<ZQ_TTree> server, std::string error) {
         std::shared_ptr<const ZQ_TTree> kept(std::move(server));
         if (kept != nullptr && epoch == configurationEpoch_)
@@ -399,23 +402,24 @@ void Daemon::Spawn(const Key& key, const ZQ_TTree& server) {
 void Daemon::ArmStartTimer(Instance& instance) {
   const Key key{instance.name, instance.number};
   const std::uint64_t generation = instance.generation;
-  instance.timer.expires_after(std::chrono::milliseconds(instance.startTimeoutMs));
-  instance.timer.async_wait([this, key, generation](asio::error_code error) {
-    if (error) return;
-    auto found = instances_.find(key);
-    if (found == instances_.end() || found->second->generation != generation ||
-        found->second->state != State::kStarting) {
-      return;
-    }
-    Instance& late = *found->second;
-    late.state = State::kUnbound;
-    SaveSoon();
-    const std::string reason = ZQ_TString::Format("%s did not bind within %d ms; see %s",
-                                                  Describe(late), late.startTimeoutMs, late.logPath)
-                                   .Text();
-    zqm_trace::Line(0, reason);
-    FailWaiters(late, FailureFrame<ZQM_ETimeout>(reason.c_str()));
-  });
+  deadlines_.Cancel(instance.startDeadline);
+  instance.startDeadline =
+      deadlines_.After(std::chrono::milliseconds(instance.startTimeoutMs), [this, key, generation] {
+        auto found = instances_.find(key);
+        if (found == instances_.end() || found->second->generation != generation ||
+            found->second->state != State::kStarting) {
+          return;
+        }
+        Instance& late = *found->second;
+        late.state = State::kUnbound;
+        SaveSoon();
+        const std::string reason =
+            ZQ_TString::Format("%s did not bind within %d ms; see %s", Describe(late),
+                               late.startTimeoutMs, late.logPath)
+                .Text();
+        zqm_trace::Line(0, reason);
+        FailWaiters(late, FailureFrame<ZQM_ETimeout>(reason.c_str()));
+      });
 }
 
 void Daemon::Servers(const ZQ_TDict& request, zqm_listener::Reply& reply) {
@@ -444,10 +448,11 @@ void Daemon::Servers(const ZQ_TDict& request, zqm_listener::Reply& reply) {
 }
 
 void Daemon::SaveSoon() {
-  // Several changes within one turn of the event loop make one write.
+  // Written a little later, so that the changes of one start (spawn, bind)
+  // make one write, and no write delays the answers of a restart.
   if (savePending_) return;
   savePending_ = true;
-  asio::post(io_, [this] {
+  deadlines_.After(std::chrono::milliseconds(kSaveDelayMs), [this] {
     savePending_ = false;
     Save();
   });

@@ -20,6 +20,11 @@
 // An instance leaves the registry the moment its process ends: each is
 // watched through a pidfd, and every answer checks the instances it names.
 //
+// The daemon wakes only when a client, an instance's process or one of its
+// own deadlines (start time-outs, the state file's write) has something to
+// say: it uses no Asio timer, whose descriptor Asio re-arms every five
+// minutes once used (see zqm_deadlines.h).
+//
 // The registry is kept in a state file, so that a restarted daemon adopts
 // the instances that outlived its predecessor instead of starting them a
 // second time.
@@ -42,6 +47,7 @@
 #include <utility>
 #include <vector>
 
+#include "DEVUror/zqm_deadlines.h"
 #include "DEVUror/zqm_listener.h"
 #include "DEVUror/zqmd/launch_spec.h"
 #include "typelib/dodived.h"
@@ -96,8 +102,12 @@ class Daemon {
   std::string LogPath(const Key& key) const;
   std::string Describe(const Instance& instance) const;
 
+  // How long after a change the state file is written.
+  static constexpr unsigned kSaveDelayMs = 10;
+
   asio::io_context& io_;
   Options options_;
+  zqm_deadlines::DeadlineQueue deadlines_;  // before the instances, which cancel theirs
   std::optional<zqm_listener::Listener> listener_;
   std::map<Key, std::unique_ptr<Instance>> instances_;
   std::uint64_t generation_ = 0;
