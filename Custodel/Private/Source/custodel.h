@@ -97,6 +97,13 @@ void RemoveMonitor(const ZQ_TString& serverName);
 // ends the pass.
 void StartMonitors();
 
+// Registry internals for the registry and the start-up gate, with the
+// registry lock held: take a monitor out of the list; close every handle of
+// a monitor that is set (thread, started, stop, running, process) and free
+// the record.
+void UnlinkMonitor(ServerMonitor* monitor);
+void FreeMonitor(ServerMonitor* monitor);
+
 // The watcher thread of one monitor (the argument): keeps its instance
 // running until the monitor's stop event or the shutdown event is set.
 // Always returns 0.

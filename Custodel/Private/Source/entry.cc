@@ -23,7 +23,8 @@ void RunService() {
   gServer.DBG_Type(0, "Shutting down ...");
   {
     ZQ_TLockGuard hold(gRegistryLock);
-    while (gMonitorList != nullptr) RemoveMonitor(gMonitorList->serverName);
+    while (gMonitorList != nullptr)
+      RemoveMonitor(gMonitorList->serverName);
   }
   if (gShutdownEvent != nullptr) CloseHandle(gShutdownEvent);
   gServer.DBG_Type(0, "Stopped");

@@ -18,8 +18,8 @@ void CreateEvents(ServerMonitor& monitor) {
       if (*made != nullptr) CloseHandle(*made);
       *made = nullptr;
     }
-    ZQ_EException failure(ZQ_TString::Format("cannot create the events of a monitor for \"%s\" (error %d)",
-                                              monitor.serverName, error));
+    ZQ_EException failure(ZQ_TString::Format(
+        "cannot create the events of a monitor for \"%s\" (error %d)", monitor.serverName, error));
     ZQ_THROW_AT(failure, kCustodelSource, __LINE__);
   }
 }
@@ -51,21 +51,6 @@ void Insert(ServerMonitor* monitor) {
   at->prev = monitor;
 }
 
-void Unlink(ServerMonitor* monitor) {
-  if (monitor->prev != nullptr) {
-    monitor->prev->next = monitor->next;
-  } else {
-    gMonitorList = monitor->next;
-  }
-  if (monitor->next != nullptr) monitor->next->prev = monitor->prev;
-  monitor->next = monitor->prev = nullptr;
-}
-
-void CloseIfSet(HANDLE& handle) {
-  if (handle != nullptr) CloseHandle(handle);
-  handle = nullptr;
-}
-
 ServerMonitor* FindMonitor(const ZQ_TString& serverName) {
   for (ServerMonitor* monitor = gMonitorList; monitor != nullptr; monitor = monitor->next) {
     if (monitor->serverName == serverName) return monitor;
@@ -93,8 +78,9 @@ void StopWatcher(ServerMonitor* monitor) {
 void AddMonitor(const ZQ_TString& serverName, unsigned startupOrder, unsigned delayAfterStartup,
                 unsigned nrOfInstances) {
   ZQ_TLockGuard hold(gRegistryLock);
-  gServer.DBG_Type(1, ZQ_TString::Format("Add monitor for server \"%s\", order = %d, delay after start = %d",
-                                         serverName, startupOrder, delayAfterStartup));
+  gServer.DBG_Type(
+      1, ZQ_TString::Format("Add monitor for server \"%s\", order = %d, delay after start = %d",
+                            serverName, startupOrder, delayAfterStartup));
   if (FindMonitor(serverName) != nullptr) return;
   for (unsigned i = 0; i < nrOfInstances; ++i) {
     auto* monitor = new ServerMonitor;
@@ -119,14 +105,28 @@ void RemoveMonitor(const ZQ_TString& serverName) {
     gServer.DBG_Type(1, ZQ_TString::Format("Remove monitor for \"%s\"; server instance: %d", name,
                                            monitor->instance));
     StopWatcher(monitor);
-    Unlink(monitor);
-    HANDLE thread = reinterpret_cast<HANDLE>(monitor->threadHandle);
-    CloseIfSet(thread);
-    monitor->threadHandle = 0;
-    CloseIfSet(monitor->startedEvent);
-    CloseIfSet(monitor->stopEvent);
-    CloseIfSet(monitor->runningEvent);
-    CloseIfSet(monitor->processHandle);
-    delete monitor;
+    UnlinkMonitor(monitor);
+    FreeMonitor(monitor);
   }
+}
+
+void UnlinkMonitor(ServerMonitor* monitor) {
+  if (monitor->prev != nullptr) {
+    monitor->prev->next = monitor->next;
+  } else {
+    gMonitorList = monitor->next;
+  }
+  if (monitor->next != nullptr) monitor->next->prev = monitor->prev;
+  monitor->next = monitor->prev = nullptr;
+}
+
+void FreeMonitor(ServerMonitor* monitor) {
+  HANDLE thread = reinterpret_cast<HANDLE>(monitor->threadHandle);
+  for (HANDLE* handle : {&thread, &monitor->startedEvent, &monitor->stopEvent,
+                         &monitor->runningEvent, &monitor->processHandle}) {
+    if (*handle != nullptr) CloseHandle(*handle);
+    *handle = nullptr;
+  }
+  monitor->threadHandle = 0;
+  delete monitor;
 }

@@ -27,8 +27,8 @@ bool RunsInThisConfiguration(const ZQ_TTree& server) {
 }
 
 void CheckServer(const ZQ_TConstIterator& entry, bool start) {
-  const ZQ_TString& serverName =
-      static_cast<const ZQ_IInterface&>(entry.Key()).DynamicCast<ZQ_TString>(kCustodelSource, __LINE__);
+  const ZQ_TString& serverName = static_cast<const ZQ_IInterface&>(entry.Key())
+                                     .DynamicCast<ZQ_TString>(kCustodelSource, __LINE__);
   gServer.DBG_Type(2, ZQ_TString::Format("Checking \"%s\"", serverName));
   const ZQ_TTree& server = entry.Value().DynamicCast<ZQ_TTree>(kCustodelSource, __LINE__);
   if (!start || !AlwaysRunning(server)) {
@@ -36,7 +36,8 @@ void CheckServer(const ZQ_TConstIterator& entry, bool start) {
     return;
   }
   const unsigned startupOrder = Setting(server, L"StartupOrder", kDefaultStartupOrder);
-  const unsigned delayAfterStartup = Setting(server, L"DelayAfterStartup", kDefaultDelayAfterStartup);
+  const unsigned delayAfterStartup =
+      Setting(server, L"DelayAfterStartup", kDefaultDelayAfterStartup);
   const unsigned nrOfInstances = Setting(server, L"NrOfInstances", kDefaultNrOfInstances);
   if (gServerConfiguration == "" || RunsInThisConfiguration(server)) {
     AddMonitor(serverName, startupOrder, delayAfterStartup, nrOfInstances);
@@ -63,7 +64,8 @@ void Reconfigure(bool start) {
   Almanac_TProxy almanac(ZQ_TSocket::HostName(false).c_str());
   if (start) {
     gServerConfiguration = AskServerConfiguration();
-    gServer.DBG_Type(0, ZQ_TString::Format("Reconfigure for ServerConfiguration \"%s\"", gServerConfiguration));
+    gServer.DBG_Type(
+        0, ZQ_TString::Format("Reconfigure for ServerConfiguration \"%s\"", gServerConfiguration));
     if (gServerConfiguration == "RunAsMaster") VerifyDispatchers(almanac);
   } else {
     gServer.DBG_Type(0, "Remove all server watcher threads");
@@ -76,7 +78,8 @@ void Reconfigure(bool start) {
   }
   {
     ZQ_TConstIterator entry(static_cast<const ZQ_IIteratable&>(servers));
-    for (; !entry.IsDone(); entry++) CheckServer(entry, start);
+    for (; !entry.IsDone(); entry++)
+      CheckServer(entry, start);
   }
   StartMonitors();
 }

@@ -2,26 +2,6 @@
 // in start-up order, each followed by its instance's start and its delay.
 #include "Custodel/Private/Source/custodel.h"
 
-namespace {
-
-// Drops a monitor whose thread could not be created.
-void Discard(ServerMonitor* monitor) {
-  if (monitor->prev != nullptr) {
-    monitor->prev->next = monitor->next;
-  } else {
-    gMonitorList = monitor->next;
-  }
-  if (monitor->next != nullptr) monitor->next->prev = monitor->prev;
-  for (HANDLE* handle : {&monitor->startedEvent, &monitor->stopEvent, &monitor->runningEvent,
-                         &monitor->processHandle}) {
-    if (*handle != nullptr) CloseHandle(*handle);
-    *handle = nullptr;
-  }
-  delete monitor;
-}
-
-}  // namespace
-
 void StartMonitors() {
   ZQ_TLockGuard hold(gRegistryLock);
   ServerMonitor* monitor = gMonitorList;
@@ -30,10 +10,12 @@ void StartMonitors() {
       monitor = monitor->next;
       continue;
     }
-    monitor->threadHandle = _beginthreadex(nullptr, 0, &WatcherThread, monitor, 0, &monitor->threadId);
+    monitor->threadHandle =
+        _beginthreadex(nullptr, 0, &WatcherThread, monitor, 0, &monitor->threadId);
     if (monitor->threadHandle == 0) {
       ServerMonitor* following = monitor->next;
-      Discard(monitor);
+      UnlinkMonitor(monitor);
+      FreeMonitor(monitor);
       monitor = following;
       continue;
     }
@@ -41,11 +23,13 @@ void StartMonitors() {
     const DWORD result = WaitForMultipleObjects(2, waitFor, FALSE, kRunningWaitMs);
     if (result == WAIT_OBJECT_0 + 1) return;
     if (result == WAIT_TIMEOUT) {
-      gServer.DBG_Type(0, ZQ_TString::Format("Server \"%s\" did not start within 10 seconds", monitor->serverName));
+      gServer.DBG_Type(0, ZQ_TString::Format("Server \"%s\" did not start within 10 seconds",
+                                             monitor->serverName));
     }
     if (monitor->delayAfterStartup > 0) {
-      gServer.DBG_Type(0, ZQ_TString::Format("Server \"%s\" requires %d seconds to startup", monitor->serverName,
-                                             monitor->delayAfterStartup / 1000));
+      gServer.DBG_Type(
+          0, ZQ_TString::Format("Server \"%s\" requires %d seconds to startup", monitor->serverName,
+                                monitor->delayAfterStartup / 1000));
       Sleep(monitor->delayAfterStartup);
     }
     monitor = monitor->next;

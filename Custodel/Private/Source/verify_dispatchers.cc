@@ -8,7 +8,9 @@ namespace {
 
 const ZQ_TString kDevicesPath("Devices/Instances");
 
-void Log(const ZQ_TString& text) { gServer.DBG_Type(0, text); }
+void Log(const ZQ_TString& text) {
+  gServer.DBG_Type(0, text);
+}
 
 const ZQ_TString& DeviceName(const ZQ_TList& devices, std::size_t index) {
   return devices[index].DynamicCast<ZQ_TString>(kCustodelSource, __LINE__);
@@ -21,7 +23,8 @@ ZQ_TString DevicePath(const ZQ_TString& device, const char* tail) {
 // The device's "IsDispatcherChecked" flag; throws when it cannot be read as
 // a ZQ_TBool.
 bool DispatcherChecked(Almanac_TProxy& almanac, const ZQ_TString& device) {
-  const ZQ_TAny flag = almanac.Element(DevicePath(device, "/Rip/Config/TavrixControl/IsDispatcherChecked"), false);
+  const ZQ_TAny flag =
+      almanac.Element(DevicePath(device, "/Rip/Config/TavrixControl/IsDispatcherChecked"), false);
   return flag.DynamicCast<ZQ_TBool>(kCustodelSource, __LINE__);
 }
 
@@ -75,7 +78,8 @@ void AskRunningDispatchers(Almanac_TProxy& almanac, const ZQ_TList& devices) {
   Log("Get Tavrix information from Dispatchers...");
   for (std::size_t i = 0; i < devices.Count(); ++i) {
     const ZQ_TString& device = DeviceName(devices, i);
-    const ZQ_TString runningPath = DevicePath(device, "/Rip/Config/TavrixControl/IsDispatcherRunning");
+    const ZQ_TString runningPath =
+        DevicePath(device, "/Rip/Config/TavrixControl/IsDispatcherRunning");
     try {
       const ZQ_TAny running = almanac.Element(runningPath, false);
       if (!running.DynamicCast<ZQ_TBool>(kCustodelSource, __LINE__)) {

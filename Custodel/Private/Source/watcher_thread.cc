@@ -107,7 +107,8 @@ bool WatchOnce(ServerMonitor& monitor) {
 unsigned WatcherThread(void* argument) {
   ServerMonitor& monitor = *static_cast<ServerMonitor*>(argument);
   try {
-    gServer.DBG_Type(0, ZQ_TString::Format("Starting monitor for server \"%s\"", monitor.serverName));
+    gServer.DBG_Type(0,
+                     ZQ_TString::Format("Starting monitor for server \"%s\"", monitor.serverName));
     SetEvent(monitor.startedEvent);
     while (WatchOnce(monitor)) {
     }
