@@ -113,6 +113,13 @@ void Daemon::Start() {
 
 void Daemon::Stop() {
   if (listener_) listener_->Close();
+  // Children that have ended but whose end was not handled yet are reaped
+  // now, so that they do not linger as zombies once we are gone.
+  for (const auto& [key, instance] : instances_) {
+    if (instance->pidfd && ProcessEnded(instance->pidfd->native_handle())) {
+      Reap(instance->pidfd->native_handle());
+    }
+  }
   // The instances keep running: dropping the registry closes only our pidfds.
   instances_.clear();
 }
