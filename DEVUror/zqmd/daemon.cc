@@ -375,20 +375,20 @@ void Daemon::FetchAndSpawn(const Key& key, unsigned short configServerPort) {
 void Daemon::Spawn(const Key& key, const ZQ_TTree& server) {
   Instance& instance = *instances_.at(key);
   try {
-    const LaunchSpec spec = ReadLaunchSpec(server, key.first, key.second);
+    const LaunchConfig launch = ReadLaunchConfig(server, key.first, key.second);
     instance.logPath = LogPath(key);
-    instance.startTimeoutMs = spec.startTimeoutMs;
+    instance.startTimeoutMs = launch.startTimeoutMs;
     zqm_trace::Line(0, ZQ_TString::Format("Starting %s instance %d: %s", key.first, key.second,
-                                          CommandLine(spec))
+                                          CommandLine(launch))
                            .Text());
-    const Launched launched = Launch(spec, key.first, key.second, instance.logPath);
+    const Launched launched = Launch(launch, key.first, key.second, instance.logPath);
     instance.pid = launched.pid;
     instance.started = std::chrono::system_clock::now();
     Watch(instance, launched.pidfd);
     zqm_trace::Line(
         0, ZQ_TString::Format("Started %s; output in %s", Describe(instance), instance.logPath)
                .Text());
-    if (spec.plain) {
+    if (launch.plain) {
       instance.state = State::kPlain;
       SaveSoon();
       FailWaiters(instance, FailureFrame<ZQM_ENotAnRpcServer>(ZQ_TString::Format(

@@ -49,7 +49,7 @@
 
 #include "DEVUror/zqm_deadlines.h"
 #include "DEVUror/zqm_listener.h"
-#include "DEVUror/zqmd/launch_spec.h"
+#include "DEVUror/zqmd/launch_config.h"
 #include "typelib/dodived.h"
 
 namespace zqmd {

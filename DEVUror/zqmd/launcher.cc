@@ -33,9 +33,9 @@ void MakeFolders(const std::string& path) {
   }
 }
 
-std::vector<std::string> Environment(const LaunchSpec& spec, const std::string& name,
+std::vector<std::string> Environment(const LaunchConfig& launch, const std::string& name,
                                      unsigned instance) {
-  std::vector<std::pair<std::string, std::string>> overrides = spec.environment;
+  std::vector<std::pair<std::string, std::string>> overrides = launch.environment;
   overrides.emplace_back("ZQM_SERVER_NAME", name);
   overrides.emplace_back("ZQM_SERVER_INSTANCE", std::to_string(instance));
   std::vector<std::string> environment;
@@ -80,7 +80,7 @@ int OpenPidfd(pid_t pid) {
   return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
-Launched Launch(const LaunchSpec& spec, const std::string& name, unsigned instance,
+Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned instance,
                 const std::string& logPath) {
   MakeFolders(logPath);
   // Opened here, not in the child, so that an unwritable log is reported
@@ -105,22 +105,22 @@ Launched Launch(const LaunchSpec& spec, const std::string& name, unsigned instan
   posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&setup.actions, log, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&setup.actions, log, STDERR_FILENO);
-  if (!spec.workingDirectory.empty()) {
-    posix_spawn_file_actions_addchdir_np(&setup.actions, spec.workingDirectory.c_str());
+  if (!launch.workingDirectory.empty()) {
+    posix_spawn_file_actions_addchdir_np(&setup.actions, launch.workingDirectory.c_str());
   }
   posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
 
-  std::vector<std::string> argv = spec.arguments;
-  argv.insert(argv.begin(), spec.program);
-  std::vector<std::string> envp = Environment(spec, name, instance);
+  std::vector<std::string> argv = launch.arguments;
+  argv.insert(argv.begin(), launch.program);
+  std::vector<std::string> envp = Environment(launch, name, instance);
   std::vector<char*> argvPointers = Pointers(argv);
   std::vector<char*> envpPointers = Pointers(envp);
 
   pid_t pid = 0;
-  const int status = posix_spawnp(&pid, spec.program.c_str(), &setup.actions, &setup.attributes,
+  const int status = posix_spawnp(&pid, launch.program.c_str(), &setup.actions, &setup.attributes,
                                   argvPointers.data(), envpPointers.data());
   close(log);
-  if (status != 0) LaunchFailed(name, instance, "program \"" + spec.program + "\"", status);
+  if (status != 0) LaunchFailed(name, instance, "program \"" + launch.program + "\"", status);
 
   Launched launched;
   launched.pid = pid;

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "DEVUror/zqmd/launch_spec.h"
+#include "DEVUror/zqmd/launch_config.h"
 
 namespace zqmd {
 
@@ -14,14 +14,14 @@ struct Launched {
   int pidfd = -1;  // owned by the caller
 };
 
-// Starts `spec` as instance `instance` of `name`: in a session of its own
+// Starts `launch` as instance `instance` of `name`: in a session of its own
 // (so that it outlives the daemon and is not hit by the daemon's terminal
 // signals), standard input from /dev/null, standard output and error
 // appended to `logPath` (its folder is made when missing), no descriptor of
 // the daemon inherited, default signal dispositions, ZQM_SERVER_NAME and
 // ZQM_SERVER_INSTANCE set. Throws ZQM_EException naming the program and
 // the reason (not found, not executable, log not writable, ...).
-Launched Launch(const LaunchSpec& spec, const std::string& name, unsigned instance,
+Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned instance,
                 const std::string& logPath);
 
 // Opens a pidfd for `pid` (close-on-exec); -1 with errno set on failure.

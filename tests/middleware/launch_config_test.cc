@@ -6,11 +6,11 @@
 #include <cctype>
 
 #include "DEVUror/devuror.h"
-#include "DEVUror/zqmd/launch_spec.h"
+#include "DEVUror/zqmd/launch_config.h"
 
 namespace {
 
-using zqmd::ReadLaunchSpec;
+using zqmd::ReadLaunchConfig;
 
 ZQ_TTree Server(std::initializer_list<std::pair<const char*, ZQ_TAny>> entries) {
   ZQ_TTree tree;
@@ -27,7 +27,7 @@ ZQ_TList TextList(std::initializer_list<const char*> texts) {
 }
 
 TEST(LaunchConfigTest, ProgramAloneTakesTheDefaults) {
-  const auto launch = ReadLaunchSpec(Server({{"Program", "sample_server"}}), "Sample", 1);
+  const auto launch = ReadLaunchConfig(Server({{"Program", "sample_server"}}), "Sample", 1);
   EXPECT_EQ("sample_server", launch.program);
   EXPECT_TRUE(launch.arguments.empty());
   EXPECT_TRUE(launch.environment.empty());
@@ -47,7 +47,7 @@ TEST(LaunchConfigTest, ReadsEveryKeyAndReplacesPlaceholders) {
               {"WorkingDirectory", "/srv/{name}/{instance}"},
               {"Plain", true},
               {"StartTimeout", 500u}});
-  const auto launch = ReadLaunchSpec(server, "Web", 12);
+  const auto launch = ReadLaunchConfig(server, "Web", 12);
 
   // Placeholders belong to arguments, environment and folder only.
   EXPECT_EQ("/opt/bin/{name}", launch.program);
@@ -61,7 +61,7 @@ TEST(LaunchConfigTest, ReadsEveryKeyAndReplacesPlaceholders) {
 }
 
 TEST(LaunchConfigTest, CommandLineQuotesArgumentsThatWouldSplit) {
-  zqmd::LaunchSpec launch;
+  zqmd::LaunchConfig launch;
   launch.program = "sh";
   launch.arguments = {"-c", "echo hi", ""};
   EXPECT_EQ("sh -c 'echo hi' ''", zqmd::CommandLine(launch));
@@ -77,7 +77,7 @@ class LaunchConfigRefusalTest : public ::testing::TestWithParam<Refusal> {};
 
 TEST_P(LaunchConfigRefusalTest, NamesTheServerAndTheKey) {
   try {
-    ReadLaunchSpec(GetParam().server, "Broken", 0);
+    ReadLaunchConfig(GetParam().server, "Broken", 0);
     FAIL() << GetParam().what << " was accepted";
   } catch (const ZQM_ENoSuchServer& refused) {
     const std::string message = refused.ZQ_Message().Text();

@@ -28,7 +28,7 @@ namespace zqmd {
 
 constexpr unsigned kDefaultStartTimeoutMs = 10000;
 
-struct LaunchSpec {
+struct LaunchConfig {
   std::string program;
   std::vector<std::string> arguments;
   std::vector<std::pair<std::string, std::string>> environment;
@@ -37,12 +37,12 @@ struct LaunchSpec {
   unsigned startTimeoutMs = kDefaultStartTimeoutMs;
 };
 
-// The launch specification of instance `instance` of `name` from its server
+// The launch configuration of instance `instance` of `name` from its server
 // subtree, placeholders replaced. Throws ZQ_EException with a message naming
 // the key for a missing program or a value of the wrong kind.
-LaunchSpec ReadLaunchSpec(const ZQ_TTree& server, const std::string& name, unsigned instance);
+LaunchConfig ReadLaunchConfig(const ZQ_TTree& server, const std::string& name, unsigned instance);
 
 // The command line as one text, for trace lines.
-std::string CommandLine(const LaunchSpec& spec);
+std::string CommandLine(const LaunchConfig& launch);
 
 }  // namespace zqmd

@@ -1,4 +1,4 @@
-#include "DEVUror/zqmd/launch_spec.h"
+#include "DEVUror/zqmd/launch_config.h"
 
 #include "DEVUror/zqm_exceptions.h"
 
@@ -34,11 +34,11 @@ const ZQ_TString* TextAt(const ZQ_TTree& server, const char* key, const std::str
 
 }  // namespace
 
-LaunchSpec ReadLaunchSpec(const ZQ_TTree& server, const std::string& name, unsigned instance) {
-  LaunchSpec spec;
+LaunchConfig ReadLaunchConfig(const ZQ_TTree& server, const std::string& name, unsigned instance) {
+  LaunchConfig launch;
   const ZQ_TString* program = TextAt(server, "Program", name);
   if (program == nullptr || program->IsEmpty()) Refuse(name, "it has no \"Program\"");
-  spec.program = program->Text();
+  launch.program = program->Text();
 
   if (const ZQ_TAny* arguments = server.Child("Arguments")) {
     const ZQ_TList* list = arguments->As<ZQ_TList>();
@@ -46,7 +46,7 @@ LaunchSpec ReadLaunchSpec(const ZQ_TTree& server, const std::string& name, unsig
     for (const ZQ_TAny& argument : *list) {
       const ZQ_TString* text = argument.As<ZQ_TString>();
       if (text == nullptr) Refuse(name, "an element of \"Arguments\" is not a text");
-      spec.arguments.push_back(Substitute(text->Text(), name, instance));
+      launch.arguments.push_back(Substitute(text->Text(), name, instance));
     }
   }
   if (const ZQ_TAny* environment = server.Child("Environment")) {
@@ -55,26 +55,26 @@ LaunchSpec ReadLaunchSpec(const ZQ_TTree& server, const std::string& name, unsig
     for (const auto& [key, value] : tree->Entries()) {
       const ZQ_TString* text = value.As<ZQ_TString>();
       if (text == nullptr) Refuse(name, "\"Environment/" + key.Text() + "\" is not a text");
-      spec.environment.emplace_back(key.Text(), Substitute(text->Text(), name, instance));
+      launch.environment.emplace_back(key.Text(), Substitute(text->Text(), name, instance));
     }
   }
   if (const ZQ_TString* directory = TextAt(server, "WorkingDirectory", name)) {
-    spec.workingDirectory = Substitute(directory->Text(), name, instance);
+    launch.workingDirectory = Substitute(directory->Text(), name, instance);
   }
   if (const ZQ_TAny* plain = server.Child("Plain")) {
     if (plain->As<ZQ_TBool>() == nullptr) Refuse(name, "\"Plain\" is not true or false");
-    spec.plain = plain->As<ZQ_TBool>()->Value();
+    launch.plain = plain->As<ZQ_TBool>()->Value();
   }
   if (const ZQ_TAny* timeout = server.Child("StartTimeout")) {
     if (timeout->As<ZQ_TUInt32>() == nullptr) Refuse(name, "\"StartTimeout\" is not a number");
-    spec.startTimeoutMs = timeout->As<ZQ_TUInt32>()->Value();
+    launch.startTimeoutMs = timeout->As<ZQ_TUInt32>()->Value();
   }
-  return spec;
+  return launch;
 }
 
-std::string CommandLine(const LaunchSpec& spec) {
-  std::string line = spec.program;
-  for (const std::string& argument : spec.arguments) {
+std::string CommandLine(const LaunchConfig& launch) {
+  std::string line = launch.program;
+  for (const std::string& argument : launch.arguments) {
     line += ' ';
     const bool quote = argument.empty() || argument.find_first_of(" \t\"'") != std::string::npos;
     line += quote ? "'" + argument + "'" : argument;
