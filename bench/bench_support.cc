@@ -1,11 +1,12 @@
 #include "bench_support.h"
 
+#include "support/child_process.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -23,7 +24,6 @@
 #include <sstream>
 #include <stdexcept>
 
-extern char** environ;
 
 namespace zq_bench {
 
@@ -231,37 +231,9 @@ std::vector<LineSource::Line> LineSource::Lines() const {
 
 TracedProcess::TracedProcess(const std::vector<std::string>& argv,
                              const std::map<std::string, std::string>& env) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-  std::vector<std::string> environment;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text(*entry);
-    if (env.count(text.substr(0, text.find('='))) == 0) environment.push_back(text);
-  }
-  for (const auto& [key, value] : env)
-    environment.push_back(key + "=" + value);
-  std::vector<std::string> args = argv;
-  std::vector<char*> argp, envp;
-  for (auto& a : args)
-    argp.push_back(a.data());
-  argp.push_back(nullptr);
-  for (auto& e : environment)
-    envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
-  const int status = posix_spawn(&pid_, argp[0], &actions, nullptr, argp.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (status != 0) {
-    close(fds[0]);
-    throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(status));
-  }
+  const int output = zq_test::SpawnCapturingOutput(argv, env, pid_);
   pidfd_ = OpenPidfd(pid_);
-  output_ = std::make_unique<LineSource>(fds[0]);
+  output_ = std::make_unique<LineSource>(output);
 }
 
 TracedProcess::~TracedProcess() {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -17,7 +18,8 @@ extern char** environ;
 
 namespace zq_test {
 
-ChildProcess::ChildProcess(std::vector<std::string> argv, std::map<std::string, std::string> env) {
+int SpawnCapturingOutput(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& env, pid_t& pid) {
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
   std::vector<std::string> environment;
@@ -27,10 +29,11 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::map<std::string, 
   }
   for (const auto& [key, value] : env)
     environment.push_back(key + "=" + value);
-  std::vector<char*> args;
-  for (auto& a : argv)
-    args.push_back(a.data());
-  args.push_back(nullptr);
+  std::vector<std::string> args = argv;
+  std::vector<char*> argp;
+  for (auto& a : args)
+    argp.push_back(a.data());
+  argp.push_back(nullptr);
   std::vector<char*> envp;
   for (auto& e : environment)
     envp.push_back(e.data());
@@ -41,14 +44,19 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::map<std::string, 
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDERR_FILENO);
-  const int status = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data());
+  const int status = posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(pipeFds[1]);
   if (status != 0) {
     close(pipeFds[0]);
-    throw std::runtime_error("cannot start " + argv[0]);
+    throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(status));
   }
-  reader_ = std::thread([this, fd = pipeFds[0]] { ReadOutput(fd); });
+  return pipeFds[0];
+}
+
+ChildProcess::ChildProcess(std::vector<std::string> argv, std::map<std::string, std::string> env) {
+  const int output = SpawnCapturingOutput(argv, env, pid_);
+  reader_ = std::thread([this, output] { ReadOutput(output); });
 }
 
 ChildProcess::~ChildProcess() {

@@ -57,6 +57,13 @@ class ChildProcess {
   std::optional<int> status_;
 };
 
+// Starts `argv` (argv[0] a path) with the current environment plus `env`,
+// standard input from /dev/null, standard output and error into a pipe whose
+// read end (close-on-exec, owned by the caller) is returned. Throws
+// std::runtime_error when the program cannot be started.
+int SpawnCapturingOutput(const std::vector<std::string>& argv,
+                         const std::map<std::string, std::string>& env, pid_t& pid);
+
 // Path of a program built by this project (the bin folder of the build).
 std::string Program(const std::string& name);
 
