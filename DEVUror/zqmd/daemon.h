@@ -80,27 +80,33 @@ class Daemon {
   using Key = std::pair<std::string, unsigned short>;
   struct Instance;
 
+  // The RPC methods (daemon_methods.cc; Register in daemon_registration.cc).
   void Handle(const ZQ_TDict& request, zqm_listener::Reply reply);
   void Register(const ZQ_TDict& request, zqm_listener::Reply& reply);
   void Locate(const ZQ_TDict& request, zqm_listener::Reply& reply);
   void Servers(const ZQ_TDict& request, zqm_listener::Reply& reply);
 
+  // The registry of instances (daemon_registry.cc).
   Instance* Find(const Key& key);
   Instance& Add(const Key& key, State state);
   void Watch(Instance& instance, int pidfd);
   void Ended(const Key& key);
+  void FailWaiters(Instance& instance, const std::string& frame);
+  std::string PlaceFrame(const Instance& instance) const;
+  std::string Describe(const Instance& instance) const;
+
+  // On-demand starts (daemon_starts.cc).
   void StartInstance(const Key& key);
   void FetchAndSpawn(const Key& key, unsigned short configServerPort);
   void ForgetLaunchConfigurations(const char* why);
+  void Spawn(const Key& key, const ZQ_TTree& server);
+  void ArmStartTimer(Instance& instance);
+  std::string LogPath(const Key& key) const;
+
+  // The state file and adoption (daemon_adoption.cc).
   void Adopt();
   void SaveSoon();
   void Save();
-  void Spawn(const Key& key, const ZQ_TTree& server);
-  void ArmStartTimer(Instance& instance);
-  void FailWaiters(Instance& instance, const std::string& frame);
-  std::string PlaceFrame(const Instance& instance) const;
-  std::string LogPath(const Key& key) const;
-  std::string Describe(const Instance& instance) const;
 
   // How long after a change the state file is written.
   static constexpr unsigned kSaveDelayMs = 10;

@@ -1,0 +1,68 @@
+// What the daemon's source files share: the record of one instance, and the
+// helpers that read requests and make failure answers. Only the daemon's own
+// .cc files include this.
+#pragma once
+
+#include <poll.h>
+
+#include "DEVUror/zqm_exceptions.h"
+#include "DEVUror/zqm_wire.h"
+#include "DEVUror/zqmd/daemon.h"
+
+namespace zqmd {
+
+struct Daemon::Instance {
+  explicit Instance(zqm_deadlines::DeadlineQueue& queue) : deadlines(queue) {}
+  ~Instance() { deadlines.Cancel(startDeadline); }
+
+  std::string name;
+  unsigned short number = 0;
+  State state = State::kFetching;
+  std::uint64_t generation = 0;
+  pid_t pid = 0;
+  std::unique_ptr<asio::posix::stream_descriptor> pidfd;
+  unsigned short port = 0;
+  std::string logPath;
+  std::chrono::system_clock::time_point started = std::chrono::system_clock::now();
+  std::uint64_t startTicks = 0;  // when the process started, against pid reuse
+  unsigned startTimeoutMs = kDefaultStartTimeoutMs;
+  std::vector<zqm_listener::Reply> waiters;
+  zqm_deadlines::DeadlineQueue& deadlines;
+  zqm_deadlines::Id startDeadline = 0;  // while starting: when to give up waiting for its bind
+};
+
+// A failure answer carrying `failure`, stamped with the daemon's throw site.
+std::string StampedFailureFrame(ZQ_EException& failure);
+
+template <class E>
+std::string FailureFrame(const ZQ_TString& message) {
+  E failure(message);
+  return StampedFailureFrame(failure);
+}
+
+// The parameter `key` of a request as T, or null.
+template <class T>
+const T* Parameter(const ZQ_TDict& request, const char* key) {
+  const ZQ_TAny* value = request.Find(key);
+  return value != nullptr ? value->As<T>() : nullptr;
+}
+
+// An instance number given as ZQ_TUInt16, or as a ZQ_TUInt32 that fits.
+inline bool InstanceParameter(const ZQ_TDict& request, const char* key, unsigned short& number) {
+  if (const ZQ_TUInt16* small = Parameter<ZQ_TUInt16>(request, key)) {
+    number = small->Value();
+    return true;
+  }
+  const ZQ_TUInt32* large = Parameter<ZQ_TUInt32>(request, key);
+  if (large == nullptr || large->Value() > 0xFFFF) return false;
+  number = static_cast<unsigned short>(large->Value());
+  return true;
+}
+
+// Whether the process behind `pidfd` has ended (without waiting).
+inline bool ProcessEnded(int pidfd) {
+  pollfd entry{pidfd, POLLIN, 0};
+  return poll(&entry, 1, 0) > 0;
+}
+
+}  // namespace zqmd

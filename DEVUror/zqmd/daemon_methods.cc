@@ -1,0 +1,100 @@
+// The RPC methods: dispatching a request, and "Locate", "Servers",
+// "GetServerConfiguration" and "ConfigurationChanged" ("Register" is in
+// daemon_registration.cc).
+#include "DEVUror/zqmd/daemon_internal.h"
+
+namespace zqmd {
+
+namespace {
+
+const char* StateName(int state) {
+  static const char* const names[] = {"starting", "starting", "unbound", "running", "plain"};
+  return names[state];
+}
+
+}  // namespace
+
+void Daemon::Handle(const ZQ_TDict& request, zqm_listener::Reply reply) {
+  const ZQ_TString method = zqm_wire::MethodOf(request);
+  try {
+    if (method == "Register") return Register(request, reply);
+    if (method == "Locate") return Locate(request, reply);
+    if (method == "Servers") return Servers(request, reply);
+    if (method == "ConfigurationChanged") {
+      ForgetLaunchConfigurations("the configuration has changed");
+      return reply(zqm_wire::ResultFrame(ZQ_TAny(true)));
+    }
+    if (method == "GetServerConfiguration") {
+      return reply(zqm_wire::ResultFrame(ZQ_TAny(ZQ_TString(options_.serverConfiguration))));
+    }
+    reply(FailureFrame<ZQM_ENoSuchServerMethod>(method));
+  } catch (const ZQ_EException& failure) {
+    reply(zqm_wire::FailureFrame(failure));
+  }
+}
+
+void Daemon::Locate(const ZQ_TDict& request, zqm_listener::Reply& reply) {
+  const ZQ_TString* name = Parameter<ZQ_TString>(request, "P1");
+  unsigned short number = 0;
+  if (name == nullptr || name->IsEmpty() || !InstanceParameter(request, "P2", number)) {
+    return reply(FailureFrame<ZQM_EException>(
+        "Locate needs a server name (P1) and an instance number (P2)"));
+  }
+  const ZQ_TUInt32* mode = Parameter<ZQ_TUInt32>(request, "P3");
+  const Key key{name->Text(), number};
+  Instance* instance = Find(key);
+  if (instance == nullptr) {
+    if (mode != nullptr && mode->Value() != 0) {
+      return reply(FailureFrame<ZQM_ENoSuchServer>(
+          ZQ_TString::Format("%s instance %d is not running", key.first, number)));
+    }
+    if (key.first.find('/') != std::string::npos) {
+      return reply(FailureFrame<ZQM_ENoSuchServer>(
+          ZQ_TString::Format("\"%s\" is not a server name", key.first)));
+    }
+    Add(key, State::kFetching).waiters.push_back(std::move(reply));
+    return StartInstance(key);
+  }
+  switch (instance->state) {
+    case State::kBound:
+      return reply(PlaceFrame(*instance));
+    case State::kPlain:
+      return reply(FailureFrame<ZQM_ENotAnRpcServer>(
+          ZQ_TString::Format("%s is a plain program and serves no RPC", Describe(*instance))));
+    case State::kUnbound:
+      instance->state = State::kStarting;
+      ArmStartTimer(*instance);
+      [[fallthrough]];
+    case State::kFetching:
+    case State::kStarting:
+      instance->waiters.push_back(std::move(reply));
+      return;
+  }
+}
+
+void Daemon::Servers(const ZQ_TDict& request, zqm_listener::Reply& reply) {
+  const ZQ_TString* name = Parameter<ZQ_TString>(request, "P1");
+  const bool all = name == nullptr || *name == "*";
+  std::vector<Key> keys;
+  for (const auto& [key, instance] : instances_) {
+    if ((all || key.first == name->Text()) && instance->pid != 0) keys.push_back(key);
+  }
+  ZQ_TList list;
+  for (const Key& key : keys) {
+    const Instance* instance = Find(key);
+    if (instance == nullptr) continue;
+    ZQ_TDict entry;
+    entry.Set("Name", ZQ_TAny(ZQ_TString(instance->name)));
+    entry.Set("Instance", ZQ_TAny(ZQ_TUInt16(instance->number)));
+    entry.Set("PID", ZQ_TAny(ZQ_TUInt32(static_cast<std::uint32_t>(instance->pid))));
+    entry.Set("Port", ZQ_TAny(ZQ_TUInt32(instance->port)));
+    entry.Set("State", ZQ_TAny(StateName(static_cast<int>(instance->state))));
+    entry.Set("Started", ZQ_TAny(ZQ_TUInt32(static_cast<std::uint32_t>(
+                             std::chrono::system_clock::to_time_t(instance->started)))));
+    entry.Set("Log", ZQ_TAny(ZQ_TString(instance->logPath)));
+    list.Append(ZQ_TAny(entry));
+  }
+  reply(zqm_wire::ResultFrame(ZQ_TAny(list)));
+}
+
+}  // namespace zqmd

@@ -1,0 +1,88 @@
+// The registry of instances: adding, finding and watching them, and
+// forgetting each the moment its process ends.
+#include "DEVUror/zqm_trace.h"
+#include "DEVUror/zqmd/daemon_internal.h"
+#include "DEVUror/zqmd/launcher.h"
+#include "DEVUror/zqmd/state_file.h"
+
+namespace zqmd {
+
+std::string Daemon::Describe(const Instance& instance) const {
+  return instance.pid != 0
+             ? ZQ_TString::Format("%s instance %d (pid %d)", instance.name, instance.number,
+                                  instance.pid)
+                   .Text()
+             : ZQ_TString::Format("%s instance %d", instance.name, instance.number).Text();
+}
+
+Daemon::Instance* Daemon::Find(const Key& key) {
+  auto found = instances_.find(key);
+  if (found == instances_.end()) return nullptr;
+  Instance& instance = *found->second;
+  // The pidfd's own wake-up may not have been handled yet: look now, so that
+  // no answer ever names a process that has ended.
+  if (instance.pidfd && ProcessEnded(instance.pidfd->native_handle())) {
+    Ended(key);
+    return nullptr;
+  }
+  return &instance;
+}
+
+Daemon::Instance& Daemon::Add(const Key& key, State state) {
+  auto instance = std::make_unique<Instance>(deadlines_);
+  instance->name = key.first;
+  instance->number = key.second;
+  instance->state = state;
+  instance->generation = ++generation_;
+  Instance& added = *instance;
+  instances_[key] = std::move(instance);
+  return added;
+}
+
+void Daemon::Watch(Instance& instance, int pidfd) {
+  instance.pidfd = std::make_unique<asio::posix::stream_descriptor>(io_, pidfd);
+  if (instance.startTicks == 0) instance.startTicks = ProcessStartTicks(instance.pid).value_or(0);
+  SaveSoon();
+  const Key key{instance.name, instance.number};
+  const std::uint64_t generation = instance.generation;
+  instance.pidfd->async_wait(
+      asio::posix::stream_descriptor::wait_read, [this, key, generation](asio::error_code error) {
+        if (error) return;
+        auto found = instances_.find(key);
+        if (found != instances_.end() && found->second->generation == generation) Ended(key);
+      });
+}
+
+void Daemon::Ended(const Key& key) {
+  auto found = instances_.find(key);
+  if (found == instances_.end()) return;
+  std::unique_ptr<Instance> instance = std::move(found->second);
+  instances_.erase(found);
+  SaveSoon();
+  if (key == Key{options_.configServer, 0})
+    ForgetLaunchConfigurations("the configuration server has ended");
+  std::string how = instance->pidfd ? Reap(instance->pidfd->native_handle()) : "";
+  if (how.empty()) how = "ended";
+  zqm_trace::Line(0, ZQ_TString::Format("%s %s", Describe(*instance), how).Text());
+  if (!instance->waiters.empty()) {
+    std::string reason = Describe(*instance) + " " + how + " before it bound";
+    if (!instance->logPath.empty()) reason += "; see " + instance->logPath;
+    FailWaiters(*instance, FailureFrame<ZQM_EConnectionFailed>(reason.c_str()));
+  }
+}
+
+void Daemon::FailWaiters(Instance& instance, const std::string& frame) {
+  std::vector<zqm_listener::Reply> waiters = std::move(instance.waiters);
+  instance.waiters.clear();
+  for (auto& waiter : waiters)
+    waiter(frame);
+}
+
+std::string Daemon::PlaceFrame(const Instance& instance) const {
+  ZQ_TDict place;
+  place.Set("Port", ZQ_TAny(ZQ_TUInt32(instance.port)));
+  place.Set("PID", ZQ_TAny(ZQ_TUInt32(static_cast<std::uint32_t>(instance.pid))));
+  return zqm_wire::ResultFrame(ZQ_TAny(place));
+}
+
+}  // namespace zqmd
