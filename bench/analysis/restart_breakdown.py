@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Splits each restart of `supervision_bench restart --csv KILLS.csv` into its
-steps, from the probe lines that a build with restart_probes.patch writes to
-$ZQ_PROBE_FILE ("<program> <pid> <tid> <tag> <CLOCK_MONOTONIC ns>").
+steps, from the probe lines that a probed build writes to $ZQ_PROBE_FILE
+("<program> <pid> <tid> <tag> <CLOCK_MONOTONIC ns>"; the tags and where they
+go are listed in bench/README.md, "Reproducing the step table").
 
     restart_breakdown.py KILLS.csv PROBES.txt
 """
