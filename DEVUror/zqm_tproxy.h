@@ -11,7 +11,9 @@
 class ZQM_TProxy : public ZQM_TClient {
  public:
   // The checked cast of GetServerConfiguration's reply is stamped with this
-  // site.
+  // site: a stable identifier that failure reports show and callers compare
+  // (the line the cast had in the proxy's original source), not a line of
+  // this file.
   static constexpr const char* kSourceFile = "DEVUror/zqm_tproxy";
   static constexpr unsigned kServerConfigurationCastLine = 81;
 

@@ -11,7 +11,9 @@
 
 class Almanac_TProxy : public ZQM_TClient {
  public:
-  // The checked cast of KeysAt's reply is stamped with this site.
+  // The checked cast of KeysAt's reply is stamped with this site: a stable
+  // identifier that failure reports show and callers compare (the line the
+  // cast had in the proxy's original source), not a line of this file.
   static constexpr const char* kSourceFile = "Almanac/Server/almanac_tproxy";
   static constexpr unsigned kKeysAtCastLine = 50;
 

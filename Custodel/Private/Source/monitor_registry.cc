@@ -4,6 +4,10 @@
 
 namespace {
 
+// The site that a failure to start a watcher thread carries (with
+// kCustodelSource): a stable identifier that failure reports show and tests
+// compare, the line this site had in the service's original source; not a
+// line of this file.
 constexpr unsigned kThreadStateFailureLine = 415;
 
 // The monitor's events, created in the order stop, started, running. On a

@@ -7,7 +7,10 @@
 
 namespace {
 
-// The lines of the checked casts and the throw site of the lookup.
+// The sites that failures of the lookup carry (with kCustodelSource): stable
+// identifiers that failure reports show and that callers and tests compare,
+// the lines these sites had in the service's original source; they are not
+// lines of this file and must not follow it when it changes.
 constexpr unsigned kListCastLine = 135;
 constexpr unsigned kDictCastLine = 137;
 constexpr unsigned kInstanceCastLine = 139;
