@@ -30,8 +30,11 @@ function(zq_add_test name)
   if(NOT labels)
     set(labels unit)
   endif()
+  # Parameterised suites name their cases themselves; NO_PRETTY_VALUES keeps
+  # CTest's names to those, without the printed parameter appended.
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
+    NO_PRETTY_VALUES
     PROPERTIES LABELS "${labels}" TIMEOUT ${ARG_TIMEOUT}
                ENVIRONMENT "ZQ_BIN_DIR=${CMAKE_BINARY_DIR}/bin")
 endfunction()

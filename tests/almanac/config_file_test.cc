@@ -77,7 +77,7 @@ struct Refusal {
   const char* reason;  // how the message goes on after the position
 };
 
-// Names the cases in test listings by their name, not by their bytes.
+// Names the cases in test names and output by their name, not by their bytes.
 void PrintTo(const Refusal& refusal, std::ostream* out) {
   *out << refusal.name;
 }
@@ -94,71 +94,74 @@ TEST_P(AlmanacConfigFileRefusal, PointsAtTheOffendingValue) {
 INSTANTIATE_TEST_SUITE_P(
     Values, AlmanacConfigFileRefusal,
     testing::Values(
-        Refusal{"null", R"({"a": null})", "1:7",
+        Refusal{"Null", R"({"a": null})", "1:7",
                 "null is not a configuration value; use a string, true/false, a number from 0 to "
                 "4294967295, an array or an object"},
-        Refusal{"negative_later_line", "{\n  \"a\": 1,\n  \"b\": -5\n}", "3:8",
+        Refusal{"NegativeLaterLine", "{\n  \"a\": 1,\n  \"b\": -5\n}", "3:8",
                 "-5 is not a configuration value; numbers go from 0 to 4294967295"},
         // A number at the very end of the input has no character after it.
-        Refusal{"negative_at_end", R"({"a": -12)", "1:7", "-12 is not"},
-        Refusal{"fraction_after_tabs", "{\n\t\"a\":\t1.5\n}", "2:7",
+        Refusal{"NegativeAtEnd", R"({"a": -12)", "1:7", "-12 is not"},
+        Refusal{"FractionAfterTabs", "{\n\t\"a\":\t1.5\n}", "2:7",
                 "1.5 is not a configuration value; numbers are whole, without fraction or "
                 "exponent, from 0 to 4294967295"},
-        Refusal{"exponent_in_array", R"({"a": [1e3]})", "1:8", "1e3 is not"},
-        Refusal{"float_overflow", R"({"a": 1e999})", "1:7", "1e999 is not"},
-        Refusal{"null_in_array", R"({"list": [1, 2, null, 4]})", "1:17", "null is not"},
-        Refusal{"too_large_nested", "{\n  \"outer\": {\n    \"inner\": {\"x\": 4294967296}\n  }\n}",
+        Refusal{"ExponentInArray", R"({"a": [1e3]})", "1:8", "1e3 is not"},
+        Refusal{"FloatOverflow", R"({"a": 1e999})", "1:7", "1e999 is not"},
+        Refusal{"NullInArray", R"({"list": [1, 2, null, 4]})", "1:17", "null is not"},
+        Refusal{"TooLargeNested", "{\n  \"outer\": {\n    \"inner\": {\"x\": 4294967296}\n  }\n}",
                 "3:20", "4294967296 is too large; numbers go from 0 to 4294967295"},
-        Refusal{"beyond_64_bits", R"({"a": 18446744073709551616})", "1:7",
+        Refusal{"Beyond64Bits", R"({"a": 18446744073709551616})", "1:7",
                 "18446744073709551616 is too large"},
         // Escaped quotes and backslashes inside strings before the value.
-        Refusal{"after_escaped_quote", R"({"x\"y\\": null})", "1:12", "null is not"},
+        Refusal{"AfterEscapedQuote", R"({"x\"y\\": null})", "1:12", "null is not"},
         // Characters, not bytes: "ö" and "ß" take two bytes each.
-        Refusal{"multibyte",
+        Refusal{"Multibyte",
                 "{\"gr\xC3\xB6\xC3\x9F"
                 "e\": null}",
                 "1:11", "null is not"},
-        Refusal{"byte_order_mark", "\xEF\xBB\xBF{\"a\": 1.0}", "1:7", "1.0 is not"}));
+        Refusal{"ByteOrderMark", "\xEF\xBB\xBF{\"a\": 1.0}", "1:7", "1.0 is not"}),
+    testing::PrintToStringParamName());
 
 INSTANTIATE_TEST_SUITE_P(
     Structure, AlmanacConfigFileRefusal,
-    testing::Values(Refusal{"root_array", "  [1]", "1:3",
+    testing::Values(Refusal{"RootArray", "  [1]", "1:3",
                             "the configuration must be a JSON object, not an array"},
-                    Refusal{"root_string", "\n\"x\"", "2:1",
+                    Refusal{"RootString", "\n\"x\"", "2:1",
                             "the configuration must be a JSON object, not a string"},
-                    Refusal{"duplicate_key", "{\"a\": 1,\n \"a\": 2}", "2:2",
+                    Refusal{"DuplicateKey", "{\"a\": 1,\n \"a\": 2}", "2:2",
                             "duplicate key \"a\" (first at line 1, column 2)"},
                     // The key ends in an escaped backslash, so its closing quote follows one.
-                    Refusal{"duplicate_key_with_escapes", R"({"k": {"a\\": 1, "b": 2, "a\\": 3}})",
+                    Refusal{"DuplicateKeyWithEscapes", R"({"k": {"a\\": 1, "b": 2, "a\\": 3}})",
                             "1:26", R"(duplicate key "a\" (first at line 1, column 8))"},
                     // The same key in different objects is no duplicate.
-                    Refusal{"empty_key", R"({"a": {"x": 1}, "b": {"x": 1, "": 2}})", "1:31",
+                    Refusal{"EmptyKey", R"({"a": {"x": 1}, "b": {"x": 1, "": 2}})", "1:31",
                             "empty key; an entry without a name cannot be reached by a path"},
-                    Refusal{"slash_in_key", R"({"a": {"b/c": 1}})", "1:8",
-                            "key \"b/c\" contains '/', which separates the levels of a path"}));
+                    Refusal{"SlashInKey", R"({"a": {"b/c": 1}})", "1:8",
+                            "key \"b/c\" contains '/', which separates the levels of a path"}),
+    testing::PrintToStringParamName());
 
 INSTANTIATE_TEST_SUITE_P(
     Syntax, AlmanacConfigFileRefusal,
     testing::Values(
         // An unexpected token: reported at its start.
-        Refusal{"missing_comma", "{\"a\": 1\n \"b\": 2}", "2:2",
+        Refusal{"MissingComma", "{\"a\": 1\n \"b\": 2}", "2:2",
                 "syntax error while parsing object - unexpected string literal; expected '}'"},
-        Refusal{"trailing_comma", R"({"a": 1,})", "1:9",
+        Refusal{"TrailingComma", R"({"a": 1,})", "1:9",
                 "syntax error while parsing object key - unexpected '}'"},
-        Refusal{"unexpected_literal", R"({"a": 1 true})", "1:9",
+        Refusal{"UnexpectedLiteral", R"({"a": 1 true})", "1:9",
                 "syntax error while parsing object - unexpected true literal"},
-        Refusal{"content_after_root", "{} {}", "1:4",
+        Refusal{"ContentAfterRoot", "{} {}", "1:4",
                 "syntax error while parsing value - unexpected '{'; expected end of input"},
         // A token the scanner cannot finish: reported at the character that broke it,
         // without the parser's "last read", which holds earlier tokens as well.
-        Refusal{"invalid_literal", R"({"a": nul})", "1:10",
+        Refusal{"InvalidLiteral", R"({"a": nul})", "1:10",
                 "syntax error while parsing value - invalid literal"},
-        Refusal{"invalid_key", R"({nul: 1})", "1:5",
+        Refusal{"InvalidKey", R"({nul: 1})", "1:5",
                 "syntax error while parsing object key - invalid literal; expected string literal"},
         // The end of the input: just past the last character.
-        Refusal{"unexpected_end", "{\"a\": 1", "1:8",
+        Refusal{"UnexpectedEnd", "{\"a\": 1", "1:8",
                 "syntax error while parsing object - unexpected end of input; expected '}'"},
-        Refusal{"empty_file", "", "1:1", "syntax error while parsing value - unexpected end"}));
+        Refusal{"EmptyFile", "", "1:1", "syntax error while parsing value - unexpected end"}),
+    testing::PrintToStringParamName());
 
 class AlmanacConfigFileOnDisk : public testing::Test {
  protected:

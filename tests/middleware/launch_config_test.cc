@@ -73,6 +73,11 @@ struct Refusal {
   const char* named;  // what the message must name
 };
 
+// Names the case in test output by its description, not by its bytes.
+void PrintTo(const Refusal& refusal, std::ostream* out) {
+  *out << refusal.what;
+}
+
 class LaunchConfigRefusalTest : public ::testing::TestWithParam<Refusal> {};
 
 TEST_P(LaunchConfigRefusalTest, NamesTheServerAndTheKey) {
@@ -121,9 +126,11 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"WorkingDirectory as a number",
                 Server({{"Program", "p"}, {"WorkingDirectory", 1u}}), "\"WorkingDirectory\""}),
     [](const ::testing::TestParamInfo<Refusal>& info) {
-      std::string name;
-      for (const char* c = info.param.what; *c != 0; ++c)
-        if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+      std::string name;  // "a number in Environment" gives "ANumberInEnvironment"
+      for (const char* c = info.param.what; *c != 0; ++c) {
+        const bool wordStart = c == info.param.what || c[-1] == ' ';
+        if (std::isalnum(static_cast<unsigned char>(*c))) name += wordStart ? std::toupper(*c) : *c;
+      }
       return name;
     });
 
