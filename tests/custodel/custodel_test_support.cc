@@ -6,6 +6,7 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "DEVUror/zqm_trace.h"
 
@@ -47,6 +48,23 @@ bool IsServiceText(const std::string& line) {
   return false;
 }
 
+// Each monitor from head to tail as `describe` puts it, under the registry
+// lock. Fails the test when a prev link does not mirror the next link before
+// it.
+std::vector<std::string> DescribeMonitors(
+    const std::function<std::string(const ServerMonitor&)>& describe) {
+  std::vector<std::string> described;
+  ZQ_TLockGuard hold(gRegistryLock);
+  const ServerMonitor* previous = nullptr;
+  for (const ServerMonitor* monitor = gMonitorList; monitor != nullptr; monitor = monitor->next) {
+    EXPECT_EQ(previous, monitor->prev)
+        << "prev link of " << monitor->serverName.Text() << " " << monitor->instance;
+    described.push_back(describe(*monitor));
+    previous = monitor;
+  }
+  return described;
+}
+
 }  // namespace
 
 void StartTraceCapture() {
@@ -63,6 +81,12 @@ std::vector<TraceLine> TraceLines() {
   Capture& state = State();
   std::lock_guard<std::mutex> hold(state.mutex);
   return state.lines;
+}
+
+std::vector<TraceLine> TakeTraceLines() {
+  Capture& state = State();
+  std::lock_guard<std::mutex> hold(state.mutex);
+  return std::exchange(state.lines, {});
 }
 
 std::optional<std::size_t> WaitForTrace(const std::string& text, std::chrono::milliseconds timeout,
@@ -99,16 +123,25 @@ std::size_t LinesNaming(const std::string& name) {
 }
 
 std::vector<std::string> MonitorList() {
-  std::vector<std::string> names;
+  return DescribeMonitors([](const ServerMonitor& monitor) {
+    return monitor.serverName.Text() + " " + std::to_string(monitor.instance);
+  });
+}
+
+std::vector<std::string> MonitorSettings() {
+  return DescribeMonitors([](const ServerMonitor& monitor) {
+    return monitor.serverName.Text() + "#" + std::to_string(monitor.instance) + " " +
+           std::to_string(monitor.startupOrder) + "/" + std::to_string(monitor.delayAfterStartup);
+  });
+}
+
+std::size_t MonitorsWithWatcher() {
   ZQ_TLockGuard hold(gRegistryLock);
-  const ServerMonitor* previous = nullptr;
+  std::size_t watched = 0;
   for (const ServerMonitor* monitor = gMonitorList; monitor != nullptr; monitor = monitor->next) {
-    EXPECT_EQ(previous, monitor->prev)
-        << "prev link of " << monitor->serverName.Text() << " " << monitor->instance;
-    names.push_back(monitor->serverName.Text() + " " + std::to_string(monitor->instance));
-    previous = monitor;
+    if (monitor->threadHandle != 0) ++watched;
   }
-  return names;
+  return watched;
 }
 
 ServerMonitor* FindMonitor(const std::string& name, unsigned instance) {

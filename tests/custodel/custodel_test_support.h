@@ -29,6 +29,9 @@ struct TraceLine {
 // the first trace call of the process.
 void StartTraceCapture();
 std::vector<TraceLine> TraceLines();
+// The lines kept so far, which are then forgotten: for tests that look at
+// one step's lines at a time (the indices of WaitForTrace start again at 0).
+std::vector<TraceLine> TakeTraceLines();
 // Index of the first line equal to `text` at or after `after`, waiting up to
 // `timeout` for it.
 std::optional<std::size_t> WaitForTrace(const std::string& text, std::chrono::milliseconds timeout,
@@ -42,6 +45,10 @@ std::size_t LinesNaming(const std::string& name);
 // "<name> <instance>" of each monitor from head to tail. Fails the test when
 // a prev link does not mirror the next link before it.
 std::vector<std::string> MonitorList();
+// The same walk, as "<name>#<instance> <order>/<delay>".
+std::vector<std::string> MonitorSettings();
+// How many monitors of the list have a watcher thread.
+std::size_t MonitorsWithWatcher();
 ServerMonitor* FindMonitor(const std::string& name, unsigned instance);
 
 // The kernel layer refuses a closed handle, so a handle that still answers a

@@ -3,58 +3,28 @@
 // configuration server, so that the monitor list itself can be inspected and
 // the stand-ins can answer what the real servers never would.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "Custodel/Private/Source/custodel.h"
-#include "DEVUror/zqm_trace.h"
-#include "reconfigure/custodel_harness.h"
+#include "custodel/custodel_test_support.h"
+#include "support/child_process.h"
 #include "support/fake_server.h"
 
 namespace {
 
-using custodel_test::ChildProcess;
+using custodel_test::MonitorSettings;
+using custodel_test::MonitorsWithWatcher;
+using custodel_test::TakeTraceLines;
+using custodel_test::TraceLine;
+using zq_test::ChildProcess;
 using zq_test::FakeServer;
 using zq_test::MethodOf;
-
-// "Checking" lines are level 2; the level is read once, at the first line.
-const bool kTraceLevelSet = setenv("ZQM_TRACE_LEVEL", "2", 1) == 0;
-
-struct Traced {
-  int level;
-  std::string text;
-};
-
-std::mutex gTracedLock;
-std::vector<Traced> gTraced;
-
-void KeepLine(int level, std::string_view text) {
-  std::lock_guard<std::mutex> hold(gTracedLock);
-  gTraced.push_back({level, std::string(text)});
-}
-
-// What a monitor of the list says about itself, "Name#instance order/delay".
-std::vector<std::string> Monitors(bool* allStarted = nullptr, bool* noneStarted = nullptr) {
-  ZQ_TLockGuard hold(gRegistryLock);
-  std::vector<std::string> described;
-  if (allStarted) *allStarted = true;
-  if (noneStarted) *noneStarted = true;
-  for (ServerMonitor* m = gMonitorList; m != nullptr; m = m->next) {
-    described.push_back(m->serverName.Text() + "#" + std::to_string(m->instance) + " " +
-                        std::to_string(m->startupOrder) + "/" +
-                        std::to_string(m->delayAfterStartup));
-    if (allStarted && m->threadHandle == 0) *allStarted = false;
-    if (noneStarted && m->threadHandle != 0) *noneStarted = false;
-  }
-  return described;
-}
 
 // A stand-in's failure reply of class E.
 template <class E>
@@ -70,7 +40,9 @@ ZQ_TList Texts(std::initializer_list<const char*> texts) {
   return list;
 }
 
-class ReconfigurePass : public ::testing::Test {
+// The service's start-up state (libraries, shutdown event, the trace kept
+// in memory at level 2, for the "Checking" lines), with the stand-ins.
+class ReconfigurePass : public custodel_test::InProcessService {
  protected:
   ReconfigurePass()
       : sleeper_({"/bin/sleep", "600"}),
@@ -81,26 +53,11 @@ class ReconfigurePass : public ::testing::Test {
                  }),
         daemon_(8088, "ZQMD", 0, [this](const ZQ_TDict& request) { return Daemon(request); }) {}
 
+  // InProcessService's TearDown ends the watchers before the stand-ins and
+  // the process they watch go.
   void SetUp() override {
-    ASSERT_TRUE(kTraceLevelSet);
-    custodel_test::InitialiseLibraries();
-    zqm_trace::SetSink(&KeepLine);
-    TakeTraced();
-    gShutdownEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ASSERT_NE(nullptr, gShutdownEvent);
+    InProcessService::SetUp();
     SetServers(ZQ_TTree());
-  }
-
-  void TearDown() override {
-    // Watchers must end before the stand-ins and the process they watch go.
-    {
-      ZQ_TLockGuard hold(gRegistryLock);
-      while (gMonitorList != nullptr)
-        RemoveMonitor(gMonitorList->serverName);
-    }
-    CloseHandle(gShutdownEvent);
-    gShutdownEvent = nullptr;
-    zqm_trace::SetSink(nullptr);
   }
 
   // The stand-in daemon: locates the configuration server (when reachable),
@@ -157,15 +114,10 @@ class ReconfigurePass : public ::testing::Test {
     configuration_ = std::move(reply);
   }
 
-  static std::vector<Traced> TakeTraced() {
-    std::lock_guard<std::mutex> hold(gTracedLock);
-    return std::exchange(gTraced, {});
-  }
-
   // The traced texts, without the watchers' lines.
-  static std::vector<std::string> PassTexts(const std::vector<Traced>& traced) {
+  static std::vector<std::string> PassTexts(const std::vector<TraceLine>& traced) {
     std::vector<std::string> texts;
-    for (const Traced& line : traced) {
+    for (const TraceLine& line : traced) {
       const bool watcher =
           line.text.rfind("Starting monitor", 0) == 0 ||
           line.text.rfind("Starting server", 0) == 0 || line.text.rfind("Server ", 0) == 0 ||
@@ -195,15 +147,13 @@ TEST_F(ReconfigurePass, UnreachableConfigurationServerEndsThePassBeforeAnythingH
   almanacReachable_ = false;
   SetConfiguration(ZQ_TAny("Demo"));
   AddMonitor("Existing", 10, 0, 2);
-  TakeTraced();
+  TakeTraceLines();
   for (const bool start : {true, false}) {
     SCOPED_TRACE(start ? "start" : "stop");
     EXPECT_THROW(Reconfigure(start), ZQM_ENoSuchServer);
-    EXPECT_TRUE(TakeTraced().empty());
-    bool noneStarted = false;
-    EXPECT_EQ((std::vector<std::string>{"Existing#2 10/0", "Existing#1 10/0"}),
-              Monitors(nullptr, &noneStarted));
-    EXPECT_TRUE(noneStarted);
+    EXPECT_TRUE(TakeTraceLines().empty());
+    EXPECT_EQ((std::vector<std::string>{"Existing#2 10/0", "Existing#1 10/0"}), MonitorSettings());
+    EXPECT_EQ(0u, MonitorsWithWatcher());
   }
   // Only the location of the configuration server was asked for.
   EXPECT_EQ((std::vector<std::string>{"Locate", "Locate"}), DaemonMethods());
@@ -214,7 +164,7 @@ TEST_F(ReconfigurePass, DaemonWithoutAUsableAnswerLetsEveryAlwaysRunningServerRu
   SetConfiguration(ZQ_TAny(5u));
   Reconfigure(true);
   EXPECT_EQ((std::vector<std::string>{"Reconfigure for ServerConfiguration \"\""}),
-            PassTexts(TakeTraced()));
+            PassTexts(TakeTraceLines()));
 
   SetConfiguration(std::nullopt);
   ZQ_TTree servers;
@@ -236,12 +186,11 @@ TEST_F(ReconfigurePass, DaemonWithoutAUsableAnswerLetsEveryAlwaysRunningServerRu
 
   Reconfigure(true);
 
-  bool allStarted = false;
   EXPECT_EQ((std::vector<std::string>{"WithList#1 30/0", "Narrow#1 50/0", "WithoutList#1 50/0",
                                       "Pair#2 70/0", "Pair#1 70/0"}),
-            Monitors(&allStarted));
-  EXPECT_TRUE(allStarted);
-  const std::vector<Traced> traced = TakeTraced();
+            MonitorSettings());
+  EXPECT_EQ(5u, MonitorsWithWatcher());
+  const std::vector<TraceLine> traced = TakeTraceLines();
   EXPECT_EQ((std::vector<std::string>{
                 "Reconfigure for ServerConfiguration \"\"",
                 "Checking \"WithList\"",
@@ -255,7 +204,7 @@ TEST_F(ReconfigurePass, DaemonWithoutAUsableAnswerLetsEveryAlwaysRunningServerRu
                 "Add monitor for server \"Narrow\", order = 50, delay after start = 0",
             }),
             PassTexts(traced));
-  for (const Traced& line : traced) {
+  for (const TraceLine& line : traced) {
     int level = 0;
     if (line.text.rfind("Checking", 0) == 0) level = 2;
     if (line.text.rfind("Add monitor", 0) == 0) level = 1;
@@ -265,7 +214,7 @@ TEST_F(ReconfigurePass, DaemonWithoutAUsableAnswerLetsEveryAlwaysRunningServerRu
   // Removing everything takes every listed server and does not ask the
   // daemon.
   Reconfigure(false);
-  EXPECT_EQ((std::vector<std::string>{}), Monitors());
+  EXPECT_EQ((std::vector<std::string>{}), MonitorSettings());
   EXPECT_EQ((std::vector<std::string>{
                 "Remove all server watcher threads",
                 "Checking \"WithList\"",
@@ -279,7 +228,7 @@ TEST_F(ReconfigurePass, DaemonWithoutAUsableAnswerLetsEveryAlwaysRunningServerRu
                 "Checking \"Narrow\"",
                 "Remove monitor for \"Narrow\"; server instance: 1",
             }),
-            PassTexts(TakeTraced()));
+            PassTexts(TakeTraceLines()));
   const std::vector<std::string> methods = DaemonMethods();
   EXPECT_EQ(2, std::count(methods.begin(), methods.end(), "GetServerConfiguration"));
   for (const ZQ_TDict& request : almanac_.Requests()) {
@@ -304,19 +253,18 @@ TEST_F(ReconfigurePass, ServerEntryThatIsNotATreeEndsThePassThere) {
     EXPECT_EQ(ZQ_TString(kCustodelSource), failure.ZQ_ExceptionFile());
   }
   // The entry before it was handled; no watcher was started.
-  bool noneStarted = false;
-  EXPECT_EQ((std::vector<std::string>{"Before#1 50/0"}), Monitors(nullptr, &noneStarted));
-  EXPECT_TRUE(noneStarted);
+  EXPECT_EQ((std::vector<std::string>{"Before#1 50/0"}), MonitorSettings());
+  EXPECT_EQ(0u, MonitorsWithWatcher());
   EXPECT_EQ((std::vector<std::string>{
                 "Reconfigure for ServerConfiguration \"\"", "Checking \"Before\"",
                 "Add monitor for server \"Before\", order = 50, delay after start = 0",
                 "Checking \"Broken\""}),
-            PassTexts(TakeTraced()));
+            PassTexts(TakeTraceLines()));
 
   // Removing everything stops at the same entry.
   AddMonitor("After", 50, 0, 1);
   EXPECT_THROW(Reconfigure(false), ZQ_EBadCast);
-  EXPECT_EQ((std::vector<std::string>{"After#1 50/0"}), Monitors());
+  EXPECT_EQ((std::vector<std::string>{"After#1 50/0"}), MonitorSettings());
 }
 
 // The configuration server cannot be made to list a device's configuration
@@ -341,11 +289,11 @@ TEST_F(ReconfigurePass, VerificationReportsARunningDeviceWhoseConfigurationCanno
     Refuse<ZQM_EException>("unexpected " + method + " " + path);
   });
   Almanac_TProxy almanac(ZQ_TSocket::HostName(false).c_str());
-  TakeTraced();
+  TakeTraceLines();
 
   VerifyDispatchers(almanac);
 
-  const std::vector<Traced> traced = TakeTraced();
+  const std::vector<TraceLine> traced = TakeTraceLines();
   EXPECT_EQ((std::vector<std::string>{
                 "Calculate the number of devices...",
                 "Total number of devices: 3",
@@ -361,7 +309,7 @@ TEST_F(ReconfigurePass, VerificationReportsARunningDeviceWhoseConfigurationCanno
                 "Device \"Fine\": Dispatcher is running",
             }),
             PassTexts(traced));
-  for (const Traced& line : traced)
+  for (const TraceLine& line : traced)
     EXPECT_EQ(0, line.level) << line.text;
 }
 
@@ -375,13 +323,13 @@ TEST_F(ReconfigurePass, VerificationEndsQuietlyAtADeviceNameThatIsNotAText) {
     return ZQ_TAny(true);
   });
   Almanac_TProxy almanac(ZQ_TSocket::HostName(false).c_str());
-  TakeTraced();
+  TakeTraceLines();
 
   EXPECT_NO_THROW(VerifyDispatchers(almanac));
 
   EXPECT_EQ((std::vector<std::string>{"Calculate the number of devices...",
                                       "Total number of devices: 2"}),
-            PassTexts(TakeTraced()));
+            PassTexts(TakeTraceLines()));
 }
 
 }  // namespace
