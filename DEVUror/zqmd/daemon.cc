@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <unistd.h>
-#include <filesystem>
 
 #include "DEVUror/zqm_exceptions.h"
 #include "DEVUror/zqm_trace.h"
@@ -82,6 +81,7 @@ Daemon::~Daemon() {
 }
 
 void Daemon::Start() {
+  PrepareFilePlaces(options_.logDirectory, options_.stateFile);
   asio::error_code error;
   const auto address = asio::ip::make_address(options_.listenAddress, error);
   asio::ip::tcp::acceptor acceptor(io_);
@@ -106,8 +106,6 @@ void Daemon::Start() {
              options_.listenAddress, listener_->Port(), options_.serverConfiguration,
              options_.logDirectory)
              .Text());
-  std::error_code ignored;
-  std::filesystem::create_directories(options_.logDirectory, ignored);
   Adopt();
 }
 
@@ -226,7 +224,7 @@ std::string Daemon::PlaceFrame(const Instance& instance) const {
 }
 
 std::string Daemon::LogPath(const Key& key) const {
-  return options_.logDirectory + "/" + key.first + "-" + std::to_string(key.second) + ".log";
+  return LogFilePath(options_.logDirectory, key.first, key.second);
 }
 
 void Daemon::Register(const ZQ_TDict& request, zqm_listener::Reply& reply) {
@@ -381,7 +379,7 @@ void Daemon::Spawn(const Key& key, const ZQ_TTree& server) {
     zqm_trace::Line(0, ZQ_TString::Format("Starting %s instance %d: %s", key.first, key.second,
                                           CommandLine(launch))
                            .Text());
-    const Launched launched = Launch(launch, key.first, key.second, instance.logPath);
+    const Launched launched = Launch(launch, key.first, key.second, instance.logPath, -1);
     instance.pid = launched.pid;
     instance.started = std::chrono::system_clock::now();
     Watch(instance, launched.pidfd);
