@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "DEVUror/zqm_exceptions.h"
@@ -51,19 +53,27 @@ std::string StateHome() {
   return "";
 }
 
+std::string ReadSmallFile(const char* path) {
+  std::ifstream file(path);
+  std::string text;
+  std::getline(file, text, '\0');
+  return text;
+}
+
 std::string Parent(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-void MakeDirectories(const std::string& path) {
+void MakeDirectories(const std::string& path, const char* role) {
   if (path.empty()) Refuse("no folder given, and none by default: set HOME or XDG_STATE_HOME");
   // Each prefix ending before a '/', then the whole path.
   for (std::size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
     const std::string prefix = path.substr(0, at);
     if (mkdir(prefix.c_str(), 0750) != 0 && errno != EEXIST)
-      Refuse("cannot create the folder " + prefix + ": " + Errno(errno));
+      Refuse(std::string("cannot create the ") + role + " " + path +
+             (prefix == path ? "" : " (at " + prefix + ")") + ": " + Errno(errno));
     if (at == std::string::npos) return;
   }
 }
@@ -77,6 +87,17 @@ std::string RealPath(const std::string& path) {
 
 bool Trusted(uid_t owner) {
   return owner == 0 || owner == geteuid();
+}
+
+// In a user namespace that does not map every uid, files of unmapped users
+// (the real root's among them) show the overflow uid.
+bool UnmappedOwner(uid_t owner) {
+  std::istringstream map(ReadSmallFile("/proc/self/uid_map"));
+  std::string inside, outside, count;
+  map >> inside >> outside >> count;
+  if (inside == "0" && outside == "0" && count == "4294967295") return false;
+  const std::string overflow = ReadSmallFile("/proc/sys/kernel/overflowuid");
+  return overflow.substr(0, overflow.find('\n')) == std::to_string(owner);
 }
 
 // The folder itself: only its owner, the daemon or root, may write in it.
@@ -103,13 +124,15 @@ void CheckOwnFolder(const std::string& folder, const char* role) {
 // the folder is writable by others, unless it is sticky (like /tmp), where
 // only an entry's owner may rename it. Write access of a group is left to
 // the administrator who granted it (some systems give /var/log to the
-// group of the system logger).
+// group of the system logger). In a user namespace, folders of users
+// outside it (such as / and /tmp, the real root's) are accepted: a daemon
+// there has no more rights than the user who made the namespace.
 void CheckParents(const std::string& folder, const char* role) {
   for (std::string parent = Parent(folder);; parent = Parent(parent)) {
     struct stat status {};
     if (stat(parent.c_str(), &status) != 0)
       Refuse(std::string("cannot use the folder ") + parent + ": " + Errno(errno));
-    if (!Trusted(status.st_uid)) {
+    if (!Trusted(status.st_uid) && !UnmappedOwner(status.st_uid)) {
       Refuse(std::string("the ") + role + " " + folder + " lies in " + parent + ", which uid " +
              std::to_string(status.st_uid) +
              " owns and could replace it; use a folder below one of the daemon's user or root");
@@ -123,7 +146,7 @@ void CheckParents(const std::string& folder, const char* role) {
 }
 
 std::string PrepareFolder(const std::string& folder, const char* role) {
-  MakeDirectories(folder);
+  MakeDirectories(folder, role);
   const std::string real = RealPath(folder);
   CheckOwnFolder(real, role);
   CheckParents(real, role);
