@@ -40,6 +40,7 @@ const char* const kConfiguration = R"({
         "Hang": {"Program": "@BIN@/sample_server", "Arguments": ["--never-bind"],
                  "StartTimeout": 500},
         "Quitter": {"Program": "false"},
+        "Stranger": {"Program": "sleep", "Arguments": ["1000"], "User": "no-such-user-here"},
         "..": {"Program": "sleep", "Arguments": ["1000"], "Plain": true},
         "Bell\u0007": {"Program": "sleep", "Arguments": ["1000"], "Plain": true}
       }
@@ -215,6 +216,13 @@ TEST_F(DaemonTest, StartFailuresNameTheirCause) {
   EXPECT_TRUE(Contains(quitter.message, "exit status 1 before it bound")) << quitter.message;
   EXPECT_LT(quitter.took, 3s);
   EXPECT_EQ(0u, installation.Servers("Quitter").Count());
+
+  const auto stranger = CatchFrom([] { Connect("Stranger", 0); });
+  EXPECT_TRUE(Contains(stranger.message, "unknown user \"no-such-user-here\"")) << stranger.message;
+  EXPECT_TRUE(
+      installation.Daemon().WaitForLine("Cannot start Stranger instance 0: .*unknown user", 5s))
+      << installation.Daemon().Output();
+  EXPECT_EQ(0u, installation.Servers("Stranger").Count());
 }
 
 TEST_F(DaemonTest, NoLogIsWrittenThroughALinkOrOutsideItsFolderAndTheStateFileIsPrivate) {
