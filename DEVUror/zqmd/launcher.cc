@@ -63,6 +63,17 @@ int HighCopy(int fd) {
   return fcntl(fd, F_DUPFD_CLOEXEC, kHighDescriptor);
 }
 
+// `fd` (ours, close-on-exec) renumbered kHighDescriptor or higher; -1 with
+// errno set when `fd` is -1 or cannot be renumbered.
+int MoveHigh(int fd) {
+  if (fd < 0 || fd >= kHighDescriptor) return fd;
+  const int high = HighCopy(fd);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return high;
+}
+
 std::vector<std::string> Environment(const LaunchConfig& launch, const Credentials& credentials,
                                      const std::string& name, unsigned instance, int keyFd) {
   // The user's own variables first, so that the launch configuration's
@@ -297,20 +308,17 @@ Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned in
   const Credentials credentials = ResolveCredentials(launch.user, launch.group, CurrentIdentity());
   // Opened here, not in the child, so that an unusable log is reported to
   // the caller instead of failing silently after the fork.
-  const Descriptor openedLog(OpenLogFile(logPath));
-  const Descriptor log(HighCopy(openedLog.Get()));
+  const Descriptor log(MoveHigh(OpenLogFile(logPath)));
   if (log.Get() < 0) LaunchFailed(name, instance, "log file " + logPath, errno);
-  const Descriptor devNull(open("/dev/null", O_RDONLY | O_CLOEXEC));
-  Descriptor highNull(devNull.Get() >= 0 ? HighCopy(devNull.Get()) : -1);
-  if (highNull.Get() < 0) LaunchFailed(name, instance, "/dev/null", errno);
-  Descriptor key(keyFd >= 0 ? HighCopy(keyFd) : -1);
+  const Descriptor devNull(MoveHigh(open("/dev/null", O_RDONLY | O_CLOEXEC)));
+  if (devNull.Get() < 0) LaunchFailed(name, instance, "/dev/null", errno);
+  const Descriptor key(keyFd >= 0 ? HighCopy(keyFd) : -1);
   if (keyFd >= 0 && key.Get() < 0)
     LaunchFailed(name, instance, "key descriptor " + std::to_string(keyFd), errno);
   int pipe[2];
   if (pipe2(pipe, O_CLOEXEC) != 0) LaunchFailed(name, instance, "pipe2", errno);
   const Descriptor reportRead(pipe[0]);
-  Descriptor reportWrite(HighCopy(pipe[1]));
-  close(pipe[1]);
+  Descriptor reportWrite(MoveHigh(pipe[1]));
   if (reportWrite.Get() < 0) LaunchFailed(name, instance, "pipe2", errno);
 
   std::vector<std::string> argv = launch.arguments;
@@ -321,7 +329,7 @@ Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned in
   const std::vector<std::string> candidates = Candidates(launch.program);
 
   ChildPlan plan;
-  plan.devNull = highNull.Get();
+  plan.devNull = devNull.Get();
   plan.log = log.Get();
   plan.key = key.Get();
   plan.report = reportWrite.Get();
