@@ -3,7 +3,6 @@
 #include "DEVUror/zqmd/daemon.h"
 
 #include <unistd.h>
-#include <filesystem>
 
 #include "DEVUror/zqm_trace.h"
 #include "DEVUror/zqmd/daemon_internal.h"
@@ -21,6 +20,7 @@ Daemon::~Daemon() {
 }
 
 void Daemon::Start() {
+  PrepareFilePlaces(options_.logDirectory, options_.stateFile);
   asio::error_code error;
   const auto address = asio::ip::make_address(options_.listenAddress, error);
   asio::ip::tcp::acceptor acceptor(io_);
@@ -45,8 +45,6 @@ void Daemon::Start() {
              options_.listenAddress, listener_->Port(), options_.serverConfiguration,
              options_.logDirectory)
              .Text());
-  std::error_code ignored;
-  std::filesystem::create_directories(options_.logDirectory, ignored);
   Adopt();
 }
 

@@ -50,6 +50,7 @@
 #include "DEVUror/zqm_deadlines.h"
 #include "DEVUror/zqm_listener.h"
 #include "DEVUror/zqmd/launch_config.h"
+#include "DEVUror/zqmd/safe_files.h"
 #include "typelib/dodived.h"
 
 namespace zqmd {
@@ -58,11 +59,11 @@ struct Options {
   std::string listenAddress = "127.0.0.1";
   unsigned short port = 8088;
   std::string serverConfiguration;
-  std::string logDirectory = "/tmp/zqmd";
+  std::string logDirectory = DefaultLogDirectory();
   std::string configServer = "Almanac";
   // Where the registry is kept across restarts of the daemon; empty: the
   // file zqmd.state in the log folder.
-  std::string stateFile;
+  std::string stateFile = DefaultStateFile();
 };
 
 class Daemon {

@@ -72,7 +72,7 @@ void Daemon::Spawn(const Key& key, const ZQ_TTree& server) {
     zqm_trace::Line(0, ZQ_TString::Format("Starting %s instance %d: %s", key.first, key.second,
                                           CommandLine(launch))
                            .Text());
-    const Launched launched = Launch(launch, key.first, key.second, instance.logPath);
+    const Launched launched = Launch(launch, key.first, key.second, instance.logPath, -1);
     instance.pid = launched.pid;
     instance.started = std::chrono::system_clock::now();
     Watch(instance, launched.pidfd);
@@ -121,7 +121,7 @@ void Daemon::ArmStartTimer(Instance& instance) {
 }
 
 std::string Daemon::LogPath(const Key& key) const {
-  return options_.logDirectory + "/" + key.first + "-" + std::to_string(key.second) + ".log";
+  return LogFilePath(options_.logDirectory, key.first, key.second);
 }
 
 }  // namespace zqmd

@@ -32,6 +32,17 @@ const ZQ_TString* TextAt(const ZQ_TTree& server, const char* key, const std::str
   return text;
 }
 
+// A user or group: a non-empty text, or a number kept as its digits.
+std::string AccountAt(const ZQ_TTree& server, const char* key, const std::string& name) {
+  const ZQ_TAny* value = server.Child(key);
+  if (value == nullptr) return "";
+  if (const ZQ_TUInt32* number = value->As<ZQ_TUInt32>()) return std::to_string(number->Value());
+  const ZQ_TString* text = value->As<ZQ_TString>();
+  if (text == nullptr || text->IsEmpty())
+    Refuse(name, std::string("\"") + key + "\" is not a name or a number");
+  return text->Text();
+}
+
 }  // namespace
 
 LaunchConfig ReadLaunchConfig(const ZQ_TTree& server, const std::string& name, unsigned instance) {
@@ -69,6 +80,8 @@ LaunchConfig ReadLaunchConfig(const ZQ_TTree& server, const std::string& name, u
     if (timeout->As<ZQ_TUInt32>() == nullptr) Refuse(name, "\"StartTimeout\" is not a number");
     launch.startTimeoutMs = timeout->As<ZQ_TUInt32>()->Value();
   }
+  launch.user = AccountAt(server, "User", name);
+  launch.group = AccountAt(server, "Group", name);
   return launch;
 }
 

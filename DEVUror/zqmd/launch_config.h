@@ -11,6 +11,12 @@
 //                       binds (a web server, say); default false
 //   "StartTimeout"      number, milliseconds: how long a client waits for a
 //                       started instance to bind (default 10000)
+//   "User"              text or number: the user the instance runs as (a
+//                       text of digits is a uid); only a root daemon can
+//                       start another user's instance (credentials.h)
+//   "Group"             text or number: the instance's group (default: the
+//                       user's primary group, or the daemon's when no
+//                       "User" is given)
 //
 // In "Arguments", "Environment" values and "WorkingDirectory" the
 // placeholders "{name}" and "{instance}" stand for the server name and the
@@ -35,6 +41,8 @@ struct LaunchConfig {
   std::string workingDirectory;
   bool plain = false;
   unsigned startTimeoutMs = kDefaultStartTimeoutMs;
+  std::string user;   // "" when not configured; a number as its digits
+  std::string group;  // likewise
 };
 
 // The launch configuration of instance `instance` of `name` from its server

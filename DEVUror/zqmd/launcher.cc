@@ -2,9 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/close_range.h>
+#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,12 +16,20 @@
 #include <vector>
 
 #include "DEVUror/zqm_exceptions.h"
+#include "DEVUror/zqmd/credentials.h"
+#include "DEVUror/zqmd/safe_files.h"
 
 extern char** environ;
 
 namespace zqmd {
 
 namespace {
+
+// The descriptor number an instance finds the installation key on.
+constexpr int kKeyDescriptor = 3;
+// Descriptors the child duplicates from are moved at least this high, so
+// that none of them is overwritten by the descriptors 0 to 3 it sets up.
+constexpr int kHighDescriptor = 10;
 
 [[noreturn]] void LaunchFailed(const std::string& name, unsigned instance, const std::string& what,
                                int error) {
@@ -27,17 +38,51 @@ namespace {
   ZQ_THROW_AT(failed, __FILE__, __LINE__);
 }
 
-void MakeFolders(const std::string& path) {
-  for (std::size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
-    mkdir(path.substr(0, at).c_str(), 0755);
+// A descriptor closed on every way out.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
   }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int Get() const { return fd_; }
+  void Reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// A close-on-exec copy of `fd` numbered kHighDescriptor or higher; -1 with
+// errno set on failure.
+int HighCopy(int fd) {
+  return fcntl(fd, F_DUPFD_CLOEXEC, kHighDescriptor);
 }
 
-std::vector<std::string> Environment(const LaunchConfig& launch, const std::string& name,
-                                     unsigned instance) {
-  std::vector<std::pair<std::string, std::string>> overrides = launch.environment;
+// `fd` (ours, close-on-exec) renumbered kHighDescriptor or higher; -1 with
+// errno set when `fd` is -1 or cannot be renumbered.
+int MoveHigh(int fd) {
+  if (fd < 0 || fd >= kHighDescriptor) return fd;
+  const int high = HighCopy(fd);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return high;
+}
+
+std::vector<std::string> Environment(const LaunchConfig& launch, const Credentials& credentials,
+                                     const std::string& name, unsigned instance, int keyFd) {
+  // The user's own variables first, so that the launch configuration's
+  // Environment can set them differently.
+  std::vector<std::pair<std::string, std::string>> overrides = credentials.environment;
+  overrides.insert(overrides.end(), launch.environment.begin(), launch.environment.end());
   overrides.emplace_back("ZQM_SERVER_NAME", name);
   overrides.emplace_back("ZQM_SERVER_INSTANCE", std::to_string(instance));
+  if (keyFd >= 0) overrides.emplace_back("ZQM_KEY_FD", std::to_string(kKeyDescriptor));
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string text(*entry);
@@ -47,8 +92,13 @@ std::vector<std::string> Environment(const LaunchConfig& launch, const std::stri
       replaced = replaced || overrideKey == key;
     if (!replaced) environment.push_back(text);
   }
-  for (const auto& [key, value] : overrides)
-    environment.push_back(key + "=" + value);
+  // A later override of the same key wins.
+  for (std::size_t at = 0; at < overrides.size(); ++at) {
+    bool later = false;
+    for (std::size_t next = at + 1; next < overrides.size(); ++next)
+      later = later || overrides[next].first == overrides[at].first;
+    if (!later) environment.push_back(overrides[at].first + "=" + overrides[at].second);
+  }
   return environment;
 }
 
@@ -60,19 +110,192 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
   return pointers;
 }
 
-// posix_spawn's attributes and file actions, released on every way out.
-struct SpawnSetup {
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_t actions;
-  SpawnSetup() {
-    posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_init(&actions);
+// Where execve is tried, in order: the program itself when it holds a '/',
+// else each folder of the daemon's PATH, as execvp would.
+std::vector<std::string> Candidates(const std::string& program) {
+  if (program.find('/') != std::string::npos) return {program};
+  const char* path = getenv("PATH");
+  const std::string folders = path != nullptr ? path : "/bin:/usr/bin";
+  std::vector<std::string> candidates;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = folders.find(':', start);
+    std::string folder = folders.substr(start, end - start);
+    if (folder.empty()) folder = ".";
+    candidates.push_back(folder + "/" + program);
+    if (end == std::string::npos) break;
+    start = end + 1;
   }
-  ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-  }
+  return candidates;
+}
+
+// The steps of the child before the program runs, as reported back.
+enum class Step : int {
+  kStandardDescriptors,
+  kKey,
+  kCapabilities,
+  kGroups,
+  kGid,
+  kUid,
+  kSession,
+  kFolder,
+  kDescriptors,
+  kExec
 };
+
+const char* StepName(Step step) {
+  switch (step) {
+    case Step::kStandardDescriptors:
+      return "standard descriptors";
+    case Step::kKey:
+      return "key descriptor";
+    case Step::kCapabilities:
+      return "dropping capabilities";
+    case Step::kGroups:
+      return "setgroups";
+    case Step::kGid:
+      return "setresgid";
+    case Step::kUid:
+      return "setresuid";
+    case Step::kSession:
+      return "setsid";
+    case Step::kFolder:
+      return "working directory";
+    case Step::kDescriptors:
+      return "close_range";
+    case Step::kExec:
+      return "program";
+  }
+  return "start";
+}
+
+struct ChildFailure {
+  Step step;
+  int error;
+};
+
+// Everything the child needs, prepared by the parent: the child shares the
+// parent's memory and may allocate nothing.
+struct ChildPlan {
+  int devNull = -1;
+  int log = -1;
+  int key = -1;
+  int report = -1;  // write end of the close-on-exec pipe for a failure
+  const Credentials* credentials = nullptr;
+  __user_cap_header_struct capabilityHeader{};
+  __user_cap_data_struct capabilities[_LINUX_CAPABILITY_U32S_3]{};
+  const char* folder = nullptr;
+  std::vector<const char*> candidates;
+  char** argv = nullptr;
+  char** envp = nullptr;
+};
+
+[[noreturn]] void ChildFails(const ChildPlan& plan, Step step, int error) {
+  const ChildFailure failure{step, error};
+  [[maybe_unused]] const ssize_t written = write(plan.report, &failure, sizeof failure);
+  _exit(127);
+}
+
+// Runs in the child, on its own stack and in the parent's memory, until the
+// program replaces it. It calls only async-signal-safe functions; the
+// credentials go through syscall() since glibc's set*id wrappers would
+// signal the parent's other threads to change theirs as well.
+int ChildMain(void* argument) {
+  const ChildPlan& plan = *static_cast<const ChildPlan*>(argument);
+  // Every handled or ignored signal back to its default; exec keeps ignored ones.
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  for (int signal = 1; signal < NSIG; ++signal)
+    sigaction(signal, &byDefault, nullptr);
+
+  if (dup2(plan.devNull, STDIN_FILENO) < 0 || dup2(plan.log, STDOUT_FILENO) < 0 ||
+      dup2(plan.log, STDERR_FILENO) < 0) {
+    ChildFails(plan, Step::kStandardDescriptors, errno);
+  }
+  if (plan.key >= 0 && dup2(plan.key, kKeyDescriptor) < 0) ChildFails(plan, Step::kKey, errno);
+
+  const Credentials& credentials = *plan.credentials;
+  if (credentials.changeUser) {
+    // A plain change from root to another uid clears the permitted,
+    // effective and ambient capabilities, but not the inheritable ones,
+    // which a program with file capabilities could take up again.
+    if (prctl(PR_SET_KEEPCAPS, 0, 0, 0, 0) != 0 ||
+        prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) != 0 ||
+        syscall(SYS_capset, &plan.capabilityHeader, plan.capabilities) != 0) {
+      ChildFails(plan, Step::kCapabilities, errno);
+    }
+    if (syscall(SYS_setgroups, credentials.groups.size(), credentials.groups.data()) != 0)
+      ChildFails(plan, Step::kGroups, errno);
+  }
+  if (credentials.changeGroup &&
+      syscall(SYS_setresgid, credentials.gid, credentials.gid, credentials.gid) != 0) {
+    ChildFails(plan, Step::kGid, errno);
+  }
+  if (credentials.changeUser &&
+      syscall(SYS_setresuid, credentials.uid, credentials.uid, credentials.uid) != 0) {
+    ChildFails(plan, Step::kUid, errno);
+  }
+  if (setsid() < 0) ChildFails(plan, Step::kSession, errno);
+  // After the change of user: the folder is entered with the instance's rights.
+  if (plan.folder != nullptr && chdir(plan.folder) != 0) ChildFails(plan, Step::kFolder, errno);
+  const unsigned firstOther = plan.key >= 0 ? kKeyDescriptor + 1 : STDERR_FILENO + 1;
+  // Close-on-exec rather than closed: the report pipe must stay open until exec.
+  if (syscall(SYS_close_range, firstOther, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
+    ChildFails(plan, Step::kDescriptors, errno);
+
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  // As execvp: a folder where the program is not found, or may not be run,
+  // passes to the next; "permission denied" is kept if nothing is found.
+  int error = ENOENT;
+  for (const char* candidate : plan.candidates) {
+    execve(candidate, plan.argv, plan.envp);
+    if (errno == EACCES) {
+      error = EACCES;
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+      error = errno;
+      break;
+    }
+  }
+  sigset_t all;
+  sigfillset(&all);
+  sigprocmask(SIG_SETMASK, &all, nullptr);
+  ChildFails(plan, Step::kExec, error);
+}
+
+// The capability sets to keep when the user changes: the current ones
+// without the inheritable set.
+void PrepareCapabilities(ChildPlan& plan) {
+  plan.capabilityHeader.version = _LINUX_CAPABILITY_VERSION_3;
+  plan.capabilityHeader.pid = 0;
+  if (syscall(SYS_capget, &plan.capabilityHeader, plan.capabilities) == 0) {
+    for (auto& set : plan.capabilities)
+      set.inheritable = 0;
+  }
+}
+
+// Runs ChildMain in a child that shares our memory until it has executed
+// the program or failed (CLONE_VM | CLONE_VFORK: no copy of the daemon's
+// pages, and the parent resumes only then). Every signal is blocked
+// meanwhile, so that no handler of the daemon runs in the child.
+pid_t CloneChild(ChildPlan& plan, int& error) {
+  constexpr std::size_t kStackSize = 256 * 1024;
+  void* stack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stack == MAP_FAILED) {
+    error = errno;
+    return -1;
+  }
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &before);
+  const pid_t pid = clone(ChildMain, static_cast<char*>(stack) + kStackSize,
+                          CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
+  error = errno;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  munmap(stack, kStackSize);
+  return pid;
+}
 
 }  // namespace
 
@@ -81,56 +304,66 @@ int OpenPidfd(pid_t pid) {
 }
 
 Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned instance,
-                const std::string& logPath) {
-  MakeFolders(logPath);
-  // Opened here, not in the child, so that an unwritable log is reported
-  // to the caller instead of failing silently after the fork.
-  const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (log < 0) LaunchFailed(name, instance, "log file " + logPath, errno);
-
-  SpawnSetup setup;
-  sigset_t none;
-  sigemptyset(&none);
-  // Exec resets handled signals by itself; what the daemon ignores (SIGPIPE)
-  // would stay ignored in the instance without this.
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int signal : {SIGPIPE, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGCHLD}) {
-    sigaddset(&defaults, signal);
-  }
-  posix_spawnattr_setsigmask(&setup.attributes, &none);
-  posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
-  posix_spawnattr_setflags(&setup.attributes,
-                           POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&setup.actions, log, STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&setup.actions, log, STDERR_FILENO);
-  if (!launch.workingDirectory.empty()) {
-    posix_spawn_file_actions_addchdir_np(&setup.actions, launch.workingDirectory.c_str());
-  }
-  posix_spawn_file_actions_addclosefrom_np(&setup.actions, STDERR_FILENO + 1);
+                const std::string& logPath, int keyFd) {
+  const Credentials credentials = ResolveCredentials(launch.user, launch.group, CurrentIdentity());
+  // Opened here, not in the child, so that an unusable log is reported to
+  // the caller instead of failing silently after the fork.
+  const Descriptor log(MoveHigh(OpenLogFile(logPath)));
+  if (log.Get() < 0) LaunchFailed(name, instance, "log file " + logPath, errno);
+  const Descriptor devNull(MoveHigh(open("/dev/null", O_RDONLY | O_CLOEXEC)));
+  if (devNull.Get() < 0) LaunchFailed(name, instance, "/dev/null", errno);
+  const Descriptor key(keyFd >= 0 ? HighCopy(keyFd) : -1);
+  if (keyFd >= 0 && key.Get() < 0)
+    LaunchFailed(name, instance, "key descriptor " + std::to_string(keyFd), errno);
+  int pipe[2];
+  if (pipe2(pipe, O_CLOEXEC) != 0) LaunchFailed(name, instance, "pipe2", errno);
+  const Descriptor reportRead(pipe[0]);
+  Descriptor reportWrite(MoveHigh(pipe[1]));
+  if (reportWrite.Get() < 0) LaunchFailed(name, instance, "pipe2", errno);
 
   std::vector<std::string> argv = launch.arguments;
   argv.insert(argv.begin(), launch.program);
-  std::vector<std::string> envp = Environment(launch, name, instance);
+  std::vector<std::string> envp = Environment(launch, credentials, name, instance, keyFd);
   std::vector<char*> argvPointers = Pointers(argv);
   std::vector<char*> envpPointers = Pointers(envp);
+  const std::vector<std::string> candidates = Candidates(launch.program);
 
-  pid_t pid = 0;
-  const int status = posix_spawnp(&pid, launch.program.c_str(), &setup.actions, &setup.attributes,
-                                  argvPointers.data(), envpPointers.data());
-  close(log);
-  if (status != 0) LaunchFailed(name, instance, "program \"" + launch.program + "\"", status);
+  ChildPlan plan;
+  plan.devNull = devNull.Get();
+  plan.log = log.Get();
+  plan.key = key.Get();
+  plan.report = reportWrite.Get();
+  plan.credentials = &credentials;
+  if (credentials.changeUser) PrepareCapabilities(plan);
+  plan.folder = launch.workingDirectory.empty() ? nullptr : launch.workingDirectory.c_str();
+  for (const std::string& candidate : candidates)
+    plan.candidates.push_back(candidate.c_str());
+  plan.argv = argvPointers.data();
+  plan.envp = envpPointers.data();
+
+  int error = 0;
+  const pid_t pid = CloneChild(plan, error);
+  if (pid < 0) LaunchFailed(name, instance, "clone", error);
+  reportWrite.Reset(-1);
+  ChildFailure failure{};
+  if (read(reportRead.Get(), &failure, sizeof failure) == sizeof failure) {
+    waitpid(pid, nullptr, 0);
+    const std::string what = failure.step == Step::kExec ? "program \"" + launch.program + "\""
+                             : failure.step == Step::kFolder
+                                 ? "working directory \"" + launch.workingDirectory + "\""
+                                 : StepName(failure.step);
+    LaunchFailed(name, instance, what, failure.error);
+  }
 
   Launched launched;
   launched.pid = pid;
   launched.pidfd = OpenPidfd(pid);
   if (launched.pidfd < 0) {
     // Our own unreaped child cannot be gone; only resource exhaustion gets here.
-    const int error = errno;
+    const int pidfdError = errno;
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-    LaunchFailed(name, instance, "pidfd_open", error);
+    LaunchFailed(name, instance, "pidfd_open", pidfdError);
   }
   return launched;
 }

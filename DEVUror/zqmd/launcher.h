@@ -17,12 +17,16 @@ struct Launched {
 // Starts `launch` as instance `instance` of `name`: in a session of its own
 // (so that it outlives the daemon and is not hit by the daemon's terminal
 // signals), standard input from /dev/null, standard output and error
-// appended to `logPath` (its folder is made when missing), no descriptor of
-// the daemon inherited, default signal dispositions, ZQM_SERVER_NAME and
-// ZQM_SERVER_INSTANCE set. Throws ZQM_EException naming the program and
-// the reason (not found, not executable, log not writable, ...).
+// appended to `logPath` (opened by the daemon, so it works whatever the
+// instance's user; see OpenLogFile), no descriptor of the daemon inherited
+// but `keyFd` as descriptor 3 with ZQM_KEY_FD=3 when `keyFd` >= 0, default
+// signal dispositions and an empty signal mask, ZQM_SERVER_NAME and
+// ZQM_SERVER_INSTANCE set, and the credentials of the launch keys "User"
+// and "Group" (credentials.h). A program without '/' is looked up in the
+// daemon's PATH. Throws ZQM_EException naming the program or file and the
+// reason (unknown user, not found, not executable, log not writable, ...).
 Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned instance,
-                const std::string& logPath);
+                const std::string& logPath, int keyFd);
 
 // Opens a pidfd for `pid` (close-on-exec); -1 with errno set on failure.
 int OpenPidfd(pid_t pid);

@@ -35,11 +35,14 @@ int main(int argc, char** argv) {
                  "name of this host's server configuration, as GetServerConfiguration reports it")
       ->capture_default_str();
   app.add_option("--log-dir", options.logDirectory,
-                 "folder of the instances' output files, <name>-<instance>.log")
+                 "folder of the instances' output files, <name>-<instance>.log; it must not be "
+                 "writable by group or others")
       ->capture_default_str();
   app.add_option(
-      "--state-file", options.stateFile,
-      "where the registry is kept across restarts of the daemon (default: <log-dir>/zqmd.state)");
+         "--state-file", options.stateFile,
+         "where the registry is kept across restarts of the daemon (default with --log-dir: "
+         "<log-dir>/zqmd.state)")
+      ->capture_default_str();
   int readyFd = -1;
   app.add_option(
       "--ready-fd", readyFd,
@@ -53,6 +56,10 @@ int main(int argc, char** argv) {
     const int status = app.exit(error);
     return error.get_exit_code() == 0 ? 0 : (status == 0 ? 0 : 2);
   }
+
+  // A folder of one's own keeps its registry beside its logs.
+  if (app.count("--log-dir") > 0 && app.count("--state-file") == 0)
+    options.stateFile = options.logDirectory + "/zqmd.state";
 
   __ZQ_INITIALIZATION_FUNCTION_dodived__();
   __ZQ_INITIALIZATION_FUNCTION_DEVUror__();

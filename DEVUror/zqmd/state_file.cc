@@ -1,5 +1,9 @@
 #include "DEVUror/zqmd/state_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -10,6 +14,9 @@
 namespace zqmd {
 
 namespace {
+
+// Far more than any host's registry; a larger file is not read into memory.
+constexpr std::size_t kMaxStateBytes = 16 << 20;
 
 template <class T>
 const T* Field(const ZQ_TDict& entry, const char* key) {
@@ -55,19 +62,108 @@ bool Unpacked(const ZQ_TDict& entry, SavedInstance& saved) {
   return true;
 }
 
+std::string Failed(const std::string& what, const std::string& path) {
+  return what + " " + path + ": " + std::strerror(errno);
+}
+
+// Reads the whole of `path`, which must be a plain file of the daemon's
+// user and no larger than kMaxStateBytes; false with `problem` set
+// otherwise, except for a missing file (false, `problem` empty).
+bool ReadOwnFile(const std::string& path, std::string& bytes, std::string& problem) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    if (errno == ELOOP)
+      problem = path + ": a symbolic link; it is not followed";
+    else if (errno != ENOENT)
+      problem = Failed("open", path);
+    return false;
+  }
+  struct stat status {};
+  if (fstat(fd, &status) != 0) {
+    problem = Failed("fstat", path);
+  } else if (!S_ISREG(status.st_mode)) {
+    problem = path + ": not a plain file";
+  } else if (status.st_uid != geteuid()) {
+    problem = path + ": owned by uid " + std::to_string(status.st_uid) + ", not by the daemon's";
+  } else if (status.st_size > static_cast<off_t>(kMaxStateBytes)) {
+    problem = path + ": larger than " + std::to_string(kMaxStateBytes) + " bytes";
+  } else {
+    bytes.resize(static_cast<std::size_t>(status.st_size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = read(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<std::size_t>(n);
+    }
+    if (done != bytes.size()) problem = path + ": shorter than it was a moment ago";
+  }
+  close(fd);
+  return problem.empty();
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// A new file of its own in the folder of `path` (mode 0600, never an
+// existing file or link), named after `path`; -1 with errno set.
+int CreateBeside(const std::string& path, std::string& created) {
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    created = path + ".new-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+    const int fd =
+        open(created.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// Replaces `path` by a file holding `bytes`, so that a reader (or a crash)
+// sees the old content or the new one, never a part: written beside, made
+// durable, renamed over the old file, and the rename made durable.
+bool ReplaceFile(const std::string& path, const std::string& bytes, std::string& problem) {
+  std::string partial;
+  const int fd = CreateBeside(path, partial);
+  if (fd < 0) {
+    problem = Failed("create", partial);
+    return false;
+  }
+  if (!WriteAll(fd, bytes))
+    problem = Failed("write", partial);
+  else if (fsync(fd) != 0)
+    problem = Failed("fsync", partial);
+  close(fd);
+  if (problem.empty() && rename(partial.c_str(), path.c_str()) != 0)
+    problem = Failed("rename over", path);
+  if (!problem.empty()) {
+    unlink(partial.c_str());
+    return false;
+  }
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  const int directory = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0 || fsync(directory) != 0) problem = Failed("fsync the folder", folder);
+  if (directory >= 0) close(directory);
+  return problem.empty();
+}
+
 }  // namespace
 
 std::vector<SavedInstance> LoadState(const std::string& path, std::string& problem) {
   std::vector<SavedInstance> instances;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (errno != ENOENT) problem = path + ": " + std::strerror(errno);
-    return instances;
-  }
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
+  std::string bytes;
+  if (!ReadOwnFile(path, bytes, problem)) return instances;
   try {
-    const ZQ_TAny value = ZQ_UnpackValue(bytes.str());
+    const ZQ_TAny value = ZQ_UnpackValue(bytes);
     const ZQ_TList* list = value.As<ZQ_TList>();
     if (list == nullptr) {
       problem = path + ": not a list of instances";
@@ -89,21 +185,7 @@ bool SaveState(const std::string& path, const std::vector<SavedInstance>& instan
   ZQ_TList list;
   for (const SavedInstance& saved : instances)
     list.Append(ZQ_TAny(Packed(saved)));
-  const std::string bytes = ZQ_PackValue(&list);
-  const std::string partial = path + ".new";
-  {
-    std::ofstream out(partial, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) {
-      problem = partial + ": " + std::strerror(errno);
-      return false;
-    }
-  }
-  if (std::rename(partial.c_str(), path.c_str()) != 0) {
-    problem = path + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
+  return ReplaceFile(path, ZQ_PackValue(&list), problem);
 }
 
 std::optional<std::uint64_t> ProcessStartTicks(pid_t pid) {

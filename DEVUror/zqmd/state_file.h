@@ -2,7 +2,9 @@
 // instances that outlived its predecessor instead of starting them twice.
 //
 // The file holds one packed ZQ_TList of dictionaries and is replaced
-// atomically (written beside, then renamed). Each entry carries the
+// atomically (written beside with mode 0600, made durable, then renamed).
+// It is read only when it is a plain file of the daemon's user: a symbolic
+// link is not followed. Each entry carries the
 // process's start time in clock ticks since boot (field 22 of
 // /proc/<pid>/stat), so that a process id reused since then is not mistaken
 // for the instance.
@@ -29,7 +31,8 @@ struct SavedInstance {
 };
 
 // The entries of the file at `path`; none when it does not exist. A file
-// that cannot be read or unpacked gives none and `problem` says why.
+// that cannot be read or unpacked, or is refused, gives none and `problem`
+// says why.
 std::vector<SavedInstance> LoadState(const std::string& path, std::string& problem);
 
 // Replaces the file at `path`; false with `problem` set on failure.

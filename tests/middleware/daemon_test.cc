@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -38,7 +39,10 @@ const char* const kConfiguration = R"({
         "Missing": {"Program": "@BIN@/no-such-program"},
         "Hang": {"Program": "@BIN@/sample_server", "Arguments": ["--never-bind"],
                  "StartTimeout": 500},
-        "Quitter": {"Program": "false"}
+        "Quitter": {"Program": "false"},
+        "Stranger": {"Program": "sleep", "Arguments": ["1000"], "User": "no-such-user-here"},
+        "..": {"Program": "sleep", "Arguments": ["1000"], "Plain": true},
+        "Bell\u0007": {"Program": "sleep", "Arguments": ["1000"], "Plain": true}
       }
     }
   }
@@ -212,6 +216,93 @@ TEST_F(DaemonTest, StartFailuresNameTheirCause) {
   EXPECT_TRUE(Contains(quitter.message, "exit status 1 before it bound")) << quitter.message;
   EXPECT_LT(quitter.took, 3s);
   EXPECT_EQ(0u, installation.Servers("Quitter").Count());
+
+  const auto stranger = CatchFrom([] { Connect("Stranger", 0); });
+  EXPECT_TRUE(Contains(stranger.message, "unknown user \"no-such-user-here\"")) << stranger.message;
+  EXPECT_TRUE(
+      installation.Daemon().WaitForLine("Cannot start Stranger instance 0: .*unknown user", 5s))
+      << installation.Daemon().Output();
+  EXPECT_EQ(0u, installation.Servers("Stranger").Count());
+}
+
+TEST_F(DaemonTest, NoLogIsWrittenThroughALinkOrOutsideItsFolderAndTheStateFileIsPrivate) {
+  Installation& installation = Install();
+  const std::string target = installation.Dir().File("precious");
+  installation.Dir().Write("precious", "keep me\n");
+  const std::string planted = installation.LogDir() + "/Idle-7.log";
+  ASSERT_EQ(0, symlink(target.c_str(), planted.c_str()));
+  const auto linked = CatchFrom([] { Connect("Idle", 7); });
+  EXPECT_TRUE(Contains(linked.message, planted + " is a symbolic link")) << linked.message;
+  EXPECT_TRUE(
+      installation.Daemon().WaitForLine("Cannot start Idle instance 7: .*symbolic link", 5s))
+      << installation.Daemon().Output();
+  EXPECT_EQ("keep me\n", zq_test::ReadFile(target));
+  EXPECT_EQ(0u, installation.Servers("Idle").Count());
+
+  // Names that would leave the folder, or hide in it, with the trace line
+  // that names them.
+  const std::pair<const char*, const char*> escaping[] = {{"..", "\\.\\."}, {"Bell\a", "Bell."}};
+  for (const auto& [name, traced] : escaping) {
+    const auto refused = CatchFrom([name = name] { Connect(name, 1); });
+    EXPECT_TRUE(Contains(refused.message, "cannot name a log file")) << name << refused.message;
+    EXPECT_TRUE(installation.Daemon().WaitForLine(
+        std::string("Cannot start ") + traced + " instance 1: .*cannot name a log file", 5s))
+        << installation.Daemon().Output();
+  }
+  EXPECT_EQ("ZQM_ENoSuchServer", CatchFrom([] { Connect("../Idle", 1); }).type);
+  EXPECT_EQ(1u, installation.Servers("*").Count()) << "only the configuration server runs";
+
+  // A start that works is kept in the state file, replaced whole: no partial
+  // file is left beside it, and only the daemon's user may read it.
+  CatchFrom([] { Connect("Idle", 8); });
+  const std::string state = installation.LogDir() + "/zqmd.state";
+  ASSERT_TRUE(zq_test::WaitForFileMatches(state, "Idle", 1, 5s));
+  struct stat status {};
+  ASSERT_EQ(0, stat(state.c_str(), &status));
+  EXPECT_EQ(0600u, status.st_mode & 07777);
+  std::set<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(installation.LogDir()))
+    files.insert(entry.path().filename().string());
+  EXPECT_EQ((std::set<std::string>{"Idle-7.log", "Idle-8.log", "zqmd.state"}), files);
+}
+
+// Starts the daemon with `args` and returns its output once it has exited
+// with status 1; fails the test when it exits otherwise.
+std::string RefusedDaemonOutput(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = args;
+  argv.insert(argv.begin(), zq_test::Program("zqmd"));
+  zq_test::ChildProcess daemon(argv);
+  EXPECT_EQ(1, daemon.WaitForExit(10s)) << daemon.Output();
+  zq_test::WaitForOutputEnd(daemon);
+  return daemon.Output();
+}
+
+TEST(DaemonStartUpTest, RefusesFoldersAndStateFilesThatOthersCouldRedirect) {
+  zq_test::TempDir dir;
+  std::filesystem::create_directory(dir.File("open"));
+  chmod(dir.File("open").c_str(), 0777);
+  std::filesystem::create_directory(dir.File("sticky"));
+  chmod(dir.File("sticky").c_str(), 01777);
+  EXPECT_TRUE(Contains(RefusedDaemonOutput({"--log-dir", dir.File("open")}),
+                       "log folder " + dir.File("open") + " is writable by group or others"));
+  EXPECT_TRUE(Contains(RefusedDaemonOutput({"--log-dir", dir.File("sticky")}),
+                       "is writable by group or others (mode 1777)"));
+  // A folder of the daemon's own below another user's writable folder.
+  if (geteuid() == 0 && chown(dir.File("sticky").c_str(), 65534, 65534) == 0) {
+    EXPECT_TRUE(Contains(RefusedDaemonOutput({"--log-dir", dir.File("sticky/logs")}),
+                         "lies in " + dir.File("sticky") + ", which uid 65534 owns"));
+  }
+
+  dir.Write("elsewhere", "");
+  ASSERT_EQ(0, symlink(dir.File("elsewhere").c_str(), dir.File("zqmd.state").c_str()));
+  const std::string linked =
+      RefusedDaemonOutput({"--log-dir", dir.File("logs"), "--state-file", dir.File("zqmd.state")});
+  EXPECT_TRUE(
+      Contains(linked, "zqmd: the state file " + dir.File("zqmd.state") + " is a symbolic link"))
+      << linked;
+  struct stat status {};
+  ASSERT_EQ(0, stat(dir.File("logs").c_str(), &status));
+  EXPECT_EQ(0u, status.st_mode & 027) << "the log folder made for the daemon is its own";
 }
 
 TEST_F(DaemonTest, InstanceThatNeverBindsTimesOutNamingItsLog) {

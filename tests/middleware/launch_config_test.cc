@@ -34,6 +34,8 @@ TEST(LaunchConfigTest, ProgramAloneTakesTheDefaults) {
   EXPECT_EQ("", launch.workingDirectory);
   EXPECT_FALSE(launch.plain);
   EXPECT_EQ(10000u, launch.startTimeoutMs);
+  EXPECT_EQ("", launch.user);
+  EXPECT_EQ("", launch.group);
 }
 
 TEST(LaunchConfigTest, ReadsEveryKeyAndReplacesPlaceholders) {
@@ -46,7 +48,9 @@ TEST(LaunchConfigTest, ReadsEveryKeyAndReplacesPlaceholders) {
               {"Environment", environment},
               {"WorkingDirectory", "/srv/{name}/{instance}"},
               {"Plain", true},
-              {"StartTimeout", 500u}});
+              {"StartTimeout", 500u},
+              {"User", "svc-{name}"},
+              {"Group", 1200u}});
   const auto launch = ReadLaunchConfig(server, "Web", 12);
 
   // Placeholders belong to arguments, environment and folder only.
@@ -58,6 +62,9 @@ TEST(LaunchConfigTest, ReadsEveryKeyAndReplacesPlaceholders) {
   EXPECT_EQ("/srv/Web/12", launch.workingDirectory);
   EXPECT_TRUE(launch.plain);
   EXPECT_EQ(500u, launch.startTimeoutMs);
+  // Accounts are taken as written; a number becomes its digits.
+  EXPECT_EQ("svc-{name}", launch.user);
+  EXPECT_EQ("1200", launch.group);
 }
 
 TEST(LaunchConfigTest, CommandLineQuotesArgumentsThatWouldSplit) {
@@ -124,7 +131,9 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"StartTimeout as a flag", Server({{"Program", "p"}, {"StartTimeout", true}}),
                 "\"StartTimeout\""},
         Refusal{"WorkingDirectory as a number",
-                Server({{"Program", "p"}, {"WorkingDirectory", 1u}}), "\"WorkingDirectory\""}),
+                Server({{"Program", "p"}, {"WorkingDirectory", 1u}}), "\"WorkingDirectory\""},
+        Refusal{"an empty User", Server({{"Program", "p"}, {"User", ""}}), "\"User\""},
+        Refusal{"Group as a flag", Server({{"Program", "p"}, {"Group", false}}), "\"Group\""}),
     [](const ::testing::TestParamInfo<Refusal>& info) {
       std::string name;  // "a number in Environment" gives "ANumberInEnvironment"
       for (const char* c = info.param.what; *c != 0; ++c) {

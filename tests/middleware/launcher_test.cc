@@ -1,0 +1,164 @@
+// How the daemon's launcher starts an instance, without a daemon around it:
+// the installation key as descriptor 3 and nothing else inherited, the
+// credentials of "User" and "Group", and what a daemon that is not root
+// refuses. Runs in namespaces of its own, which end every process left.
+#include "DEVUror/zqmd/launcher.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "DEVUror/zqm_exceptions.h"
+#include "DEVUror/zqmd/credentials.h"
+#include "middleware/middleware_helpers.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zq_test::Contains;
+
+// An instance started by the test, killed and reaped however the test ends.
+class Started {
+ public:
+  Started(const zqmd::LaunchConfig& launch, const std::string& log, int keyFd = -1)
+      : launched_(zqmd::Launch(launch, "Probe", 1, log, keyFd)) {}
+  ~Started() {
+    kill(launched_.pid, SIGKILL);
+    waitpid(launched_.pid, nullptr, 0);
+    close(launched_.pidfd);
+  }
+  pid_t Pid() const { return launched_.pid; }
+
+ private:
+  zqmd::Launched launched_;
+};
+
+zqmd::LaunchConfig Shell(const std::string& script) {
+  zqmd::LaunchConfig launch;
+  launch.program = "sh";
+  launch.arguments = {"-c", script + "; exec sleep 1000"};
+  return launch;
+}
+
+// The line of /proc/<pid>/status that starts with `field`, without it.
+std::string Status(pid_t pid, const std::string& field) {
+  const std::string text = zq_test::ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const std::size_t at = text.find("\n" + field + ":");
+  if (at == std::string::npos) return "";
+  const std::size_t start = text.find_first_not_of(" \t", at + field.size() + 2);
+  const std::string line = text.substr(start, text.find('\n', start) - start);
+  return line.substr(0, line.find_last_not_of(' ') + 1);
+}
+
+std::string EnvironmentOf(pid_t pid) {
+  std::string text = zq_test::ReadFile("/proc/" + std::to_string(pid) + "/environ");
+  std::replace(text.begin(), text.end(), '\0', '\n');
+  return "\n" + text;
+}
+
+TEST(LauncherTest, KeyArrivesAsDescriptorThreeAndNothingElseIsInherited) {
+  zq_test::TempDir dir;
+  // Neither the key's own number nor a descriptor left open without
+  // close-on-exec may reach the instance.
+  const int leaked = open("/dev/null", O_RDONLY);
+  const int key = memfd_create("installation-key", MFD_CLOEXEC);
+  ASSERT_GT(leaked, 2);
+  ASSERT_GT(key, 3);
+  const Started started(Shell("true"), dir.File("Probe-1.log"), key);
+  close(leaked);
+  close(key);
+  ASSERT_TRUE(zq_test::WaitUntilAsleep(started.Pid(), 5s));
+  EXPECT_EQ((std::set<int>{0, 1, 2, 3}), zq_test::OpenDescriptors(started.Pid()));
+  EXPECT_TRUE(Contains(zq_test::DescriptorTarget(started.Pid(), 3), "installation-key"))
+      << zq_test::DescriptorTarget(started.Pid(), 3);
+  const std::string environment = EnvironmentOf(started.Pid());
+  EXPECT_TRUE(Contains(environment, "\nZQM_KEY_FD=3\n")) << environment;
+  EXPECT_TRUE(Contains(environment, "\nZQM_SERVER_NAME=Probe\n")) << environment;
+  EXPECT_EQ(started.Pid(), zq_test::SessionOf(started.Pid()));
+}
+
+TEST(LauncherTest, UserAndGroupKeysGiveTheInstanceThoseCredentialsAndNoCapabilities) {
+  // Root of a user namespace cannot take the ids of users outside it.
+  std::istringstream map(zq_test::ReadFile("/proc/self/uid_map"));
+  std::string inside, outside, count;
+  map >> inside >> outside >> count;
+  if (geteuid() != 0 || outside != "0" || count != "4294967295")
+    GTEST_SKIP() << "needs the real root: uid_map " << inside << " " << outside << " " << count;
+  zq_test::TempDir dir;
+  zqmd::LaunchConfig launch = Shell("id");
+  launch.user = "nobody";
+  launch.environment = {{"LOGNAME", "configured"}};
+  const std::string log = dir.File("Probe-1.log");
+  const Started asNobody(launch, log);
+  ASSERT_TRUE(zq_test::WaitUntilAsleep(asNobody.Pid(), 5s));
+  const std::string nobody = std::to_string(getpwnam("nobody")->pw_uid);
+  const std::string primary = std::to_string(getpwnam("nobody")->pw_gid);
+  EXPECT_EQ(nobody + "\t" + nobody + "\t" + nobody + "\t" + nobody, Status(asNobody.Pid(), "Uid"));
+  EXPECT_EQ(primary + "\t" + primary + "\t" + primary + "\t" + primary,
+            Status(asNobody.Pid(), "Gid"));
+  EXPECT_EQ(primary, Status(asNobody.Pid(), "Groups"));
+  for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"})
+    EXPECT_EQ("0000000000000000", Status(asNobody.Pid(), set)) << set;
+  // The log, opened by the daemon, takes the instance's output whatever its user.
+  EXPECT_TRUE(
+      zq_test::WaitForFileMatches(log, "^uid=" + nobody + "\\(nobody\\) gid=" + primary, 1, 5s))
+      << zq_test::ReadFile(log);
+  const std::string environment = EnvironmentOf(asNobody.Pid());
+  EXPECT_TRUE(Contains(environment, "\nUSER=nobody\n")) << environment;
+  EXPECT_TRUE(Contains(environment, "\nHOME=" + std::string(getpwnam("nobody")->pw_dir) + "\n"))
+      << environment;
+  EXPECT_TRUE(Contains(environment, "\nLOGNAME=configured\n")) << environment;
+
+  // A group alone leaves the user as it is.
+  zqmd::LaunchConfig groupOnly = Shell("true");
+  groupOnly.group = primary;
+  const Started inGroup(groupOnly, log);
+  ASSERT_TRUE(zq_test::WaitUntilAsleep(inGroup.Pid(), 5s));
+  EXPECT_EQ("0\t0\t0\t0", Status(inGroup.Pid(), "Uid"));
+  EXPECT_EQ(primary + "\t" + primary + "\t" + primary + "\t" + primary,
+            Status(inGroup.Pid(), "Gid"));
+}
+
+std::string RefusalOf(const std::string& user, const std::string& group,
+                      const zqmd::Identity& daemon) {
+  try {
+    zqmd::ResolveCredentials(user, group, daemon);
+  } catch (const ZQM_EException& refused) {
+    return refused.ZQ_Message().Text();
+  }
+  return "";
+}
+
+TEST(LauncherTest, DaemonThatIsNotRootStartsInstancesOnlyAsItself) {
+  const passwd* root = getpwuid(0);
+  ASSERT_NE(nullptr, root);
+  const zqmd::Identity plain{4321, 4321};
+  EXPECT_TRUE(Contains(RefusalOf(root->pw_name, "", plain), "cannot start a server as user"));
+  EXPECT_TRUE(Contains(RefusalOf("0", "", plain), "uid 0"));
+  EXPECT_TRUE(Contains(RefusalOf("", "0", plain), "cannot start a server with group 0"));
+  EXPECT_TRUE(
+      Contains(RefusalOf("no-such-user-here", "", plain), "unknown user \"no-such-user-here\""));
+  EXPECT_TRUE(Contains(RefusalOf("", "no-such-group-here", plain), "unknown group"));
+  EXPECT_TRUE(Contains(RefusalOf("4322", "", {0, 0}), "no passwd entry"));
+
+  // Its own ids are no change at all.
+  const zqmd::Credentials own = zqmd::ResolveCredentials("4321", "4321", plain);
+  EXPECT_FALSE(own.changeUser);
+  EXPECT_FALSE(own.changeGroup);
+
+  // The refusal reaches the launcher's caller before anything starts.
+  zqmd::LaunchConfig launch = Shell("true");
+  launch.user = "no-such-user-here";
+  zq_test::TempDir dir;
+  const auto caught = zq_test::CatchFrom([&] { Started started(launch, dir.File("Probe-1.log")); });
+  EXPECT_TRUE(Contains(caught.message, "unknown user")) << caught.message;
+  EXPECT_FALSE(std::filesystem::exists(dir.File("Probe-1.log")));
+}
+
+}  // namespace
