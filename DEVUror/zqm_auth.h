@@ -79,12 +79,12 @@ void CreateKeyFile(const std::string& path);
 
 // For a process that starts children itself (the daemon): a descriptor that
 // holds this process's key, for the child to inherit. It is close-on-exec;
-// the starter dup2()s it to descriptor 3 of the child and sets ZQM_KEY_FD=3
-// there (and ZQM_INSECURE=1 instead when this returns -1: the process runs
-// insecure). The descriptor is a sealed memfd, made at the first call and
-// the same afterwards; it must not be closed. The child reads it with pread
-// from offset 0, so the shared file offset does not matter. Throws what
-// Current() throws.
+// the starter dup2()s it to descriptor 3 of the child, sets ZQM_KEY_FD=3
+// there and removes ZQM_KEY_FILE and ZQM_INSECURE from the child's
+// environment (both would win over the descriptor); when this returns -1
+// (the process runs insecure) it sets ZQM_INSECURE=1 instead. The descriptor is a sealed memfd,
+// made at the first call and the same afterwards; it must not be closed. The child reads it with
+// pread from offset 0, so the shared file offset does not matter. Throws what Current() throws.
 int ChildKeyDescriptor();
 
 // `bytes` fresh random bytes.
