@@ -283,7 +283,7 @@ TEST_F(SecurityTest, TheConnectionLimitRefusesNewConnectionsUntilOneEnds) {
   zq_test::ChildProcess& daemon = installation.Daemon();
   std::vector<std::unique_ptr<RawConnection>> held;
   for (int i = 0; i < 3; ++i)
-    held.push_back(std::make_unique<RawConnection>(8088));
+    held.push_back(std::make_unique<RawConnection>(ZQM_TClient::kDaemonPort));
   for (int i = 0; i < 3; ++i) {
     const zq_test::Caught failed = CatchFrom([&] { installation.Servers("*"); });
     EXPECT_EQ("ZQM_EConnectionFailed", failed.type) << failed.message;
