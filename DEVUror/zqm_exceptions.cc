@@ -4,6 +4,7 @@ ZQ_IMPLEMENT_EXCEPTION_CLASS(ZQM_EException, ZQ_EException)
 ZQ_IMPLEMENT_EXCEPTION_CLASS(ZQM_ENoSuchServerMethod, ZQM_EException)
 ZQ_IMPLEMENT_EXCEPTION_CLASS(ZQM_EShutdownInProgress, ZQM_EException)
 ZQ_IMPLEMENT_EXCEPTION_CLASS(ZQM_EConnectionFailed, ZQM_EException)
+ZQ_IMPLEMENT_EXCEPTION_CLASS(ZQM_EAuthenticationFailed, ZQM_EConnectionFailed)
 ZQ_IMPLEMENT_EXCEPTION_CLASS(ZQM_ETimeout, ZQM_EException)
 ZQ_IMPLEMENT_EXCEPTION_CLASS(ZQM_ENoSuchServer, ZQM_EException)
 ZQ_IMPLEMENT_EXCEPTION_CLASS(ZQM_ENotAnRpcServer, ZQM_EException)
@@ -16,6 +17,7 @@ void ZQM_RegisterRuntimeClasses() {
     ZQM_ENoSuchServerMethod::ZQ_ClassObject();
     ZQM_EShutdownInProgress::ZQ_ClassObject();
     ZQM_EConnectionFailed::ZQ_ClassObject();
+    ZQM_EAuthenticationFailed::ZQ_ClassObject();
     ZQM_ETimeout::ZQ_ClassObject();
     ZQM_ENoSuchServer::ZQ_ClassObject();
     ZQM_ENotAnRpcServer::ZQ_ClassObject();

@@ -29,6 +29,12 @@ class ZQM_EConnectionFailed : public ZQM_EException {
   ZQ_DECLARE_EXCEPTION_CLASS(ZQM_EConnectionFailed, ZQM_EException)
 };
 
+// The handshake failed: the peer holds another installation key, or one
+// side runs without authentication and the other does not. Not retried.
+class ZQM_EAuthenticationFailed : public ZQM_EConnectionFailed {
+  ZQ_DECLARE_EXCEPTION_CLASS(ZQM_EAuthenticationFailed, ZQM_EConnectionFailed)
+};
+
 // A connection, greeting or call did not complete in its time.
 class ZQM_ETimeout : public ZQM_EException {
   ZQ_DECLARE_EXCEPTION_CLASS(ZQM_ETimeout, ZQM_EException)

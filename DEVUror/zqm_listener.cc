@@ -1,9 +1,20 @@
 #include "DEVUror/zqm_listener.h"
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "DEVUror/zqm_trace.h"
-#include "DEVUror/zqm_wire.h"
 
 namespace zqm_listener {
+
+std::size_t MaxConnectionsFromEnvironment() {
+  const char* text = std::getenv("ZQM_MAX_CONNECTIONS");
+  if (text == nullptr || *text == 0) return kDefaultMaxConnections;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  return *end == 0 && value >= 1 && value <= 1000000 ? static_cast<std::size_t>(value)
+                                                     : kDefaultMaxConnections;
+}
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
@@ -14,9 +25,29 @@ class Session : public std::enable_shared_from_this<Session> {
     peer_ = remote.address().to_string() + ":" + std::to_string(remote.port());
   }
 
-  void Start() { Send(listener_.helloFrame_); }
+  void Start() {
+    const zqm_auth::Credentials& credentials = *listener_.credentials_;
+    zqm_wire::Hello hello = listener_.hello_;
+    hello.authenticate = !credentials.insecure;
+    if (hello.authenticate) hello.nonce = zqm_auth::RandomBytes(zqm_auth::kNonceBytes);
+    std::string frame = zqm_wire::HelloFrame(hello);
+    greetingBody_ = frame.substr(zqm_wire::kHeaderBytes + 1);
+    std::weak_ptr<Session> weak = weak_from_this();
+    const unsigned limit = listener_.limits_.handshakeTimeoutMs;
+    deadline_ = listener_.deadlines_.After(std::chrono::milliseconds(limit), [weak, limit, hello] {
+      if (auto self = weak.lock()) {
+        self->deadline_ = 0;
+        self->End((std::string(hello.authenticate ? "no handshake" : "no request") + " within " +
+                   std::to_string(limit) + " ms")
+                      .c_str());
+      }
+    });
+    Send(std::move(frame));
+  }
 
   void Close() {
+    if (deadline_ != 0) listener_.deadlines_.Cancel(deadline_);
+    deadline_ = 0;
     asio::error_code ignored;
     socket_.close(ignored);
   }
@@ -39,6 +70,9 @@ class Session : public std::enable_shared_from_this<Session> {
         const bool clean =
             n == 0 && (error == asio::error::eof || error == asio::error::operation_aborted ||
                        error == asio::error::connection_reset);
+        if (clean && !self->Admitted() && error != asio::error::operation_aborted) {
+          return self->End("closed by the peer before the handshake");
+        }
         return self->End(clean ? nullptr : "connection closed in the middle of a frame header");
       }
       std::uint32_t length = 0;
@@ -47,29 +81,80 @@ class Session : public std::enable_shared_from_this<Session> {
       } catch (const ZQ_EException& bad) {
         return self->End(bad.ZQ_Message().c_str());
       }
+      if (!self->Admitted() && length > zqm_wire::kMaxHandshakeFrameBytes) {
+        return self->End(
+            ("a frame of " + std::to_string(length) + " bytes before the handshake").c_str());
+      }
+      self->payload_.clear();
       self->ReadPayload(length);
     });
   }
 
+  // Reads the rest of a frame of `length` bytes, a chunk at a time, so that
+  // the buffer holds no more than what has arrived (plus one chunk).
   void ReadPayload(std::uint32_t length) {
-    payload_.resize(length);
+    const std::size_t done = payload_.size();
+    if (done == length) return OnFrame();
+    const std::size_t chunk = std::min<std::size_t>(zqm_wire::kReadChunkBytes, length - done);
+    payload_.resize(done + chunk);
     auto self = shared_from_this();
-    asio::async_read(socket_, asio::buffer(payload_), [self](asio::error_code error, std::size_t) {
-      if (error) {
-        return self->End(error == asio::error::operation_aborted
-                             ? nullptr
-                             : "connection closed in the middle of a frame");
-      }
-      self->Handle();
-    });
+    asio::async_read(socket_, asio::buffer(payload_.data() + done, chunk),
+                     [self, length](asio::error_code error, std::size_t) {
+                       if (error) {
+                         return self->End(error == asio::error::operation_aborted
+                                              ? nullptr
+                                              : "connection closed in the middle of a frame");
+                       }
+                       self->ReadPayload(length);
+                     });
+  }
+
+  // Whether requests may reach the handler: the handshake is done (or not
+  // needed).
+  bool Admitted() const { return authenticated_ || listener_.credentials_->insecure; }
+
+  void OnFrame() {
+    zqm_wire::Kind kind;
+    try {
+      kind = zqm_wire::PayloadKind(payload_);
+    } catch (const ZQ_EException& bad) {
+      return End(bad.ZQ_Message().c_str());
+    }
+    if (!Admitted()) return Authenticate(kind);
+    if (kind != zqm_wire::Kind::kRequest) return End("a frame other than a request");
+    if (deadline_ != 0) {  // the first request of an insecure connection
+      listener_.deadlines_.Cancel(deadline_);
+      deadline_ = 0;
+    }
+    Handle();
+  }
+
+  void Authenticate(zqm_wire::Kind kind) {
+    if (kind == zqm_wire::Kind::kRequest) {
+      return End("a request before the handshake (does the peer run without a key?)");
+    }
+    if (kind != zqm_wire::Kind::kAuth) return End("a frame other than the handshake");
+    const zqm_auth::Credentials& credentials = *listener_.credentials_;
+    zqm_wire::ClientAuth auth;
+    try {
+      auth = zqm_wire::DecodeClientAuth(std::string_view(payload_).substr(1));
+    } catch (const ZQ_EException& bad) {
+      return End(bad.ZQ_Message().c_str());
+    }
+    std::string().swap(payload_);
+    if (!zqm_auth::SameProof(zqm_auth::ClientProof(credentials, greetingBody_, auth.nonce),
+                             auth.proof)) {
+      return End("authentication failed: the peer's key differs from ours");
+    }
+    authenticated_ = true;
+    listener_.deadlines_.Cancel(deadline_);
+    deadline_ = 0;
+    Send(zqm_wire::ServerAuthFrame(zqm_auth::ServerProof(credentials, greetingBody_, auth.nonce)));
   }
 
   void Handle() {
     ZQ_TDict request;
     try {
-      if (zqm_wire::PayloadKind(payload_) != zqm_wire::Kind::kRequest) {
-        return End("a frame other than a request");
-      }
       request = zqm_wire::DecodeRequest(std::string_view(payload_).substr(1));
     } catch (const ZQ_EException& bad) {
       return End(bad.ZQ_Message().c_str());
@@ -89,23 +174,29 @@ class Session : public std::enable_shared_from_this<Session> {
       zqm_trace::Line(0, "Closing connection from " + peer_ + ": " + reason);
     }
     Close();
-    listener_.sessions_.erase(shared_from_this());
+    listener_.Forget(shared_from_this());
   }
 
   Listener& listener_;
   asio::ip::tcp::socket socket_;
   std::string peer_;
+  std::string greetingBody_;  // as sent: what both proofs cover
+  bool authenticated_ = false;
+  zqm_deadlines::Id deadline_ = 0;  // until the handshake (or first request) is done
   unsigned char header_[zqm_wire::kHeaderBytes] = {};
   std::string payload_;
   std::string outgoing_;
 };
 
-Listener::Listener(asio::ip::tcp::acceptor acceptor, std::string helloFrame, Handler handler)
+Listener::Listener(asio::ip::tcp::acceptor acceptor, zqm_wire::Hello hello, Handler handler,
+                   Limits limits)
     : acceptor_(std::move(acceptor)),
       deadlines_(static_cast<asio::io_context&>(acceptor_.get_executor().context())),
       port_(acceptor_.local_endpoint().port()),
-      helloFrame_(std::move(helloFrame)),
-      handler_(std::move(handler)) {}
+      hello_(std::move(hello)),
+      handler_(std::move(handler)),
+      limits_(limits),
+      credentials_(zqm_auth::Current()) {}
 
 Listener::~Listener() {
   Close();
@@ -125,13 +216,37 @@ void Listener::Accept() {
       retry_ = deadlines_.After(std::chrono::milliseconds(100), [this] { Accept(); });
       return;
     }
-    asio::error_code ignored;
-    socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-    auto session = std::make_shared<Session>(*this, std::move(socket));
-    sessions_.insert(session);
-    session->Start();
+    if (sessions_.size() >= limits_.maxConnections) {
+      Refuse(socket);
+    } else {
+      asio::error_code ignored;
+      socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+      auto session = std::make_shared<Session>(*this, std::move(socket));
+      sessions_.insert(session);
+      session->Start();
+    }
     Accept();
   });
+}
+
+void Listener::Refuse(asio::ip::tcp::socket& socket) {
+  if (!refusing_) {
+    refusing_ = true;
+    zqm_trace::Line(0, "Connection limit of " + std::to_string(limits_.maxConnections) +
+                           " reached on port " + std::to_string(port_) +
+                           "; new connections are closed at once until one ends");
+  }
+  asio::error_code ignored;
+  socket.close(ignored);
+}
+
+void Listener::Forget(const std::shared_ptr<Session>& session) {
+  if (sessions_.erase(session) == 0) return;
+  if (refusing_ && sessions_.size() < limits_.maxConnections && acceptor_.is_open()) {
+    refusing_ = false;
+    zqm_trace::Line(0, "Accepting connections again on port " + std::to_string(port_) + " (" +
+                           std::to_string(sessions_.size()) + " open)");
+  }
 }
 
 void Listener::Close() {

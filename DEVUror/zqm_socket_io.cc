@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -162,8 +163,15 @@ std::string ReceiveFrame(int fd, Deadline deadline, const ZQ_TString& what) {
   unsigned char header[zqm_wire::kHeaderBytes];
   ReceiveExactly(fd, reinterpret_cast<char*>(header), sizeof header, deadline, what, false);
   const std::uint32_t length = zqm_wire::FrameLength(header);
-  std::string payload(length, '\0');
-  ReceiveExactly(fd, payload.data(), length, deadline, what, true);
+  // The buffer grows with the bytes that arrive: a peer that announces a
+  // large frame and sends nothing gets no memory for it.
+  std::string payload;
+  while (payload.size() < length) {
+    const std::size_t done = payload.size();
+    const std::size_t chunk = std::min<std::size_t>(zqm_wire::kReadChunkBytes, length - done);
+    payload.resize(done + chunk);
+    ReceiveExactly(fd, payload.data() + done, chunk, deadline, what, true);
+  }
   return payload;
 }
 

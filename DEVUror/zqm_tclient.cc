@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_shutdown.h"
 #include "DEVUror/zqm_socket_io.h"
 
@@ -32,8 +33,57 @@ void PauseMilliseconds(unsigned milliseconds) {
 }
 
 // Failures that another attempt may cure: the server is not there yet.
+// Another key or mode stays what it is.
 bool Retriable(const ZQM_EException& failure) {
+  if (failure.HasSuperclass("ZQM_EAuthenticationFailed")) return false;
   return failure.HasSuperclass("ZQM_EConnectionFailed") || failure.HasSuperclass("ZQM_ETimeout");
+}
+
+constexpr char kSameKeyAdvice[] =
+    "give every program of the installation the same key (--key PATH or ZQM_KEY_FILE; made by "
+    "zqmd --init-key)";
+
+// Proves our key to the server that sent `greetingBody` and checks its
+// proof, before any call. Returns at once when both sides run insecure.
+void Authenticate(int fd, const std::shared_ptr<const zqm_auth::Credentials>& credentials,
+                  std::string_view greetingBody, const zqm_wire::Hello& hello,
+                  const ZQ_TString& server, zqm_io::Deadline deadline) {
+  if (credentials->insecure && hello.authenticate) {
+    Fail<ZQM_EAuthenticationFailed>(
+        server + " requires authentication, but this program runs without a key (" +
+        credentials->source.c_str() + "): " + kSameKeyAdvice);
+  }
+  if (!credentials->insecure && !hello.authenticate) {
+    Fail<ZQM_EAuthenticationFailed>(
+        server + " runs without authentication (insecure), but this program has a key (" +
+        credentials->source.c_str() +
+        "): start that server with the installation's key, or this program with --insecure or "
+        "ZQM_INSECURE=1");
+  }
+  if (credentials->insecure) return;
+  zqm_wire::ClientAuth auth;
+  auth.nonce = zqm_auth::RandomBytes(zqm_auth::kNonceBytes);
+  auth.proof = zqm_auth::ClientProof(*credentials, greetingBody, auth.nonce);
+  const ZQ_TString what = "handshake with " + server;
+  zqm_io::SendAll(fd, zqm_wire::ClientAuthFrame(auth), deadline, what);
+  std::string reply;
+  try {
+    reply = zqm_io::ReceiveFrame(fd, deadline, what);
+  } catch (const ZQM_EConnectionFailed& closed) {
+    Fail<ZQM_EAuthenticationFailed>(server + " refused our proof (" + closed.ZQ_Message() +
+                                    "): its key differs from ours (" + credentials->source.c_str() +
+                                    "); " + kSameKeyAdvice);
+  }
+  if (zqm_wire::PayloadKind(reply) != zqm_wire::Kind::kAuth) {
+    Fail<ZQM_EProtocolError>(what + ": the server answered the handshake with another frame");
+  }
+  const std::string proof = zqm_wire::DecodeServerAuth(std::string_view(reply).substr(1));
+  if (!zqm_auth::SameProof(zqm_auth::ServerProof(*credentials, greetingBody, auth.nonce), proof)) {
+    Fail<ZQM_EAuthenticationFailed>(server +
+                                    " could not prove that it holds our key: its key differs "
+                                    "from ours (" +
+                                    credentials->source.c_str() + "); " + kSameKeyAdvice);
+  }
 }
 
 }  // namespace
@@ -125,15 +175,22 @@ void ZQM_TClient::ConnectOnce() {
 }
 
 void ZQM_TClient::ConnectToPort(const ZQ_TString& host, unsigned short port) {
+  // No key, no connection: the server would only see one that never proves anything.
+  const std::shared_ptr<const zqm_auth::Credentials> credentials = zqm_auth::Current();
   const zqm_io::Address address = zqm_io::Resolve(host, port);
   int fd = zqm_io::Connect(address, zqm_io::After(kConnectTimeoutMs));
   try {
-    const ZQ_TString what = ZQ_TString("greeting of the server at ") + address.text.c_str();
-    const std::string payload = zqm_io::ReceiveFrame(fd, zqm_io::After(kGreetingTimeoutMs), what);
+    const ZQ_TString server = ZQ_TString("the server at ") + address.text.c_str();
+    const ZQ_TString what = "greeting of " + server;
+    const zqm_io::Deadline deadline = zqm_io::After(kGreetingTimeoutMs);
+    const std::string payload = zqm_io::ReceiveFrame(fd, deadline, what);
     if (zqm_wire::PayloadKind(payload) != zqm_wire::Kind::kHello) {
       Fail<ZQM_EProtocolError>(what + ": the first frame is not a greeting");
     }
-    peer_ = zqm_wire::DecodeHello(std::string_view(payload).substr(1));
+    const std::string_view body = std::string_view(payload).substr(1);
+    zqm_wire::Hello hello = zqm_wire::DecodeHello(body);
+    Authenticate(fd, credentials, body, hello, server, deadline);
+    peer_ = std::move(hello);
   } catch (...) {
     zqm_io::Close(fd);
     throw;

@@ -6,8 +6,13 @@
 // first when it is configured and not running. Each call is one round trip;
 // a failed call leaves the client disconnected until Connect or Reconnect.
 //
+// Before any call the client checks that the server holds the installation
+// key and proves that it holds it too (zqm_auth.h); a server with another
+// key, or one that runs insecure while we have a key (and vice versa), is
+// refused with ZQM_EAuthenticationFailed.
+//
 // Waits are bounded: a connection attempt by kConnectTimeoutMs, the server's
-// greeting by kGreetingTimeoutMs, a location request by kLocateTimeoutMs. A
+// greeting and the handshake by kGreetingTimeoutMs, a location request by kLocateTimeoutMs. A
 // call waits as long as the server computes (a reconfiguration that starts
 // many servers may take minutes), unless a call time-out is set; a peer
 // process that dies closes the connection at once, and TCP keep-alive ends
@@ -47,7 +52,9 @@ class ZQM_TClient {
   // loopback address, "localhost" and this host's name all mean loopback.
   // Makes up to the set number of attempts, the set interval apart. Throws
   // ZQM_EConnectionFailed (refused, unreachable, not a middleware server),
-  // ZQM_ETimeout, or ZQM_EShutdownInProgress.
+  // ZQM_EAuthenticationFailed (another key or mode; not retried),
+  // ZQM_ETimeout, ZQM_EShutdownInProgress, or ZQM_EException when this
+  // program has no key (zqm_auth::Current).
   void Connect(const ZQ_TString& host, unsigned short port);
 
   // Connects to instance `instance` of the server `serverName` on `host`,

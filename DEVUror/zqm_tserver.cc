@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_listener.h"
 #include "DEVUror/zqm_shutdown.h"
 #include "DEVUror/zqm_tclient.h"
@@ -45,7 +46,7 @@ class ZQM_TServer::Impl {
   // Made by the first OnSignal, so that the signals are caught from then on
   // (delivered once the loop runs) rather than ending the process.
   std::optional<asio::signal_set> signals;
-  std::string helloFrame;
+  zqm_wire::Hello hello;
 
   void WatchShutdown(asio::posix::stream_descriptor& wake);
   void WatchSignals(asio::signal_set& signals);
@@ -155,6 +156,12 @@ void ZQM_TServer::Bind(const ZQ_TString& name, unsigned short instance, unsigned
   if (!impl_) impl_ = std::make_unique<Impl>(*this);
   zqm_shutdown::InstallSignalHandlers();
   ZQM_RegisterRuntimeClasses();
+  try {
+    zqm_auth::Current();
+  } catch (ZQ_EException& failure) {
+    failure.ZQ_Message() = BindWhat(name, instance) + ": " + failure.ZQ_Message();
+    throw;
+  }
 
   const auto address = listenOnAllInterfaces ? asio::ip::address(asio::ip::address_v4::any())
                                              : asio::ip::address(asio::ip::address_v4::loopback());
@@ -177,7 +184,7 @@ void ZQM_TServer::Bind(const ZQ_TString& name, unsigned short instance, unsigned
   impl_->instance = instance;
   impl_->port = actualPort;
   impl_->bound = true;
-  impl_->helloFrame = zqm_wire::HelloFrame({name, instance, static_cast<std::uint32_t>(getpid())});
+  impl_->hello = {name, instance, static_cast<std::uint32_t>(getpid())};
 }
 
 void ZQM_TServer::SetProcessor(TProcessor processor, void* context) {
@@ -198,7 +205,7 @@ void ZQM_TServer::EventLoop() {
     asio::posix::stream_descriptor wake(impl.io, dup(zqm_shutdown::WakeDescriptor()));
     impl.WatchShutdown(wake);
     if (impl.signals) impl.WatchSignals(*impl.signals);
-    impl.listener.emplace(std::move(*impl.acceptor), impl.helloFrame,
+    impl.listener.emplace(std::move(*impl.acceptor), impl.hello,
                           [&impl](const ZQ_TDict& request, zqm_listener::Reply reply) {
                             reply(impl.Dispatch(request));
                           });

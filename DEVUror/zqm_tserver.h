@@ -39,9 +39,11 @@ class ZQM_TServer {
   // kernel. `listenOnAllInterfaces` false listens on loopback only (the
   // usual choice: clients on this host reach it through the daemon), true
   // on every interface. Installs the handlers that make SIGTERM and SIGINT
-  // end the event loop. Throws ZQM_EException when the port cannot be
-  // opened, the daemon cannot be reached or refuses the registration (the
-  // instance is bound by another live process), or Bind was called before.
+  // end the event loop. Throws ZQM_EException when the process has no
+  // installation key and is not started insecure (zqm_auth.h), when the
+  // port cannot be opened, the daemon cannot be reached or refuses the
+  // registration (the instance is bound by another live process), or Bind
+  // was called before.
   void Bind(const ZQ_TString& name, unsigned short instance, unsigned short port,
             bool listenOnAllInterfaces);
 

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "DEVUror/zqm_auth.h"
+
 namespace zqm_wire {
 
 namespace {
@@ -37,6 +39,15 @@ const T& Entry(const ZQ_TDict& dict, const char* key, const char* what) {
   return *typed;
 }
 
+// Raw bytes given as hex text of exactly `bytes` bytes.
+std::string HexEntry(const ZQ_TDict& dict, const char* key, std::size_t bytes, const char* what) {
+  const std::string raw = zqm_auth::FromHex(Entry<ZQ_TString>(dict, key, what).Text(), bytes);
+  if (raw.empty()) {
+    ProtocolError(ZQ_TString::Format("%s's \"%s\" is not %d bytes of hex", what, key, bytes));
+  }
+  return raw;
+}
+
 }  // namespace
 
 std::uint32_t FrameLength(const unsigned char header[kHeaderBytes]) {
@@ -69,6 +80,7 @@ Kind PayloadKind(std::string_view payload) {
   const auto kind = static_cast<Kind>(payload.empty() ? 0 : payload[0]);
   switch (kind) {
     case Kind::kHello:
+    case Kind::kAuth:
     case Kind::kRequest:
     case Kind::kResult:
     case Kind::kFailure:
@@ -84,7 +96,22 @@ std::string HelloFrame(const Hello& hello) {
   dict.Set("Name", ZQ_TAny(hello.name));
   dict.Set("Instance", ZQ_TAny(ZQ_TUInt16(hello.instance)));
   dict.Set("PID", ZQ_TAny(ZQ_TUInt32(hello.pid)));
+  dict.Set("Auth", ZQ_TAny(hello.authenticate));
+  if (hello.authenticate) dict.Set("Nonce", ZQ_TAny(ZQ_TString(zqm_auth::ToHex(hello.nonce))));
   return Frame(Kind::kHello, ZQ_PackValue(&dict));
+}
+
+std::string ClientAuthFrame(const ClientAuth& auth) {
+  ZQ_TDict dict;
+  dict.Set("Nonce", ZQ_TAny(ZQ_TString(zqm_auth::ToHex(auth.nonce))));
+  dict.Set("Proof", ZQ_TAny(ZQ_TString(zqm_auth::ToHex(auth.proof))));
+  return Frame(Kind::kAuth, ZQ_PackValue(&dict));
+}
+
+std::string ServerAuthFrame(std::string_view proof) {
+  ZQ_TDict dict;
+  dict.Set("Proof", ZQ_TAny(ZQ_TString(zqm_auth::ToHex(proof))));
+  return Frame(Kind::kAuth, ZQ_PackValue(&dict));
 }
 
 std::string RequestFrame(const ZQ_TDict& arguments) {
@@ -111,7 +138,21 @@ Hello DecodeHello(std::string_view body) {
   hello.name = Entry<ZQ_TString>(dict, "Name", "greeting");
   hello.instance = Entry<ZQ_TUInt16>(dict, "Instance", "greeting");
   hello.pid = Entry<ZQ_TUInt32>(dict, "PID", "greeting");
+  hello.authenticate = Entry<ZQ_TBool>(dict, "Auth", "greeting");
+  if (hello.authenticate) hello.nonce = HexEntry(dict, "Nonce", zqm_auth::kNonceBytes, "greeting");
   return hello;
+}
+
+ClientAuth DecodeClientAuth(std::string_view body) {
+  const ZQ_TAny value = Unpack(body, "handshake");
+  const ZQ_TDict& dict = DictBody(value, "handshake");
+  return {HexEntry(dict, "Nonce", zqm_auth::kNonceBytes, "handshake"),
+          HexEntry(dict, "Proof", zqm_auth::kProofBytes, "handshake")};
+}
+
+std::string DecodeServerAuth(std::string_view body) {
+  const ZQ_TAny value = Unpack(body, "handshake");
+  return HexEntry(DictBody(value, "handshake"), "Proof", zqm_auth::kProofBytes, "handshake");
 }
 
 ZQ_TDict DecodeRequest(std::string_view body) {

@@ -21,8 +21,10 @@ namespace zq_bench {
 // Re-executes this program through tests/support/netns-run unless it already
 // runs there (ZQ_BENCH_NETNS set): port 8088 and every process started then
 // belong to this run alone. Also points ZQ_BIN_DIR at the folder of this
-// program, where the build puts the daemon, the service and the servers.
-// Returns only inside the namespaces; exits the process when the re-exec
+// program, where the build puts the daemon, the service and the servers,
+// and makes the run an installation key of its own (ZQM_KEY_FILE; with
+// ZQM_INSECURE=1 set, everything runs without). Returns only inside the
+// namespaces; exits the process when the re-exec
 // fails.
 void EnterPrivateNamespaces(int argc, char** argv);
 

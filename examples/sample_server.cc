@@ -27,6 +27,7 @@
 #include <iostream>
 
 #include "DEVUror/devuror.h"
+#include "DEVUror/zqm_auth.h"
 
 namespace {
 
@@ -117,6 +118,10 @@ int main(int argc, char** argv) {
   app.add_flag(
       "--never-bind", neverBind,
       "run without ever binding (waits for SIGTERM), to stand for a server that hangs at start-up");
+  std::string keyFile;
+  app.add_option("--key", keyFile, "the installation key file (default: $ZQM_KEY_FILE, ...)");
+  bool insecure = false;
+  app.add_flag("--insecure", insecure, "run without a key: no handshake")->excludes("--key");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -124,6 +129,8 @@ int main(int argc, char** argv) {
   }
   __ZQ_INITIALIZATION_FUNCTION_dodived__();
   __ZQ_INITIALIZATION_FUNCTION_DEVUror__();
+  if (insecure) zqm_auth::UseInsecure();
+  if (!keyFile.empty()) zqm_auth::UseKeyFile(keyFile);
 
   ZQ_TString serverName(name);
   unsigned short serverInstance = static_cast<unsigned short>(instance);

@@ -20,6 +20,7 @@
 
 #include "Almanac/Server/almanac_tproxy.h"
 #include "DEVUror/devuror.h"
+#include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_tproxy.h"
 #include "tools/zqm_args.h"
 #include "tools/zqm_status.h"
@@ -163,6 +164,11 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.add_option("--host", options.host,
                  "host whose daemon and servers to reach (default: this host)");
+  std::string keyFile;
+  app.add_option("--key", keyFile,
+                 "the installation key file (default: $ZQM_KEY_FILE, else the default key file)");
+  bool insecure = false;
+  app.add_flag("--insecure", insecure, "call servers that run without a key")->excludes("--key");
   CLI::App* call = app.add_subcommand(
       "call", "call a method: NAME INSTANCE METHOD [ARG...], or --port P METHOD [ARG...]");
   call->add_option("--port", options.port, "call the server listening on this port")
@@ -191,6 +197,8 @@ int main(int argc, char** argv) {
   }
   __ZQ_INITIALIZATION_FUNCTION_dodived__();
   __ZQ_INITIALIZATION_FUNCTION_DEVUror__();
+  if (insecure) zqm_auth::UseInsecure();
+  if (!keyFile.empty()) zqm_auth::UseKeyFile(keyFile);
   try {
     if (call->parsed()) {
       options.words = call->remaining();

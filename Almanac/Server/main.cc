@@ -7,6 +7,7 @@
 #include "Almanac/Server/processor.h"
 #include "Almanac/Server/program.h"
 #include "DEVUror/devuror.h"
+#include "DEVUror/zqm_auth.h"
 
 namespace {
 
@@ -16,6 +17,11 @@ constexpr unsigned kNotifyTimeoutMs = 2000;
 
 class ServerMiddleware : public almanac::Middleware {
  public:
+  void UseKey(const std::string& keyFile, bool insecure) override {
+    if (insecure) zqm_auth::UseInsecure();
+    if (!keyFile.empty()) zqm_auth::UseKeyFile(keyFile);
+    zqm_auth::Current();
+  }
   bool StartedAs(ZQ_TString& name, unsigned short& instance) override {
     return ZQM_TServer::StartedAs(name, instance);
   }

@@ -54,6 +54,11 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
   app.add_option(
       "--ready-fd", readyFd,
       "Write a newline to this descriptor, and close it, once serving (readiness for scripts)");
+  std::string keyFile;
+  app.add_option("--key", keyFile,
+                 "The installation key file (default: $ZQM_KEY_FILE, else the default key file)");
+  bool insecure = false;
+  app.add_flag("--insecure", insecure, "Run without a key: no handshake")->excludes("--key");
   app.add_option("CONFIG", configPath, "The configuration file (JSON)")->required();
   app.footer(
       "SIGHUP reloads the file; a file that cannot be loaded leaves the served configuration\n"
@@ -64,6 +69,8 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
   } catch (const CLI::ParseError& error) {
     return app.exit(error, out, err) == 0 ? kExitOk : kExitUsage;
   }
+
+  if (!Attempt(err, "", [&] { middleware.UseKey(keyFile, insecure); })) return kExitFailure;
 
   // Started by the daemon, the server registers as what the daemon started,
   // unless the command line says otherwise.

@@ -1,6 +1,6 @@
 // The almanac program: command line, first load, registration and serving.
 //
-//   almanac [--name NAME] [--instance N] [--port PORT] CONFIG.json
+//   almanac [--name NAME] [--instance N] [--port PORT] [--key PATH | --insecure] CONFIG.json
 //
 // The configuration is loaded before anything is registered, so that a
 // broken file never shows up as a server that answers. Exit status:
@@ -28,6 +28,9 @@ inline constexpr int kExitUsage = 2;
 class Middleware {
  public:
   virtual ~Middleware() = default;
+  // The command line's --key PATH (empty when not given) and --insecure;
+  // throws ZQ_EException, saying why, when the program has no usable key.
+  virtual void UseKey(const std::string& keyFile, bool insecure) {}
   // Name and instance given by the daemon when it started this process.
   virtual bool StartedAs(ZQ_TString& name, unsigned short& instance) = 0;
   virtual void Trace(int level, const std::string& text) = 0;

@@ -33,11 +33,13 @@ void Daemon::Start() {
         "cannot listen on %s port %d: %s", options_.listenAddress, options_.port, error.message()));
     ZQ_THROW_AT(failed, __FILE__, __LINE__);
   }
-  const std::string hello = zqm_wire::HelloFrame({"ZQMD", 0, static_cast<std::uint32_t>(getpid())});
-  listener_.emplace(std::move(acceptor), hello,
-                    [this](const ZQ_TDict& request, zqm_listener::Reply reply) {
-                      Handle(request, std::move(reply));
-                    });
+  const zqm_wire::Hello hello{"ZQMD", 0, static_cast<std::uint32_t>(getpid())};
+  listener_.emplace(
+      std::move(acceptor), hello,
+      [this](const ZQ_TDict& request, zqm_listener::Reply reply) {
+        Handle(request, std::move(reply));
+      },
+      options_.limits);
   listener_->Start();
   zqm_trace::Line(
       0, ZQ_TString::Format(

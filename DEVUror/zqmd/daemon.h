@@ -64,6 +64,8 @@ struct Options {
   // Where the registry is kept across restarts of the daemon; empty: the
   // file zqmd.state in the log folder.
   std::string stateFile = DefaultStateFile();
+  // Connection limit and handshake time-out of the daemon's port.
+  zqm_listener::Limits limits;
 };
 
 class Daemon {

@@ -2,6 +2,7 @@
 // instance, and giving up on one that does not bind in time.
 #include "DEVUror/zqm_trace.h"
 #include "DEVUror/zqmd/config_fetch.h"
+#include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqmd/daemon_internal.h"
 #include "DEVUror/zqmd/launcher.h"
 
@@ -66,13 +67,17 @@ void Daemon::FetchAndSpawn(const Key& key, unsigned short configServerPort) {
 void Daemon::Spawn(const Key& key, const ZQ_TTree& server) {
   Instance& instance = *instances_.at(key);
   try {
-    const LaunchConfig launch = ReadLaunchConfig(server, key.first, key.second);
+    LaunchConfig launch = ReadLaunchConfig(server, key.first, key.second);
+    // The instance proves the installation key with the daemon's own, handed
+    // over as a descriptor; an insecure daemon starts insecure instances.
+    const int keyFd = zqm_auth::ChildKeyDescriptor();
+    if (keyFd < 0) launch.environment.emplace_back("ZQM_INSECURE", "1");
     instance.logPath = LogPath(key);
     instance.startTimeoutMs = launch.startTimeoutMs;
     zqm_trace::Line(0, ZQ_TString::Format("Starting %s instance %d: %s", key.first, key.second,
                                           CommandLine(launch))
                            .Text());
-    const Launched launched = Launch(launch, key.first, key.second, instance.logPath, -1);
+    const Launched launched = Launch(launch, key.first, key.second, instance.logPath, keyFd);
     instance.pid = launched.pid;
     instance.started = std::chrono::system_clock::now();
     Watch(instance, launched.pidfd);

@@ -90,7 +90,9 @@ std::vector<std::string> Environment(const LaunchConfig& launch, const Credentia
     bool replaced = false;
     for (const auto& [overrideKey, value] : overrides)
       replaced = replaced || overrideKey == key;
-    if (!replaced) environment.push_back(text);
+    // The daemon's own key source would win over the descriptor handed over.
+    const bool keySource = key == "ZQM_KEY_FILE" || key == "ZQM_INSECURE";
+    if (!replaced && !(keyFd >= 0 && keySource)) environment.push_back(text);
   }
   // A later override of the same key wins.
   for (std::size_t at = 0; at < overrides.size(); ++at) {

@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "DEVUror/devuror.h"
+#include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_trace.h"
 #include "DEVUror/zqmd/daemon.h"
 
@@ -20,6 +21,20 @@ void RaiseDescriptorLimit() {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+}
+
+int InitKey(const std::string& path) {
+  try {
+    zqm_auth::CreateKeyFile(path);
+  } catch (const ZQ_EException& failure) {
+    std::cerr << "zqmd: " << failure.ZQ_Message() << std::endl;
+    return 1;
+  }
+  std::cout << "zqmd: wrote a new installation key to " << path
+            << " (mode 0600); copy it to every host of the installation, or point ZQM_KEY_FILE "
+               "at it"
+            << std::endl;
+  return 0;
 }
 
 }  // namespace
@@ -50,6 +65,22 @@ int main(int argc, char** argv) {
   app.add_option("--config-server", options.configServer,
                  "middleware server (instance 0) that holds the launch configuration")
       ->capture_default_str();
+  std::string initKey;
+  app.add_option(
+      "--init-key", initKey,
+      "write a new installation key to this file (mode 0600; never overwrites) and exit");
+  std::string keyFile;
+  app.add_option("--key", keyFile,
+                 "the installation key file (default: $ZQM_KEY_FILE, else " +
+                     zqm_auth::DefaultKeyPath() + ")");
+  bool insecure = false;
+  app.add_flag("--insecure", insecure,
+               "run without a key: no handshake; keyed programs refuse this daemon")
+      ->excludes("--key");
+  app.add_option("--max-connections", options.limits.maxConnections,
+                 "most connections open at once; more are closed at once (default: "
+                 "$ZQM_MAX_CONNECTIONS, else 1024)")
+      ->check(CLI::Range(1, 1000000));
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -63,6 +94,19 @@ int main(int argc, char** argv) {
 
   __ZQ_INITIALIZATION_FUNCTION_dodived__();
   __ZQ_INITIALIZATION_FUNCTION_DEVUror__();
+  if (!initKey.empty()) return InitKey(initKey);
+  if (insecure) zqm_auth::UseInsecure();
+  if (!keyFile.empty()) zqm_auth::UseKeyFile(keyFile);
+  try {
+    const auto credentials = zqm_auth::Current();
+    if (credentials->insecure) {
+      zqm_trace::Line(0, "Running without authentication (" + credentials->source +
+                             "): anyone who can connect can call in");
+    }
+  } catch (const ZQ_EException& failure) {
+    std::cerr << "zqmd: " << failure.ZQ_Message() << std::endl;
+    return 1;
+  }
   RaiseDescriptorLimit();
   std::signal(SIGPIPE, SIG_IGN);
 

@@ -13,6 +13,7 @@
 #include "DEVUror/zqm_socket_io.h"
 #include "DEVUror/zqm_wire.h"
 #include "support/fake_server.h"
+#include "support/test_key.h"
 
 namespace {
 
@@ -191,7 +192,14 @@ TEST_F(RpcTest, SigtermEndsTheLoopAndRefusesNewConnections) {
   EXPECT_THROW(ZQM_TClient(), ZQM_EShutdownInProgress);
 }
 
-TEST(RpcFailures, BindWithoutDaemonSaysSo) {
+// Failures without any peer; the process still has its key, so that they
+// fail for what they test.
+class RpcFailures : public ::testing::Test {
+ protected:
+  void SetUp() override { zq_test::ProcessKeyFile(); }
+};
+
+TEST_F(RpcFailures, BindWithoutDaemonSaysSo) {
   ZQM_TServer server;
   try {
     server.Bind("Alpha", 1, 0, false);
@@ -203,7 +211,7 @@ TEST(RpcFailures, BindWithoutDaemonSaysSo) {
   }
 }
 
-TEST(RpcFailures, RefusedConnectionsAreRetriedAsConfigured) {
+TEST_F(RpcFailures, RefusedConnectionsAreRetriedAsConfigured) {
   ZQM_TClient client;
   client.SetConnectionAttempts(3);
   client.SetConnectionInterval(50);

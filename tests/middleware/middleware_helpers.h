@@ -21,6 +21,7 @@
 #include <string>
 
 #include "DEVUror/devuror.h"
+#include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_socket_io.h"
 #include "DEVUror/zqm_wire.h"
 #include "support/child_process.h"
@@ -56,6 +57,22 @@ Caught CatchFrom(Action action) {
 inline void WaitForOutputEnd(ChildProcess& process) {
   // "(?!)" never matches, so this returns when the output closes.
   process.WaitForLine("(?!)", std::chrono::seconds(5), process.LineCount());
+}
+
+// A program run to its end: its exit status and everything it printed.
+struct ProgramRun {
+  int status = -2;  // -2: still running after the time-out (then killed)
+  std::string output;
+};
+
+inline ProgramRun RunToEnd(const std::vector<std::string>& args,
+                           const std::map<std::string, std::string>& env = {}) {
+  ChildProcess program(args, env);
+  ProgramRun run;
+  run.status = program.WaitForExit(std::chrono::seconds(10)).value_or(-2);
+  if (run.status != -2) WaitForOutputEnd(program);
+  run.output = program.Output();
+  return run;
 }
 
 inline bool Contains(const std::string& text, const std::string& part) {
@@ -152,15 +169,32 @@ inline bool WaitUntilAsleep(pid_t pid, std::chrono::milliseconds timeout) {
   return WaitForFileMatches("/proc/" + std::to_string(pid) + "/syscall", sleeping, 1, timeout);
 }
 
-// A connection that speaks bytes, not frames: it takes the server's greeting
-// and then sends whatever the test wants, broken frames included.
+// A connection that speaks bytes, not frames: it takes the server's greeting,
+// completes the handshake with the process's key (unless told not to), and
+// then sends whatever the test wants, broken frames included.
 class RawConnection {
  public:
-  explicit RawConnection(unsigned short port) {
+  explicit RawConnection(unsigned short port, bool authenticate = true) {
     fd_ = zqm_io::Connect(zqm_io::Resolve("", port), zqm_io::After(3000));
     const std::string hello = zqm_io::ReceiveFrame(fd_, zqm_io::After(5000), "greeting");
     EXPECT_EQ(zqm_wire::Kind::kHello, zqm_wire::PayloadKind(hello));
+    greetingBody_ = hello.substr(1);
+    if (authenticate) Authenticate();
   }
+
+  // Proves the process's key for this connection's greeting and takes the
+  // server's proof. The frame sent is kept (Answer) for replays.
+  void Authenticate() {
+    const auto credentials = zqm_auth::Current();
+    zqm_wire::ClientAuth auth;
+    auth.nonce = zqm_auth::RandomBytes(zqm_auth::kNonceBytes);
+    auth.proof = zqm_auth::ClientProof(*credentials, greetingBody_, auth.nonce);
+    answer_ = zqm_wire::ClientAuthFrame(auth);
+    Send(answer_);
+    const std::string reply = zqm_io::ReceiveFrame(fd_, zqm_io::After(5000), "handshake");
+    EXPECT_EQ(zqm_wire::Kind::kAuth, zqm_wire::PayloadKind(reply));
+  }
+  const std::string& Answer() const { return answer_; }
   ~RawConnection() { zqm_io::Close(fd_); }
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
@@ -195,6 +229,8 @@ class RawConnection {
 
  private:
   int fd_ = -1;
+  std::string greetingBody_;
+  std::string answer_;
 };
 
 // A frame header announcing `length` bytes.

@@ -17,20 +17,12 @@ const char* const kConfiguration = R"({
   "Servers": {"ZQMD": {"Servers": {"Sample": {"Program": "@BIN@/sample_server"}}}}
 })";
 
-// Runs zqm to its end; the exit status and everything it printed.
-struct ToolRun {
-  int status = -2;
-  std::string output;
-};
+using ToolRun = zq_test::ProgramRun;
 
+// Runs zqm to its end.
 ToolRun Zqm(std::vector<std::string> args) {
   args.insert(args.begin(), zq_test::Program("zqm"));
-  ChildProcess zqm(args);
-  ToolRun run;
-  run.status = zqm.WaitForExit(10s).value_or(-2);
-  zq_test::WaitForOutputEnd(zqm);
-  run.output = zqm.Output();
-  return run;
+  return zq_test::RunToEnd(args);
 }
 
 class ZqmToolTest : public ::testing::Test {

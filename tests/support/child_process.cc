@@ -14,12 +14,15 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "support/test_key.h"
+
 extern char** environ;
 
 namespace zq_test {
 
 int SpawnCapturingOutput(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env, pid_t& pid) {
+  ProcessKeyFile();  // every program a test starts shares the test's key
   int pipeFds[2];
   if (pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
   std::vector<std::string> environment;

@@ -59,7 +59,8 @@ class ChildProcess {
 
 // Starts `argv` (argv[0] a path) with the current environment plus `env`,
 // standard input from /dev/null, standard output and error into a pipe whose
-// read end (close-on-exec, owned by the caller) is returned. Throws
+// read end (close-on-exec, owned by the caller) is returned. The program
+// finds the test's key through ZQM_KEY_FILE (test_key.h). Throws
 // std::runtime_error when the program cannot be started.
 int SpawnCapturingOutput(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env, pid_t& pid);

@@ -8,6 +8,7 @@
 
 #include "DEVUror/zqm_listener.h"
 #include "DEVUror/zqm_wire.h"
+#include "support/test_key.h"
 
 namespace zq_test {
 
@@ -22,6 +23,7 @@ struct FakeServer::State {
 FakeServer::FakeServer(unsigned short port, const std::string& name, unsigned short instance,
                        Handler handler)
     : state_(std::make_unique<State>()) {
+  ProcessKeyFile();
   state_->handler = std::move(handler);
   asio::ip::tcp::acceptor acceptor(state_->io);
   const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
@@ -32,7 +34,7 @@ FakeServer::FakeServer(unsigned short port, const std::string& name, unsigned sh
   State* state = state_.get();
   state_->listener.emplace(
       std::move(acceptor),
-      zqm_wire::HelloFrame({ZQ_TString(name), instance, static_cast<std::uint32_t>(getpid())}),
+      zqm_wire::Hello{ZQ_TString(name), instance, static_cast<std::uint32_t>(getpid())},
       [state](const ZQ_TDict& request, zqm_listener::Reply reply) {
         Handler handler;
         {

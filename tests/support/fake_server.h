@@ -2,7 +2,7 @@
 // port of loopback (8088 to stand for the daemon), greets clients with a
 // chosen name and instance, records every request and answers through a
 // handler that returns the result or throws a ZQ_EException. It serves on a
-// thread of its own.
+// thread of its own, with the test's key (test_key.h).
 #pragma once
 
 #include <functional>

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "DEVUror/devuror.h"
+#include "support/test_key.h"
 
 namespace zq_test {
 
@@ -17,6 +18,7 @@ void Require(const std::optional<std::size_t>& line, const ChildProcess& process
 
 Installation::Installation(const std::string& configuration, InstallationOptions options)
     : options_(std::move(options)) {
+  UseTestKey(KeyFile());
   dir_.Write("config.json", Expand(configuration));
   std::vector<std::string> daemonArgs = {Program("zqmd"), "--log-dir", LogDir()};
   if (!options_.serverConfiguration.empty()) {
@@ -49,7 +51,10 @@ std::string Installation::Expand(const std::string& configuration) const {
 }
 
 std::map<std::string, std::string> Installation::Environment() const {
-  return {{"ZQM_TRACE_LEVEL", std::to_string(options_.traceLevel)}};
+  std::map<std::string, std::string> environment = options_.environment;
+  environment["ZQM_TRACE_LEVEL"] = std::to_string(options_.traceLevel);
+  environment["ZQM_KEY_FILE"] = KeyFile();
+  return environment;
 }
 
 std::unique_ptr<ChildProcess> Installation::Start(const std::string& program,

@@ -4,6 +4,9 @@
 // that run in namespaces of their own (zq_add_test NETNS), where port 8088
 // is theirs alone.
 //
+// The installation has a key of its own (in its folder), which its programs
+// and the test process use.
+//
 // In the configuration text, "@BIN@" stands for the folder of the built
 // programs, e.g. "Program": "@BIN@/sample_server".
 #pragma once
@@ -24,6 +27,7 @@ struct InstallationOptions {
   std::string serverConfiguration;  // what GetServerConfiguration answers
   int traceLevel = 2;               // ZQM_TRACE_LEVEL of every program
   bool startAlmanac = true;
+  std::map<std::string, std::string> environment;  // more variables for every program
 };
 
 class Installation {
@@ -35,6 +39,7 @@ class Installation {
   ChildProcess& Almanac() { return *almanac_; }
   const TempDir& Dir() const { return dir_; }
   std::string LogDir() const { return dir_.File("logs"); }
+  std::string KeyFile() const { return dir_.File("installation.key"); }
 
   // Starts the service; waits for nothing.
   std::unique_ptr<ChildProcess> StartCustodel(std::map<std::string, std::string> env = {}) const;
