@@ -1,8 +1,8 @@
 // On-demand starts: reading and keeping launch configurations, spawning an
 // instance, and giving up on one that does not bind in time.
+#include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_trace.h"
 #include "DEVUror/zqmd/config_fetch.h"
-#include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqmd/daemon_internal.h"
 #include "DEVUror/zqmd/launcher.h"
 
@@ -68,10 +68,11 @@ void Daemon::Spawn(const Key& key, const ZQ_TTree& server) {
   Instance& instance = *instances_.at(key);
   try {
     LaunchConfig launch = ReadLaunchConfig(server, key.first, key.second);
-    // The instance proves the installation key with the daemon's own, handed
-    // over as a descriptor; an insecure daemon starts insecure instances.
-    const int keyFd = zqm_auth::ChildKeyDescriptor();
-    if (keyFd < 0) launch.environment.emplace_back("ZQM_INSECURE", "1");
+    // A server proves the installation key with the daemon's own, handed over
+    // as a descriptor, and an insecure daemon starts insecure servers. A plain
+    // program serves no RPC and is not given the key.
+    const int keyFd = launch.plain ? -1 : zqm_auth::ChildKeyDescriptor();
+    if (!launch.plain && keyFd < 0) launch.environment.emplace_back("ZQM_INSECURE", "1");
     instance.logPath = LogPath(key);
     instance.startTimeoutMs = launch.startTimeoutMs;
     zqm_trace::Line(0, ZQ_TString::Format("Starting %s instance %d: %s", key.first, key.second,
