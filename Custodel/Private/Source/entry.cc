@@ -1,5 +1,6 @@
 // The service's start-up and shut-down.
 #include <iostream>
+#include <sstream>
 
 #include "Custodel/Private/Source/custodel.h"
 
@@ -36,9 +37,10 @@ int RunCustodel() {
   try {
     RunService();
   } catch (const ZQ_EException& failure) {
-    std::cerr << "Custodel:FATAL ERROR:";
-    failure.PrintOn(std::cerr);
-    std::cerr << std::endl;
+    // One line, whatever the texts of a remote failure hold.
+    std::ostringstream printed;
+    failure.PrintOn(printed);
+    std::cerr << "Custodel:FATAL ERROR:" << zqm_trace::Escaped(printed.str()) << std::endl;
     return kFatalStatus;
   } catch (...) {
     std::cerr << "Custodel:FATAL ERROR: Unknown exception !!!" << std::endl;
