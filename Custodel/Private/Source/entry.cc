@@ -8,6 +8,13 @@ namespace {
 
 constexpr int kFatalStatus = 1;
 
+// Writes the fatal report to standard error in one piece, once the trace
+// written so far is out: the two often share one output.
+void ReportFatal(const std::string& what) {
+  zqm_trace::Flush();
+  std::cerr << ("Custodel:FATAL ERROR:" + what + "\n") << std::flush;
+}
+
 void RunService() {
   gShutdownEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   {
@@ -37,13 +44,14 @@ int RunCustodel() {
   try {
     RunService();
   } catch (const ZQ_EException& failure) {
-    // One line, whatever the texts of a remote failure hold.
+    // One line, whatever the texts of a remote failure hold, after the
+    // trace that led to it.
     std::ostringstream printed;
     failure.PrintOn(printed);
-    std::cerr << "Custodel:FATAL ERROR:" << zqm_trace::Escaped(printed.str()) << std::endl;
+    ReportFatal(zqm_trace::Escaped(printed.str()));
     return kFatalStatus;
   } catch (...) {
-    std::cerr << "Custodel:FATAL ERROR: Unknown exception !!!" << std::endl;
+    ReportFatal(" Unknown exception !!!");
     return kFatalStatus;
   }
   return 0;
