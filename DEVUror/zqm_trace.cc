@@ -1,6 +1,5 @@
 #include "DEVUror/zqm_trace.h"
 
-#include <errno.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -9,8 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <mutex>
-#include <string>
+
+#include "DEVUror/zqm_trace_writer.h"
 
 extern char* program_invocation_short_name;
 
@@ -31,6 +30,60 @@ int Level() {
   return level;
 }
 
+bool IsControl(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte < 0x20 || byte == 0x7F;
+}
+
+void AppendEscaped(std::string& out, std::string_view text) {
+  for (const char c : text) {
+    if (!IsControl(c)) {
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      char escape[5];
+      std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned char>(c));
+      out += escape;
+    }
+  }
+}
+
+// The text of a Report(): its own lines escaped, joined by a line break and
+// the continuation marker; breaks at the end dropped.
+std::string ContinuedText(std::string_view text) {
+  while (!text.empty() && text.back() == '\n')
+    text.remove_suffix(1);
+  std::string out;
+  out.reserve(text.size() + 16);
+  for (bool first = true;; first = false) {
+    const std::size_t end = text.find('\n');
+    if (!first) out += "\n\t";
+    AppendEscaped(out, text.substr(0, end));
+    if (end == std::string_view::npos) return out;
+    text.remove_prefix(end + 1);
+  }
+}
+
+std::atomic<Sink> gSink{nullptr};
+
+// Hands the formatted text of one entry to the sink or the writer.
+void Emit(int level, const std::string& text) {
+  if (Sink sink = gSink.load()) return sink(level, text);
+  std::string line = detail::Prefix(level);
+  line += text;
+  line += '\n';
+  detail::Append(std::move(line));
+}
+
+}  // namespace
+
+namespace detail {
+
 std::string Prefix(int level) {
   timeval now{};
   gettimeofday(&now, nullptr);
@@ -45,23 +98,7 @@ std::string Prefix(int level) {
   return std::string(stamp, n) + rest;
 }
 
-void WriteAll(const std::string& line) {
-  // Lines longer than a pipe's atomic size can be split by the kernel;
-  // the lock keeps them whole among this process's threads.
-  static std::mutex* const lock = new std::mutex;
-  std::lock_guard<std::mutex> hold(*lock);
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = write(STDOUT_FILENO, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
-
-std::atomic<Sink> gSink{nullptr};
-
-}  // namespace
+}  // namespace detail
 
 void SetSink(Sink sink) {
   gSink.store(sink);
@@ -71,16 +108,36 @@ bool Enabled(int level) {
   return level <= Level();
 }
 
+std::string Escaped(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendEscaped(out, text);
+  return out;
+}
+
 void Line(int level, std::string_view text) {
   if (!Enabled(level)) return;
-  if (Sink sink = gSink.load()) return sink(level, text);
   try {
-    std::string line = Prefix(level);
-    line.append(text);
-    line += '\n';
-    WriteAll(line);
+    Emit(level, Escaped(text));
   } catch (...) {
     // Out of memory while tracing: the line is lost, the caller goes on.
+  }
+}
+
+void Report(int level, std::string_view text) {
+  if (!Enabled(level)) return;
+  try {
+    Emit(level, ContinuedText(text));
+  } catch (...) {
+    // As in Line().
+  }
+}
+
+bool Flush(std::chrono::milliseconds deadline) {
+  try {
+    return detail::WaitWritten(deadline);
+  } catch (...) {
+    return false;  // the lock could not be taken: nothing to wait for
   }
 }
 

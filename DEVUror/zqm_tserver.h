@@ -62,7 +62,7 @@ class ZQM_TServer {
 
   // Writes one trace line, when `level` is at most the trace level (the
   // environment variable ZQM_TRACE_LEVEL, default 1): see zqm_trace.h. Safe
-  // from any number of threads at once; the text is written as it is.
+  // from any number of threads at once; control characters are escaped.
   void DBG_Type(int level, const ZQ_TString& text) const;
   void DBG_Type(int level, const char* text) const;
 

@@ -1,20 +1,19 @@
 // zqm: calls middleware servers and steers the Custodel service from the
 // command line.
 //
-//   zqm [--host H] call NAME INSTANCE METHOD [ARG...]   call an instance, located by the daemon
-//   zqm [--host H] call --port P METHOD [ARG...]        call whatever listens on port P
-//   zqm [--host H] servers [NAME]                       the daemon's list of running instances
-//   zqm [--host H] status                               what the service runs, and how long each
-//   has run zqm [--host H] reconfigure                          the service reads the configuration
-//   again zqm [--host H] stop                                 the service stops watching every
-//   configured server zqm [--host H] ignore NAME|'*'                      the service stops
-//   watching NAME (or all)
+//   zqm [--host H] call NAME INSTANCE METHOD [ARG...]  call an instance, located by the daemon
+//   zqm [--host H] call --port P METHOD [ARG...]       call whatever listens on port P
+//   zqm [--host H] servers [--json] [NAME]             the daemon's list of running instances
+//   zqm [--host H] pid NAME INSTANCE                   the process id of a running instance
+//   zqm [--host H] status [--json]                     what the service runs, how long each has run
+//   zqm [--host H] reconfigure                         the service reads the configuration again
+//   zqm [--host H] stop                                the service stops watching every server
+//   zqm [--host H] ignore NAME|'*'                     the service stops watching NAME (or all)
 //
 // Exit status: 0 success, 1 failure (a server answered with an exception,
 // could not be reached, or refused), 2 usage.
 #include <CLI/CLI.hpp>
 #include <ctime>
-#include <iomanip>
 #include <iostream>
 #include <sstream>
 
@@ -22,8 +21,10 @@
 #include "DEVUror/devuror.h"
 #include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_tproxy.h"
+#include "DEVUror/zqm_trace.h"
 #include "tools/zqm_args.h"
 #include "tools/zqm_status.h"
+#include "tools/zqm_table.h"
 
 namespace {
 
@@ -36,10 +37,14 @@ struct Options {
   unsigned port = 0;
   std::vector<std::string> words;
   std::string serverName;
+  std::string instance;
+  bool json = false;
 };
 
 int Fail(const ZQ_EException& failure) {
-  std::cerr << "zqm: " << failure.ClassName() << ": " << failure.ZQ_Message() << std::endl;
+  // One line, whatever the message of a remote failure holds.
+  std::cerr << "zqm: " << failure.ClassName() << ": "
+            << zqm_trace::Escaped(failure.ZQ_Message().Text()) << std::endl;
   return kFailure;
 }
 
@@ -93,22 +98,59 @@ ZQ_TList RunningInstances(const std::string& host, const std::string& name) {
   return reply.DynamicCast<ZQ_TList>(__FILE__, __LINE__);
 }
 
+// The instance of the daemon's list with `instance`, or null.
+const ZQ_TDict* FindInstance(const ZQ_TList& list, unsigned instance) {
+  for (const ZQ_TAny& element : list) {
+    const ZQ_TDict* entry = element.As<ZQ_TDict>();
+    const ZQ_TAny* number = entry != nullptr ? entry->Find("Instance") : nullptr;
+    if (number != nullptr && number->As<ZQ_TUInt16>() != nullptr &&
+        number->As<ZQ_TUInt16>()->Value() == instance) {
+      return entry;
+    }
+  }
+  return nullptr;
+}
+
+void PrintJson(const nlohmann::ordered_json& document) {
+  // Texts that are not UTF-8 must not make the document unwritable.
+  std::cout << document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
+            << std::endl;
+}
+
 int Servers(const Options& options) {
   const ZQ_TList list = RunningInstances(options.host, options.serverName);
-  std::cout << std::left << std::setw(20) << "NAME" << std::setw(9) << "INSTANCE" << std::setw(9)
-            << "PID" << std::setw(7) << "PORT" << std::setw(10) << "STATE" << std::setw(14) << "UP"
-            << "LOG\n";
+  if (options.json) {
+    PrintJson(ToJson(ZQ_TAny(list)));
+    return kOk;
+  }
+  TextTable table({"NAME", "INSTANCE", "PID", "PORT", "STATE", "UP", "LOG"});
   const long long now = static_cast<long long>(std::time(nullptr));
   for (const ZQ_TAny& element : list) {
     const ZQ_TDict& entry = element.DynamicCast<ZQ_TDict>(__FILE__, __LINE__);
     const ZQ_TAny* started = entry.Find("Started");
     const long long since =
         started && started->As<ZQ_TUInt32>() ? started->As<ZQ_TUInt32>()->Value() : now;
-    std::cout << std::setw(20) << Text(entry, "Name") << std::setw(9) << Text(entry, "Instance")
-              << std::setw(9) << Text(entry, "PID") << std::setw(7) << Text(entry, "Port")
-              << std::setw(10) << Text(entry, "State") << std::setw(14) << FormatUptime(now - since)
-              << Text(entry, "Log") << "\n";
+    table.AddRow({Text(entry, "Name"), Text(entry, "Instance"), Text(entry, "PID"),
+                  Text(entry, "Port"), Text(entry, "State"), FormatUptime(now - since),
+                  Text(entry, "Log")});
   }
+  table.Print(std::cout);
+  return kOk;
+}
+
+// Prints the process id of one running instance; fails when it does not run.
+int Pid(const Options& options) {
+  const unsigned instance =
+      ParseWord("u16:" + options.instance).DynamicCast<ZQ_TUInt16>(__FILE__, __LINE__);
+  const ZQ_TList list = RunningInstances(options.host, options.serverName);
+  const ZQ_TDict* entry = FindInstance(list, instance);
+  const ZQ_TAny* pid = entry != nullptr ? entry->Find("PID") : nullptr;
+  if (pid == nullptr || pid->As<ZQ_TUInt32>() == nullptr) {
+    std::cerr << "zqm: " << zqm_trace::Escaped(options.serverName) << " instance " << instance
+              << " is not running\n";
+    return kFailure;
+  }
+  std::cout << pid->As<ZQ_TUInt32>()->Value() << std::endl;
   return kOk;
 }
 
@@ -133,7 +175,12 @@ int Status(const Options& options) {
     failure.ZQ_Message() = "the configuration server cannot be asked: " + failure.ZQ_Message();
     throw;
   }
-  PrintStatus(std::cout, servers, running, configuration.Text(), std::time(nullptr));
+  const StatusReport collected = CollectStatus(servers, running, configuration.Text());
+  if (options.json) {
+    PrintJson(StatusJson(collected, std::time(nullptr)));
+  } else {
+    PrintStatus(std::cout, collected, std::time(nullptr));
+  }
   return kOk;
 }
 
@@ -181,8 +228,14 @@ int main(int argc, char** argv) {
       "u32:N, u16:N, bool:true, empty, or a bare word (number, true/false, text).");
   CLI::App* servers = app.add_subcommand("servers", "list the running instances the daemon knows");
   servers->add_option("name", options.serverName, "only this server");
+  servers->add_flag("--json", options.json, "print one JSON document: the daemon's list");
   CLI::App* status =
       app.add_subcommand("status", "show what the service runs on this host and for how long");
+  status->add_flag("--json", options.json, "print one JSON document");
+  CLI::App* pid = app.add_subcommand(
+      "pid", "print the process id of a running instance (exit status 1 when it does not run)");
+  pid->add_option("name", options.serverName, "the server")->required();
+  pid->add_option("instance", options.instance, "the instance number")->required();
   CLI::App* reconfigure =
       app.add_subcommand("reconfigure", "make the service read the configuration again");
   CLI::App* stop =
@@ -206,6 +259,7 @@ int main(int argc, char** argv) {
     }
     if (servers->parsed()) return Servers(options);
     if (status->parsed()) return Status(options);
+    if (pid->parsed()) return Pid(options);
     if (reconfigure->parsed()) return Steer(options, "Reconfigure", ZQ_TList());
     if (stop->parsed()) return Steer(options, "Stop", ZQ_TList());
     ZQ_TList name;

@@ -5,10 +5,20 @@
 #pragma once
 
 #include <ctime>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "typelib/dodived.h"
+
+struct InstanceStatus {
+  unsigned instance = 0;
+  bool running = false;
+  unsigned pid = 0;       // when running
+  long long started = 0;  // when running: seconds since the epoch
+  std::string state;      // when running: as the daemon says
+};
 
 struct ServerStatus {
   std::string name;
@@ -17,6 +27,16 @@ struct ServerStatus {
   unsigned startupOrder = 50;
   unsigned delayAfterStartup = 0;
   unsigned nrOfInstances = 1;
+  // The instances the service keeps running here, then any other instance
+  // the daemon lists.
+  std::vector<InstanceStatus> instances;
+};
+
+struct StatusReport {
+  std::string serverConfiguration;
+  bool serviceRunning = false;
+  unsigned servicePid = 0;
+  std::vector<ServerStatus> servers;
 };
 
 // How the service decides about one server: "AlwaysRunning" must be true,
@@ -25,8 +45,18 @@ struct ServerStatus {
 ServerStatus DescribeServer(const std::string& name, const ZQ_TTree& server,
                             const std::string& serverConfiguration);
 
-// Writes the status table. `servers` is the configuration's server list,
-// `running` the daemon's "Servers" list for all servers, `now` the time the
-// uptimes are measured to.
-void PrintStatus(std::ostream& out, const ZQ_TTree& servers, const ZQ_TList& running,
-                 const std::string& serverConfiguration, std::time_t now);
+// The status of every server. `servers` is the configuration's server list,
+// `running` the daemon's "Servers" list for all servers.
+StatusReport CollectStatus(const ZQ_TTree& servers, const ZQ_TList& running,
+                     const std::string& serverConfiguration);
+
+// The status as a table; uptimes are measured to `now`.
+void PrintStatus(std::ostream& out, const StatusReport& status, std::time_t now);
+
+// The status as one JSON document (keys as the daemon names its fields).
+nlohmann::ordered_json StatusJson(const StatusReport& status, std::time_t now);
+
+// A value of the type library as JSON: texts, numbers, booleans, lists,
+// dictionaries and trees as they are, an empty value as null, anything else
+// as its printed form.
+nlohmann::ordered_json ToJson(const ZQ_TAny& value);

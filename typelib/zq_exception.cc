@@ -139,8 +139,10 @@ void ZQ_EException::PrintOn(std::ostream& out) const {
     ZQ_PrintElement(out, data_);
     out << ')';
   }
+  // Every entry on the same line: a report of a failure that crossed servers
+  // stays one line in a log.
   for (const ZQ_TAny& line : stackTrace_)
-    out << "\n  via " << line;
+    out << "; via " << line;
 }
 
 void ZQ_ThrowAt(ZQ_EException& exception, const char* file, unsigned line) {

@@ -57,7 +57,9 @@ class ZQ_EException : public ZQ_TObject,
   ZQ_IPackable* ZQ_Clone() const override;
   bool ZQ_IsIdent(const ZQ_IPackable& other) const override;
   // "<class>[ at <file>:<line>][: <message>][ (data: <data>)]", then one
-  // "\n  via <trace line>" per stack trace entry.
+  // "; via <trace line>" per stack trace entry, all on one line (the texts
+  // are written as they are; a caller that needs one line whatever they hold
+  // escapes them, as the trace does).
   void PrintOn(std::ostream& out) const override;
 
  private:

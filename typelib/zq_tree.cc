@@ -1,5 +1,10 @@
 #include "typelib/zq_tree.h"
 
+#include <sodium.h>
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
 #include <ostream>
 
 #include "typelib/zq_exception.h"
@@ -76,6 +81,22 @@ void ZQ_TTree::CopyFrom(const ZQ_TTree& other, unsigned depth) {
   RebuildIndex();
 }
 
+std::size_t ZQ_TTree::KeyHash::operator()(std::string_view key) const {
+  static const std::array<unsigned char, crypto_shorthash_KEYBYTES> secret = [] {
+    if (sodium_init() < 0) std::abort();  // no randomness: nothing safe to go on with
+    std::array<unsigned char, crypto_shorthash_KEYBYTES> fresh;
+    randombytes_buf(fresh.data(), fresh.size());
+    return fresh;
+  }();
+  std::array<unsigned char, crypto_shorthash_BYTES> hash;
+  crypto_shorthash(hash.data(), reinterpret_cast<const unsigned char*>(key.data()), key.size(),
+                   secret.data());
+  std::size_t value;
+  static_assert(sizeof value <= crypto_shorthash_BYTES);
+  std::memcpy(&value, hash.data(), sizeof value);
+  return value;
+}
+
 void ZQ_TTree::RebuildIndex() {
   index_.clear();
   index_.reserve(entries_.size());
@@ -84,7 +105,7 @@ void ZQ_TTree::RebuildIndex() {
 }
 
 const ZQ_TAny* ZQ_TTree::Child(std::string_view key) const {
-  auto found = index_.find(std::string(key));
+  auto found = index_.find(key);
   return found != index_.end() ? &entries_[found->second].second : nullptr;
 }
 

@@ -6,6 +6,7 @@
 // told otherwise. Empty segments are skipped, so "a//b/" names "a/b".
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -74,6 +75,16 @@ class ZQ_TTree : public ZQ_TObject,
   void RebuildIndex();
   const ZQ_TAny* FindSegments(std::string_view path, char separator) const;
 
+  // The index's hash: keyed with a random key per process (SipHash), so
+  // that a peer cannot choose keys that all land in one bucket and make
+  // building the index quadratic. Takes std::string_view for lookups
+  // without a copy.
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view key) const;
+  };
+
   std::vector<Entry> entries_;
-  std::unordered_map<std::string, std::size_t> index_;  // key -> position in entries_
+  // key -> position in entries_
+  std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>> index_;
 };

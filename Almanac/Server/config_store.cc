@@ -61,6 +61,43 @@ const ZQ_TAny* Resolve(const ZQ_TTree& root, const std::vector<std::string_view>
   return value;
 }
 
+std::string TooDeep() {
+  return "nested deeper than " + std::to_string(kMaxConfigDepth) + " levels";
+}
+
+// Why the file loader would refuse `value` (a key a path cannot reach,
+// nesting deeper than kMaxConfigDepth), or "" when it would not. `level` is
+// the level a container at `at` opens, the root tree being level 1. The
+// descent stops at the limit, so any depth of value is safe to check.
+std::string ValueProblem(const ZQ_TAny& value, unsigned level, const std::string& at) {
+  const ZQ_TTree* tree = value.As<ZQ_TTree>();
+  const ZQ_TList* list = value.As<ZQ_TList>();
+  const ZQ_TDict* dict = value.As<ZQ_TDict>();
+  if (tree == nullptr && list == nullptr && dict == nullptr) return {};
+  if (level > kMaxConfigDepth) return Quoted(at) + " is " + TooDeep();
+  std::string problem;
+  if (tree != nullptr) {
+    for (const auto& [key, child] : tree->Entries()) {
+      if (key.IsEmpty()) return Quoted(at) + " holds an empty key, which no path can reach";
+      if (key.Text().find('/') != std::string::npos) {
+        return Quoted(at) + " holds the key " + Quoted(key.Text()) +
+               ", whose '/' separates the levels of a path";
+      }
+      problem = ValueProblem(child, level + 1, at + '/' + key.Text());
+      if (!problem.empty()) return problem;
+    }
+  } else if (list != nullptr) {
+    for (std::size_t i = 0; i < list->Count() && problem.empty(); ++i)
+      problem = ValueProblem((*list)[i], level + 1, at + '[' + std::to_string(i) + ']');
+  } else {
+    for (const auto& [key, child] : dict->Entries()) {
+      problem = ValueProblem(child, level + 1, at + '[' + key.Text() + ']');
+      if (!problem.empty()) return problem;
+    }
+  }
+  return problem;
+}
+
 std::string KeyCount(std::size_t count) {
   return std::to_string(count) + (count == 1 ? " top-level key" : " top-level keys");
 }
@@ -178,6 +215,15 @@ void ConfigStore::Set(const ZQ_TString& path, ZQ_TAny value) {
   if (segments.empty()) {
     ALMANAC_THROW(ZQM_EException, "cannot set " + Quoted(path.Text()) +
                                       ": the path names the whole configuration, not an entry");
+  }
+  // What the file loader refuses cannot come in through Set either. The
+  // root is level 1 and each segment but the last opens one more.
+  const std::string problem = segments.size() > kMaxConfigDepth
+                                  ? "the path is " + TooDeep()
+                                  : ValueProblem(value, static_cast<unsigned>(segments.size()) + 1,
+                                                 Join(segments, segments.size()));
+  if (!problem.empty()) {
+    ALMANAC_THROW(ZQM_EException, "cannot set " + Quoted(path.Text()) + ": " + problem);
   }
   // Subtrees on the way are created, but a value on the way is not silently
   // turned into one: a mistyped path would wipe out configuration.

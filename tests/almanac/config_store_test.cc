@@ -137,6 +137,48 @@ TEST_F(AlmanacConfigStore, SetRefusesPathsThatWouldDestroyOrNameNothing) {
   EXPECT_TRUE(store_.Tree().ZQ_IsIdent(before));
 }
 
+// A tree `levels` deep: each level one subtree under "k".
+ZQ_TTree Nested(unsigned levels) {
+  ZQ_TTree tree;
+  for (unsigned i = 1; i < levels; ++i) {
+    ZQ_TTree outer;
+    outer.SetChild("k", ZQ_TAny(std::move(tree)));
+    tree = std::move(outer);
+  }
+  return tree;
+}
+
+TEST_F(AlmanacConfigStore, SetRefusesWhatTheFileLoaderRefuses) {
+  const ZQ_TTree before = store_.Tree();
+  // 64 levels, the root among them, are the most a file may hold.
+  std::string path = "a";
+  for (int i = 1; i < 64; ++i)
+    path += "/a";
+  EXPECT_EQ(CallFailure(Request("Set", ZQ_TString(path + "/a"), 1u)),
+            "cannot set \"" + path + "/a\": the path is nested deeper than 64 levels");
+  std::string deepest = "New/Deep";
+  for (int i = 0; i < 62; ++i)
+    deepest += "/k";
+  EXPECT_EQ(CallFailure(Request("Set", "New/Deep", ZQ_TAny(Nested(63)))),
+            "cannot set \"New/Deep\": \"" + deepest + "\" is nested deeper than 64 levels");
+  ZQ_TTree badKey;
+  badKey.SetChild("x/y", ZQ_TAny(1u));
+  ZQ_TList holder;
+  holder.Append(ZQ_TAny(badKey));
+  EXPECT_EQ(CallFailure(Request("Set", "New", ZQ_TAny(holder))),
+            "cannot set \"New\": \"New[0]\" holds the key \"x/y\", whose '/' separates the "
+            "levels of a path");
+  ZQ_TTree emptyKey;
+  emptyKey.SetChild("", ZQ_TAny(1u));
+  EXPECT_EQ(CallFailure(Request("Set", "New", ZQ_TAny(emptyKey))),
+            "cannot set \"New\": \"New\" holds an empty key, which no path can reach");
+  EXPECT_TRUE(store_.Tree().ZQ_IsIdent(before));
+
+  // Right at the limit, both are taken.
+  Call(Request("Set", ZQ_TString(path), 1u));
+  Call(Request("Set", "New/Deep", ZQ_TAny(Nested(62))));
+}
+
 TEST_F(AlmanacConfigStore, ReloadTakesTheNewFileAndDropsSetValues) {
   Call(Request("Set", "Runtime/Flag", true));
   dir_.Write("cfg.json", R"({"Only": 1})");

@@ -114,10 +114,10 @@ inline std::string DidNotStart(const std::string& name) {
 inline std::string RequiresSeconds(const std::string& name, unsigned seconds) {
   return "Server " + Q(name) + " requires " + std::to_string(seconds) + " seconds to startup";
 }
-// The one trace call of a failed lookup: the name, then the exception as
-// PrintOn writes it.
+// The one trace entry of a failed lookup: the name, then, on a continuation
+// line, the exception as PrintOn writes it.
 inline std::string LookupFailed(const std::string& name, const std::string& printedException) {
-  return "Failed to find process id of " + name + "\n" + printedException + "\n";
+  return "Failed to find process id of " + name + "\n\t" + printedException;
 }
 }  // namespace text
 

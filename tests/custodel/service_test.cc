@@ -1,11 +1,18 @@
-// The custodel program itself: its fatal error report and exit status, and
-// its shut-down on SIGTERM, which leaves the servers it started running.
+// The custodel program itself: its fatal error report and exit status, its
+// supervision while nobody reads its trace, and its shut-down on SIGTERM,
+// which leaves the servers it started running.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
+#include <regex>
 #include <sstream>
+#include <stdexcept>
 
 #include "support/child_process.h"
 #include "support/installation.h"
@@ -88,6 +95,97 @@ TEST(Service, AFaultyServerEntryAfterAnAddedOneIsFatalBeforeAnythingStarts) {
       << custodel->Output();
   EXPECT_FALSE(custodel->WaitForLine("Starting monitor for server", 1s)) << custodel->Output();
   EXPECT_EQ(0u, installation.Servers("Sample").Count());
+}
+
+TEST(Service, AFailureFromAnotherServerIsReportedOnOneLine) {
+  // The configuration server has no server list: its refusal of the
+  // service's call comes back through the middleware.
+  Installation installation(R"({"Other": 1})");
+  TempDir dir;
+  auto custodel = StartCustodel(dir, installation.Environment());
+  ASSERT_EQ(std::optional<int>(1), custodel->WaitForExit(30s)) << custodel->Output();
+  const std::string report = ReadFile(dir.File("stderr"));
+  ExpectFatalReport(report);
+  EXPECT_EQ(1, std::count(report.begin(), report.end(), '\n')) << report;
+  EXPECT_NE(std::string::npos, report.find("; via call \"Expand\"")) << report;
+  // Source files are named inside the source tree, not on the build machine.
+  EXPECT_NE(std::string::npos, report.find(" at Almanac/Server/config_store.cc:")) << report;
+}
+
+// A FIFO as standard output, full before the service starts and read by
+// nobody until Drain().
+class StuckOutput {
+ public:
+  explicit StuckOutput(const TempDir& dir) : path_(dir.File("stdout")) {
+    if (mkfifo(path_.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+    readEnd_ = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int filler = open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (readEnd_ < 0 || filler < 0) throw std::runtime_error("cannot open the FIFO");
+    const std::string line(99, 'f');
+    while (write(filler, (line + '\n').data(), line.size() + 1) > 0) {
+    }
+    close(filler);
+  }
+  ~StuckOutput() { close(readEnd_); }
+  const std::string& Path() const { return path_; }
+
+  // Reads until the writers have closed the FIFO, or `deadline`; what came
+  // after the filler.
+  std::string Drain(std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    std::string read;
+    char buffer[65536];
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      pollfd ready{readEnd_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
+      const ssize_t n = ::read(readEnd_, buffer, sizeof buffer);
+      if (n == 0) break;
+      if (n > 0) read.append(buffer, static_cast<std::size_t>(n));
+    }
+    const std::size_t filled = read.find_first_not_of(std::string(99, 'f') + '\n');
+    return filled == std::string::npos ? "" : read.substr(filled);
+  }
+
+ private:
+  std::string path_;
+  int readEnd_ = -1;
+};
+
+TEST(Service, AStuckStandardOutputNeverStopsARestart) {
+  // A long name makes long lines: more trace than may wait.
+  const std::string name = "SampleWithALongNameForLongLines";
+  Installation installation(R"({"Servers": {"ZQMD": {"Servers": {")" + name + R"(": {
+      "Program": "@BIN@/sample_server", "AlwaysRunning": true, "NrOfInstances": 3
+    }}}}})");
+  TempDir dir;
+  StuckOutput output(dir);
+  auto environment = installation.Environment();
+  environment["ZQM_TRACE_BUFFER_BYTES"] = "1024";
+  ChildProcess custodel(
+      {"/bin/sh", "-c", "exec \"$0\" >\"$1\"", zq_test::Program("custodel"), output.Path()},
+      environment);
+  for (unsigned instance : {1u, 2u, 3u})
+    ASSERT_TRUE(installation.WaitForBound(name, instance, 0, 30s)) << custodel.Output();
+
+  // Instances come up one at a time: 3 and 2 are watched once 1 is bound.
+  // Each is killed, and the service starts it again.
+  for (unsigned instance : {3u, 2u}) {
+    const std::size_t before = installation.Daemon().LineCount();
+    const std::optional<pid_t> pid = installation.PidOf(name, instance);
+    ASSERT_TRUE(pid);
+    ASSERT_EQ(0, kill(*pid, SIGKILL));
+    ASSERT_TRUE(installation.WaitForBound(name, instance, before, 30s))
+        << installation.Daemon().Output();
+  }
+
+  custodel.Signal(SIGTERM);
+  const std::string traced = output.Drain(30s);
+  EXPECT_EQ(std::optional<int>(0), custodel.WaitForExit(20s));
+  const std::regex lost("\\] [1-9][0-9]* trace lines were lost: standard output was not read\n");
+  EXPECT_TRUE(std::regex_search(traced, lost)) << traced;
+  EXPECT_NE(std::string::npos, traced.find("] Stopped\n")) << traced;
 }
 
 TEST(Service, SigtermStopsTheServiceAndLeavesItsServersRunning) {

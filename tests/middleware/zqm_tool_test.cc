@@ -2,6 +2,9 @@
 // the exit status scripts depend on (0 success, 1 failure, 2 usage).
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+#include <regex>
+
 #include "middleware/middleware_helpers.h"
 #include "support/installation.h"
 
@@ -66,6 +69,50 @@ TEST_F(ZqmToolTest, ServersListsNameInstancePidPortAndState) {
   ToolRun others = Zqm({"servers", "Nobody"});
   EXPECT_EQ(0, others.status) << others.output;
   EXPECT_FALSE(Contains(others.output, "Sample")) << others.output;
+}
+
+TEST(ZqmToolLongNameTest, ColumnsStayApartAndScriptsReadJsonOrThePid) {
+  const std::string name = "SampleServerWithLongName1";
+  ASSERT_EQ(25u, name.size());
+  Installation installation(R"({"Servers": {"ZQMD": {"Servers": {")" + name +
+                            R"(": {"Program": "@BIN@/sample_server"}}}}})");
+  ZQM_TClient client;
+  client.Connect("", name, 2, ZQM_TClient::kLocateOrStart);
+  const ZQ_TDict entry = installation.Servers(name)[0].DynamicCast<ZQ_TDict>(__FILE__, __LINE__);
+  const std::string pid = std::to_string(zq_test::Field<ZQ_TUInt32>(entry, "PID"));
+
+  ToolRun listed = Zqm({"servers", name});
+  EXPECT_EQ(0, listed.status) << listed.output;
+  const std::string row = name + "  +2  +" + pid + "  +" +
+                          std::to_string(zq_test::Field<ZQ_TUInt32>(entry, "Port")) +
+                          "  +running  ";
+  EXPECT_TRUE(std::regex_search(listed.output, std::regex(row))) << listed.output;
+
+  ToolRun json = Zqm({"servers", "--json", name});
+  EXPECT_EQ(0, json.status) << json.output;
+  const auto servers = nlohmann::json::parse(json.output);
+  ASSERT_EQ(1u, servers.size()) << json.output;
+  EXPECT_EQ(name, servers[0]["Name"]);
+  EXPECT_EQ(2, servers[0]["Instance"]);
+  EXPECT_EQ(pid, std::to_string(servers[0]["PID"].get<unsigned>()));
+
+  ToolRun status = Zqm({"status", "--json"});
+  EXPECT_EQ(0, status.status) << status.output;
+  const auto report = nlohmann::json::parse(status.output);
+  ASSERT_EQ(1u, report["Servers"].size()) << status.output;
+  const auto& server = report["Servers"][0];
+  EXPECT_EQ(name, server["Name"]);
+  EXPECT_EQ(false, server["RunsHere"]);  // not AlwaysRunning, yet listed as running
+  ASSERT_EQ(1u, server["Instances"].size()) << status.output;
+  EXPECT_EQ(2, server["Instances"][0]["Instance"]);
+  EXPECT_EQ(pid, std::to_string(server["Instances"][0]["PID"].get<unsigned>()));
+
+  ToolRun found = Zqm({"pid", name, "2"});
+  EXPECT_EQ(0, found.status) << found.output;
+  EXPECT_EQ(pid + "\n", found.output);
+  ToolRun missing = Zqm({"pid", name, "1"});
+  EXPECT_EQ(1, missing.status) << missing.output;
+  EXPECT_TRUE(Contains(missing.output, name + " instance 1 is not running")) << missing.output;
 }
 
 TEST(ZqmToolConfigurationTest, CallByPortReachesTheDaemon) {

@@ -238,6 +238,34 @@ TEST_F(ReconfigurePass, DaemonWithoutAUsableAnswerLetsEveryAlwaysRunningServerRu
   }
 }
 
+TEST_F(ReconfigurePass, TooManyInstancesAreRefusedForThePassAndNamesAreTracedEscaped) {
+  SetConfiguration(ZQ_TAny(""));
+  const char* const name = "Huge\nServer";
+  ZQ_TTree servers;
+  servers.Set(ZQ_TString(name) + "/AlwaysRunning", ZQ_TAny(true));
+  SetServers(servers);
+  Reconfigure(true);
+  ASSERT_EQ((std::vector<std::string>{"Huge\nServer#1 50/0"}), Monitors());
+  TakeTraced();
+
+  // A typo: the monitor it has stays, no other is added.
+  servers.Set(ZQ_TString(name) + "/NrOfInstances", ZQ_TAny(4000000000u));
+  SetServers(servers);
+  Reconfigure(true);
+  EXPECT_EQ((std::vector<std::string>{"Huge\nServer#1 50/0"}), Monitors());
+  bool refused = false;
+  for (const Traced& line : TakeTraced()) {
+    EXPECT_EQ(std::string::npos, line.text.find(name)) << line.text;
+    EXPECT_EQ(std::string::npos, line.text.find("Add monitor")) << line.text;
+    if (line.text ==
+        "Server \"Huge\\nServer\": NrOfInstances 4000000000 exceeds the limit of "
+        "1024; not started") {
+      refused = line.level == 0;
+    }
+  }
+  EXPECT_TRUE(refused);
+}
+
 TEST_F(ReconfigurePass, ServerEntryThatIsNotATreeEndsThePassThere) {
   SetConfiguration(ZQ_TAny(""));
   ZQ_TTree servers;

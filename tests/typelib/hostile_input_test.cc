@@ -6,11 +6,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "typelib/dodived.h"
 
@@ -208,6 +210,57 @@ TEST(HostileInput, WrongSections) {
   EXPECT_THAT(Refusal(unterminated),
               AllOf(HasSubstr("expected the end of the section of class ZQ_EException"),
                     EndsWith(At(good.size() - 1, good.size()))));
+}
+
+// 16-byte keys that all hash alike under libstdc++'s std::hash (its 64-bit
+// multiply-and-mix over 8-byte blocks, which is invertible): the first block
+// counts, the second cancels what the first did to the state.
+std::vector<std::string> KeysCollidingUnderStdHash(std::size_t count) {
+  constexpr std::uint64_t kMul = (std::uint64_t{0xc6a4a793} << 32) + 0x5bd1e995;
+  constexpr std::uint64_t kSeed = 0xc70f6907;
+  std::uint64_t inverse = kMul;  // Newton's iteration, modulo 2^64
+  for (int i = 0; i < 5; ++i)
+    inverse *= 2 - kMul * inverse;
+  const auto mix = [](std::uint64_t v) { return v ^ (v >> 47); };  // its own inverse
+  std::vector<std::string> keys;
+  for (std::uint64_t first = 0; first < count; ++first) {
+    const std::uint64_t state = ((kSeed ^ (16 * kMul)) ^ (mix(first * kMul) * kMul)) * kMul;
+    const std::uint64_t second = mix(state * inverse) * inverse;  // its block data equals `state`
+    std::string key(16, '\0');
+    std::memcpy(key.data(), &first, 8);
+    std::memcpy(key.data() + 8, &second, 8);
+    keys.push_back(std::move(key));
+  }
+  return keys;
+}
+
+std::chrono::steady_clock::duration UnpackTime(const std::vector<std::string>& keys) {
+  std::string packed = Tag(kTree) + Varint(keys.size());
+  for (const std::string& key : keys)
+    packed += Text(key) + Tag(0);
+  const auto start = std::chrono::steady_clock::now();
+  const ZQ_TAny tree = UnpackExact(packed);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(keys.size(), tree.DynamicCast<ZQ_TTree>(__FILE__, __LINE__).Count());
+  return took;
+}
+
+TEST(HostileInput, TreeKeysCraftedToCollideCostNoMoreThanOthers) {
+  constexpr std::size_t kCount = 50'000;
+  const std::vector<std::string> colliding = KeysCollidingUnderStdHash(kCount);
+  const std::hash<std::string> hash;
+  if (hash(colliding[0]) != hash(colliding[1]) || hash(colliding[0]) != hash(colliding.back()))
+    GTEST_SKIP() << "this standard library hashes strings differently";
+  std::vector<std::string> ordinary;
+  for (std::size_t i = 0; i < kCount; ++i)
+    ordinary.push_back("key-" + std::to_string(i));
+  // Time against time on the same machine: an index that the keys can steer
+  // into one bucket takes thousands of times longer.
+  const auto usual = UnpackTime(ordinary);
+  const auto crafted = UnpackTime(colliding);
+  EXPECT_LT(crafted, 10 * usual + std::chrono::milliseconds(200))
+      << std::chrono::duration_cast<std::chrono::milliseconds>(crafted).count() << " ms against "
+      << std::chrono::duration_cast<std::chrono::milliseconds>(usual).count() << " ms";
 }
 
 }  // namespace

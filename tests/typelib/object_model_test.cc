@@ -187,7 +187,7 @@ TEST(Exceptions, CloneKeepsEverythingAndPrintShowsIt) {
   std::ostringstream out;
   out << clone->DynamicCast<ZQ_EBadCast>(__FILE__, __LINE__);
   EXPECT_EQ(out.str(),
-            "ZQ_EBadCast at client.cc:31: expected ZQ_TList (data: \"P1\")\n  via Call on host-b");
+            "ZQ_EBadCast at client.cc:31: expected ZQ_TList (data: \"P1\"); via Call on host-b");
 }
 
 TEST(Event, IsReentrantAndExcludesOtherThreads) {

@@ -13,6 +13,7 @@
 #include "Almanac/Server/almanac_tproxy.h"
 #include "DEVUror/devuror.h"
 #include "DEVUror/zqm_tproxy.h"
+#include "DEVUror/zqm_trace.h"
 #include "platform/kernel.h"
 #include "typelib/dodived.h"
 
@@ -31,6 +32,11 @@ constexpr unsigned short kDaemonPort = 8088;
 constexpr unsigned kDefaultStartupOrder = 50;
 constexpr unsigned kDefaultDelayAfterStartup = 0;
 constexpr unsigned kDefaultNrOfInstances = 1;
+// The most instances of one server: each costs a watcher thread and its
+// descriptors, and instance numbers travel as 16 bits. A larger
+// NrOfInstances is a typo far more often than a plan, so such a server is
+// not started at all rather than exhausting the service.
+constexpr unsigned kMaxNrOfInstances = 1024;
 // Dispatcher verification: attempts after the first, and the pause between
 // two attempts.
 constexpr unsigned kDispatcherRetries = 10;

@@ -1,11 +1,19 @@
 // The service's start-up and shut-down.
 #include <iostream>
+#include <sstream>
 
 #include "Custodel/Private/Source/custodel.h"
 
 namespace {
 
 constexpr int kFatalStatus = 1;
+
+// Writes the fatal report to standard error in one piece, once the trace
+// written so far is out: the two often share one output.
+void ReportFatal(const std::string& what) {
+  zqm_trace::Flush();
+  std::cerr << ("Custodel:FATAL ERROR:" + what + "\n") << std::flush;
+}
 
 void RunService() {
   gShutdownEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -36,12 +44,14 @@ int RunCustodel() {
   try {
     RunService();
   } catch (const ZQ_EException& failure) {
-    std::cerr << "Custodel:FATAL ERROR:";
-    failure.PrintOn(std::cerr);
-    std::cerr << std::endl;
+    // One line, whatever the texts of a remote failure hold, after the
+    // trace that led to it.
+    std::ostringstream printed;
+    failure.PrintOn(printed);
+    ReportFatal(zqm_trace::Escaped(printed.str()));
     return kFatalStatus;
   } catch (...) {
-    std::cerr << "Custodel:FATAL ERROR: Unknown exception !!!" << std::endl;
+    ReportFatal(" Unknown exception !!!");
     return kFatalStatus;
   }
   return 0;

@@ -12,6 +12,7 @@ int main() {
     // Watcher threads that a failed first pass started may still run and use
     // the process-wide objects: leave without destroying them.
     std::fflush(nullptr);
+    zqm_trace::Flush();
     _exit(status);
   }
   return status;

@@ -40,6 +40,14 @@ void CheckServer(const ZQ_TConstIterator& entry, bool start) {
       Setting(server, L"DelayAfterStartup", kDefaultDelayAfterStartup);
   const unsigned nrOfInstances = Setting(server, L"NrOfInstances", kDefaultNrOfInstances);
   if (gServerConfiguration == "" || RunsInThisConfiguration(server)) {
+    // Refused for this pass only: monitors it already has stay as they are.
+    if (nrOfInstances > kMaxNrOfInstances) {
+      gServer.DBG_Type(
+          0,
+          ZQ_TString::Format("Server \"%s\": NrOfInstances %u exceeds the limit of %u; not started",
+                             serverName, nrOfInstances, kMaxNrOfInstances));
+      return;
+    }
     AddMonitor(serverName, startupOrder, delayAfterStartup, nrOfInstances);
   } else {
     RemoveMonitor(serverName);

@@ -70,11 +70,13 @@ HANDLE Lookup(ServerMonitor& monitor) {
   try {
     return FindProcess(monitor);
   } catch (const ZQ_EException& failure) {
-    std::ostringstream text;
-    text << "Failed to find process id of " << monitor.serverName.Text() << "\n";
-    failure.PrintOn(text);
-    text << "\n";
-    gServer.DBG_Type(0, ZQ_TString(text.str()));
+    // One entry of two lines: the second, the exception, is marked as the
+    // continuation of the first.
+    std::ostringstream printed;
+    failure.PrintOn(printed);
+    zqm_trace::Report(0, "Failed to find process id of " +
+                             zqm_trace::Escaped(monitor.serverName.Text()) + "\n" +
+                             zqm_trace::Escaped(printed.str()) + "\n");
   } catch (...) {
     Log("No PID found for Server \"%s\" instance %d", monitor);
   }

@@ -1,0 +1,154 @@
+#include "DEVUror/zqm_trace_writer.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "DEVUror/zqm_trace.h"
+
+namespace zqm_trace::detail {
+
+namespace {
+
+// Everything the writer shares with the tracing threads. Never destroyed:
+// threads may trace while the process exits.
+struct Output {
+  std::mutex lock;
+  std::condition_variable pendingChanged;  // the writer waits for lines
+  std::condition_variable written;         // Flush waits for an empty buffer
+  std::deque<std::string> pending;
+  std::size_t pendingBytes = 0;  // including the line being written
+  bool writing = false;
+  std::uint64_t lost = 0;
+  bool threaded = false;  // a writer thread runs; otherwise lines are written at once
+};
+
+Output& TheOutput() {
+  static Output* const output = new Output;
+  return *output;
+}
+
+// Writes `line` whole to standard output; a failed write drops the rest.
+void WriteOut(const std::string& line) {
+  std::size_t done = 0;
+  while (done < line.size()) {
+    const ssize_t n = write(STDOUT_FILENO, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+[[noreturn]] void WriterLoop(Output& out) {
+  std::unique_lock<std::mutex> hold(out.lock);
+  for (;;) {
+    out.pendingChanged.wait(hold, [&] { return !out.pending.empty(); });
+    const std::string line = std::move(out.pending.front());
+    out.pending.pop_front();
+    out.writing = true;
+    hold.unlock();
+    WriteOut(line);
+    hold.lock();
+    out.writing = false;
+    out.pendingBytes -= line.size();
+    if (out.pending.empty()) out.written.notify_all();
+  }
+}
+
+void FlushAtExit() {
+  zqm_trace::Flush();
+}
+
+// Starts the writer with every signal blocked, so that it never takes a
+// signal meant for the program's own handling (and a write to a closed pipe
+// fails with EPIPE instead of ending the process).
+bool StartWriter(Output& out) {
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  bool started = false;
+  try {
+    std::thread(WriterLoop, std::ref(out)).detach();
+    started = true;
+  } catch (...) {
+    // No thread: lines are written at once, as the only way left.
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (started) std::atexit(FlushAtExit);
+  std::lock_guard<std::mutex> hold(out.lock);
+  out.threaded = started;
+  return started;
+}
+
+std::string LostNotice(std::uint64_t lost) {
+  return Prefix(0) + std::to_string(lost) +
+         (lost == 1 ? " trace line was lost" : " trace lines were lost") +
+         ": standard output was not read\n";
+}
+
+std::size_t ReadPendingLimit() {
+  const char* text = std::getenv("ZQM_TRACE_BUFFER_BYTES");
+  if (text == nullptr || *text == 0) return kPendingLimit;
+  char* end = nullptr;
+  const unsigned long long bytes = std::strtoull(text, &end, 10);
+  if (*end != 0 || bytes < kMinPendingLimit || bytes > kMaxPendingLimit) return kPendingLimit;
+  return static_cast<std::size_t>(bytes);
+}
+
+// Whether `bytes` more fit in the buffer; with the lock held.
+bool Fits(const Output& out, std::size_t bytes) {
+  static const std::size_t limit = ReadPendingLimit();
+  return out.pendingBytes + bytes <= limit;
+}
+
+void Push(Output& out, std::string line) {
+  out.pendingBytes += line.size();
+  out.pending.push_back(std::move(line));
+}
+
+// Puts the count of dropped lines in front of what comes next, once there
+// is room for it and `next` bytes after it; with the lock held.
+bool NoticeLost(Output& out, std::size_t next) {
+  if (out.lost == 0) return true;
+  std::string notice = LostNotice(out.lost);
+  if (!Fits(out, notice.size() + next)) return false;
+  out.lost = 0;
+  Push(out, std::move(notice));
+  return true;
+}
+
+}  // namespace
+
+void Append(std::string line) {
+  Output& out = TheOutput();
+  static const bool threaded = StartWriter(out);
+  std::lock_guard<std::mutex> hold(out.lock);
+  if (!threaded) return WriteOut(line);
+  if (!NoticeLost(out, line.size()) || !Fits(out, line.size())) {
+    ++out.lost;
+    return;
+  }
+  Push(out, std::move(line));
+  out.pendingChanged.notify_one();
+}
+
+bool WaitWritten(std::chrono::milliseconds deadline) {
+  Output& out = TheOutput();
+  std::unique_lock<std::mutex> hold(out.lock);
+  if (!out.threaded) return true;
+  if (NoticeLost(out, 0)) out.pendingChanged.notify_one();
+  return out.written.wait_for(hold, deadline, [&] {
+    return out.pending.empty() && !out.writing;
+  }) && out.lost == 0;
+}
+
+}  // namespace zqm_trace::detail
