@@ -245,16 +245,16 @@ TEST_F(ReconfigurePass, TooManyInstancesAreRefusedForThePassAndNamesAreTracedEsc
   servers.Set(ZQ_TString(name) + "/AlwaysRunning", ZQ_TAny(true));
   SetServers(servers);
   Reconfigure(true);
-  ASSERT_EQ((std::vector<std::string>{"Huge\nServer#1 50/0"}), Monitors());
-  TakeTraced();
+  ASSERT_EQ((std::vector<std::string>{"Huge\nServer#1 50/0"}), MonitorSettings());
+  TakeTraceLines();
 
   // A typo: the monitor it has stays, no other is added.
   servers.Set(ZQ_TString(name) + "/NrOfInstances", ZQ_TAny(4000000000u));
   SetServers(servers);
   Reconfigure(true);
-  EXPECT_EQ((std::vector<std::string>{"Huge\nServer#1 50/0"}), Monitors());
+  EXPECT_EQ((std::vector<std::string>{"Huge\nServer#1 50/0"}), MonitorSettings());
   bool refused = false;
-  for (const Traced& line : TakeTraced()) {
+  for (const TraceLine& line : TakeTraceLines()) {
     EXPECT_EQ(std::string::npos, line.text.find(name)) << line.text;
     EXPECT_EQ(std::string::npos, line.text.find("Add monitor")) << line.text;
     if (line.text ==
