@@ -241,7 +241,8 @@ TEST_F(DaemonTest, NoLogIsWrittenThroughALinkOrOutsideItsFolderAndTheStateFileIs
 
   // Names that would leave the folder, or hide in it, with the trace line
   // that names them.
-  const std::pair<const char*, const char*> escaping[] = {{"..", "\\.\\."}, {"Bell\a", "Bell."}};
+  const std::pair<const char*, const char*> escaping[] = {{"..", "\\.\\."},
+                                                          {"Bell\a", "Bell\\\\x07"}};
   for (const auto& [name, traced] : escaping) {
     const auto refused = CatchFrom([name = name] { Connect(name, 1); });
     EXPECT_TRUE(Contains(refused.message, "cannot name a log file")) << name << refused.message;

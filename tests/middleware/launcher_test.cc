@@ -46,22 +46,6 @@ zqmd::LaunchConfig Shell(const std::string& script) {
   return launch;
 }
 
-// The line of /proc/<pid>/status that starts with `field`, without it.
-std::string Status(pid_t pid, const std::string& field) {
-  const std::string text = zq_test::ReadFile("/proc/" + std::to_string(pid) + "/status");
-  const std::size_t at = text.find("\n" + field + ":");
-  if (at == std::string::npos) return "";
-  const std::size_t start = text.find_first_not_of(" \t", at + field.size() + 2);
-  const std::string line = text.substr(start, text.find('\n', start) - start);
-  return line.substr(0, line.find_last_not_of(' ') + 1);
-}
-
-std::string EnvironmentOf(pid_t pid) {
-  std::string text = zq_test::ReadFile("/proc/" + std::to_string(pid) + "/environ");
-  std::replace(text.begin(), text.end(), '\0', '\n');
-  return "\n" + text;
-}
-
 TEST(LauncherTest, KeyArrivesAsDescriptorThreeAndNothingElseIsInherited) {
   zq_test::TempDir dir;
   // Neither the key's own number nor a descriptor left open without
@@ -77,7 +61,7 @@ TEST(LauncherTest, KeyArrivesAsDescriptorThreeAndNothingElseIsInherited) {
   EXPECT_EQ((std::set<int>{0, 1, 2, 3}), zq_test::OpenDescriptors(started.Pid()));
   EXPECT_TRUE(Contains(zq_test::DescriptorTarget(started.Pid(), 3), "installation-key"))
       << zq_test::DescriptorTarget(started.Pid(), 3);
-  const std::string environment = EnvironmentOf(started.Pid());
+  const std::string environment = zq_test::EnvironmentOf(started.Pid());
   EXPECT_TRUE(Contains(environment, "\nZQM_KEY_FD=3\n")) << environment;
   EXPECT_TRUE(Contains(environment, "\nZQM_SERVER_NAME=Probe\n")) << environment;
   EXPECT_EQ(started.Pid(), zq_test::SessionOf(started.Pid()));
@@ -85,11 +69,7 @@ TEST(LauncherTest, KeyArrivesAsDescriptorThreeAndNothingElseIsInherited) {
 
 TEST(LauncherTest, UserAndGroupKeysGiveTheInstanceThoseCredentialsAndNoCapabilities) {
   // Root of a user namespace cannot take the ids of users outside it.
-  std::istringstream map(zq_test::ReadFile("/proc/self/uid_map"));
-  std::string inside, outside, count;
-  map >> inside >> outside >> count;
-  if (geteuid() != 0 || outside != "0" || count != "4294967295")
-    GTEST_SKIP() << "needs the real root: uid_map " << inside << " " << outside << " " << count;
+  if (!zq_test::IsRealRoot()) GTEST_SKIP() << "needs the real root";
   zq_test::TempDir dir;
   zqmd::LaunchConfig launch = Shell("id");
   launch.user = "nobody";
@@ -99,17 +79,18 @@ TEST(LauncherTest, UserAndGroupKeysGiveTheInstanceThoseCredentialsAndNoCapabilit
   ASSERT_TRUE(zq_test::WaitUntilAsleep(asNobody.Pid(), 5s));
   const std::string nobody = std::to_string(getpwnam("nobody")->pw_uid);
   const std::string primary = std::to_string(getpwnam("nobody")->pw_gid);
-  EXPECT_EQ(nobody + "\t" + nobody + "\t" + nobody + "\t" + nobody, Status(asNobody.Pid(), "Uid"));
+  EXPECT_EQ(nobody + "\t" + nobody + "\t" + nobody + "\t" + nobody,
+            zq_test::ProcStatus(asNobody.Pid(), "Uid"));
   EXPECT_EQ(primary + "\t" + primary + "\t" + primary + "\t" + primary,
-            Status(asNobody.Pid(), "Gid"));
-  EXPECT_EQ(primary, Status(asNobody.Pid(), "Groups"));
+            zq_test::ProcStatus(asNobody.Pid(), "Gid"));
+  EXPECT_EQ(primary, zq_test::ProcStatus(asNobody.Pid(), "Groups"));
   for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"})
-    EXPECT_EQ("0000000000000000", Status(asNobody.Pid(), set)) << set;
+    EXPECT_EQ("0000000000000000", zq_test::ProcStatus(asNobody.Pid(), set)) << set;
   // The log, opened by the daemon, takes the instance's output whatever its user.
   EXPECT_TRUE(
       zq_test::WaitForFileMatches(log, "^uid=" + nobody + "\\(nobody\\) gid=" + primary, 1, 5s))
       << zq_test::ReadFile(log);
-  const std::string environment = EnvironmentOf(asNobody.Pid());
+  const std::string environment = zq_test::EnvironmentOf(asNobody.Pid());
   EXPECT_TRUE(Contains(environment, "\nUSER=nobody\n")) << environment;
   EXPECT_TRUE(Contains(environment, "\nHOME=" + std::string(getpwnam("nobody")->pw_dir) + "\n"))
       << environment;
@@ -120,9 +101,9 @@ TEST(LauncherTest, UserAndGroupKeysGiveTheInstanceThoseCredentialsAndNoCapabilit
   groupOnly.group = primary;
   const Started inGroup(groupOnly, log);
   ASSERT_TRUE(zq_test::WaitUntilAsleep(inGroup.Pid(), 5s));
-  EXPECT_EQ("0\t0\t0\t0", Status(inGroup.Pid(), "Uid"));
+  EXPECT_EQ("0\t0\t0\t0", zq_test::ProcStatus(inGroup.Pid(), "Uid"));
   EXPECT_EQ(primary + "\t" + primary + "\t" + primary + "\t" + primary,
-            Status(inGroup.Pid(), "Gid"));
+            zq_test::ProcStatus(inGroup.Pid(), "Gid"));
 }
 
 std::string RefusalOf(const std::string& user, const std::string& group,

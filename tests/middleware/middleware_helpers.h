@@ -12,6 +12,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -139,6 +140,32 @@ inline std::string DescriptorTarget(pid_t pid, int fd) {
 inline std::string ReadFile(const std::string& path) {
   std::ifstream file(path);
   return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+// The value of the line of /proc/<pid>/status that starts with `field`.
+inline std::string ProcStatus(pid_t pid, const std::string& field) {
+  const std::string text = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const std::size_t at = text.find("\n" + field + ":");
+  if (at == std::string::npos) return "";
+  const std::size_t start = text.find_first_not_of(" \t", at + field.size() + 2);
+  const std::string line = text.substr(start, text.find('\n', start) - start);
+  return line.substr(0, line.find_last_not_of(' ') + 1);
+}
+
+// The initial environment of `pid`, one "\nNAME=VALUE" per variable.
+inline std::string EnvironmentOf(pid_t pid) {
+  std::string text = ReadFile("/proc/" + std::to_string(pid) + "/environ");
+  std::replace(text.begin(), text.end(), '\0', '\n');
+  return "\n" + text;
+}
+
+// Whether this process is root of the initial user namespace: only then can
+// it start processes as other users of the host.
+inline bool IsRealRoot() {
+  std::istringstream map(ReadFile("/proc/self/uid_map"));
+  std::string inside, outside, count;
+  map >> inside >> outside >> count;
+  return geteuid() == 0 && outside == "0" && count == "4294967295";
 }
 
 // Waits until the file holds at least `count` matches of `pattern`. The

@@ -5,6 +5,7 @@
 // connections or memory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,7 +29,10 @@ using zq_test::RawConnection;
 using zq_test::RunToEnd;
 
 const char* const kConfiguration = R"({
-  "Servers": {"ZQMD": {"Servers": {"Sample": {"Program": "@BIN@/sample_server"}}}}
+  "Servers": {"ZQMD": {"Servers": {
+    "Sample": {"Program": "@BIN@/sample_server"},
+    "Guarded": {"Program": "@BIN@/sample_server", "User": "nobody"}
+  }}}
 })";
 
 // The lines of `process` from `after` on that contain `text`.
@@ -237,6 +241,22 @@ TEST_F(SecurityTest, AKeyInheritedThroughADescriptorIsReadOnceAndClosed) {
     EXPECT_FALSE(Contains(zq_test::DescriptorTarget(server.Pid(), fd), "zqm-installation-key"))
         << "descriptor " << fd << " still holds the key";
   }
+
+  // The daemon hands its key over the same way, also to a server of another
+  // user, who could not read the key file (it lies in a folder private to
+  // root) and finds no path to it in its environment.
+  if (!zq_test::IsRealRoot()) GTEST_SKIP() << "needs the real root to start a server as nobody";
+  ZQM_TClient guarded;
+  guarded.Connect("", "Guarded", 1, ZQM_TClient::kLocateOrStart);
+  EXPECT_EQ(ZQ_TString("pong"), guarded.RPC("Ping").DynamicCast<ZQ_TString>(__FILE__, __LINE__));
+  const pid_t pid = static_cast<pid_t>(guarded.Peer().pid);
+  EXPECT_EQ(std::to_string(getpwnam("nobody")->pw_uid),
+            zq_test::ProcStatus(pid, "Uid").substr(0, zq_test::ProcStatus(pid, "Uid").find('\t')));
+  const std::string environment = zq_test::EnvironmentOf(pid);
+  EXPECT_TRUE(Contains(environment, "\nZQM_KEY_FD=3\n")) << environment;
+  EXPECT_FALSE(Contains(environment, "ZQM_KEY_FILE=")) << environment;
+  for (const int fd : zq_test::OpenDescriptors(pid))
+    EXPECT_FALSE(Contains(zq_test::DescriptorTarget(pid, fd), "zqm-installation-key")) << fd;
 }
 
 TEST_F(SecurityTest, ARecordedHandshakeCannotBeReplayedAndSilentPeersAreClosed) {
