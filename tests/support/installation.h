@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -35,6 +36,10 @@ class Installation {
   ChildProcess& Almanac() { return *almanac_; }
   const TempDir& Dir() const { return dir_; }
   std::string LogDir() const { return dir_.File("logs"); }
+
+  // Stops the daemon (SIGTERM) and starts it again with the same command
+  // line; returns once the new one listens. `beforeStart` runs in between.
+  void RestartDaemon(const std::function<void()>& beforeStart = [] {});
 
   // Starts the service; waits for nothing.
   std::unique_ptr<ChildProcess> StartCustodel(std::map<std::string, std::string> env = {}) const;
@@ -62,6 +67,7 @@ class Installation {
 
  private:
   std::string Expand(const std::string& configuration) const;
+  void StartDaemon();
 
   TempDir dir_;
   InstallationOptions options_;
