@@ -27,7 +27,6 @@ struct Daemon::Instance {
   std::uint64_t generation = 0;
   pid_t pid = 0;
   ProcessWatchSet::Id watch = 0;  // 0 until its process is known
-  bool child = false;             // started by this daemon, so ours to reap
   unsigned short port = 0;
   std::string logPath;
   std::chrono::system_clock::time_point started = std::chrono::system_clock::now();

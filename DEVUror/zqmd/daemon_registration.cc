@@ -18,7 +18,7 @@ std::string Daemon::RegistrationRefusal(const Key& key, pid_t pid, unsigned shor
         .Text();
   }
   std::string problem;
-  const std::optional<std::set<unsigned short>> ports = ListeningPorts(pid, problem);
+  const std::optional<std::set<unsigned short>> ports = ListeningPorts(pid, problem, port);
   if (!ports) {
     return ZQ_TString::Format("Register: cannot check that process %d listens on port %d: %s", pid,
                               port, problem)
@@ -47,15 +47,14 @@ void Daemon::Register(const ZQ_TDict& request, zqm_listener::Reply& reply) {
   Instance* instance = Find(key);
   // An instance that has a process (started by us, adopted or registered)
   // is that process's alone until it ends.
-  if (instance != nullptr && instance->pid != 0 && instance->pid != claimed) {
-    return reply(FailureFrame<ZQM_EException>(
-        ZQ_TString::Format("%s is already running", Describe(*instance))));
-  }
   const std::string refusal =
-      RegistrationRefusal(key, claimed, static_cast<unsigned short>(port->Value()));
+      instance != nullptr && instance->pid != 0 && instance->pid != claimed
+          ? ZQ_TString::Format("%s is already running", Describe(*instance)).Text()
+          : RegistrationRefusal(key, claimed, static_cast<unsigned short>(port->Value()));
   if (!refusal.empty()) {
-    zqm_trace::Line(0, "Refused to register " + key.first + " instance " +
-                           std::to_string(key.second) + ": " + refusal);
+    zqm_trace::Line(0, ZQ_TString::Format("Refused to register %s instance %d (pid %d): %s",
+                                          key.first, key.second, claimed, refusal)
+                           .Text());
     return reply(FailureFrame<ZQM_EException>(refusal.c_str()));
   }
   if (instance == nullptr || instance->pid == 0) {

@@ -41,7 +41,6 @@ Daemon::Instance& Daemon::Add(const Key& key, State state) {
 }
 
 void Daemon::Watch(Instance& instance, int pidfd, bool child) {
-  instance.child = child;
   if (instance.startTicks == 0) instance.startTicks = ProcessStartTicks(instance.pid).value_or(0);
   Key key{instance.name, instance.number};
   const std::uint64_t generation = instance.generation;

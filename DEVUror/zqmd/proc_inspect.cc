@@ -1,13 +1,18 @@
 #include "DEVUror/zqmd/proc_inspect.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -19,7 +24,8 @@ namespace {
 // of the stack limit; 4 MiB covers every usual limit.
 constexpr std::size_t kMaxEnvironmentBytes = 4u << 20;
 constexpr std::size_t kMaxStatBytes = 4096;
-constexpr std::size_t kMaxSocketTableLine = 512;
+// TCP_LISTEN of the kernel's TCP states.
+constexpr unsigned kTcpListen = 10;
 
 std::string ProcPath(pid_t pid, const char* leaf) {
   return "/proc/" + std::to_string(pid) + "/" + leaf;
@@ -95,39 +101,70 @@ std::optional<MarkedProcess> Marked(pid_t pid, const std::string& mark) {
   return MarkedProcess{pid, *uid, *ticks, *name, static_cast<unsigned short>(*instance)};
 }
 
-// Listening sockets of one /proc/net/tcp* table: inode -> local port.
-bool ReadListeningSockets(const char* path, std::map<std::uint64_t, unsigned short>& sockets,
-                          std::string& problem) {
-  std::ifstream table(path);
-  if (!table) {
-    // No IPv6 in this kernel: no table, and no sockets in it.
-    if (errno == ENOENT) return true;
-    problem = std::string(path) + ": " + std::strerror(errno);
+// Reads one sock_diag dump into `sockets` (inode -> local port).
+bool ReadDiagReplies(int fd, std::map<std::uint64_t, unsigned short>& sockets,
+                     std::string& problem) {
+  alignas(nlmsghdr) char buffer[32768];
+  for (;;) {
+    const ssize_t length = recv(fd, buffer, sizeof buffer, 0);
+    if (length < 0 && errno == EINTR) continue;
+    if (length <= 0) {
+      problem = std::string("sock_diag reply: ") +
+                (length < 0 ? std::strerror(errno) : "end of the netlink stream");
+      return false;
+    }
+    auto remaining = static_cast<unsigned>(length);
+    for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, remaining);
+         header = NLMSG_NEXT(header, remaining)) {
+      if (header->nlmsg_type == NLMSG_DONE) return true;
+      if (header->nlmsg_type == NLMSG_ERROR) {
+        const auto* error = static_cast<const nlmsgerr*>(NLMSG_DATA(header));
+        // No IPv6 in this kernel: no sockets of that family.
+        if (error->error == -ENOENT || error->error == -EAFNOSUPPORT) return true;
+        problem = std::string("sock_diag: ") + std::strerror(-error->error);
+        return false;
+      }
+      if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg))) continue;
+      const auto* entry = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+      sockets[entry->idiag_inode] = ntohs(entry->id.idiag_sport);
+    }
+  }
+}
+
+// The listening TCP sockets of this network namespace, inode -> port, asked
+// of the kernel through sock_diag (only listening sockets, and only those on
+// `port` unless it is 0, so that the answer stays small however many
+// connections the host has). False with `problem` set on failure.
+bool ListeningSockets(unsigned short port, std::map<std::uint64_t, unsigned short>& sockets,
+                      std::string& problem) {
+  const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (fd < 0) {
+    problem = std::string("socket(NETLINK_SOCK_DIAG): ") + std::strerror(errno);
     return false;
   }
-  std::string line;
-  std::getline(table, line);  // the heading
-  while (std::getline(table, line)) {
-    if (line.size() > kMaxSocketTableLine) continue;
-    // sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode
-    std::istringstream fields(line);
-    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-    if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-          timeout >> inode)) {
-      continue;
+  bool ok = true;
+  for (const unsigned char family : {AF_INET, AF_INET6}) {
+    struct {
+      nlmsghdr header;
+      inet_diag_req_v2 request;
+    } message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.request.sdiag_family = family;
+    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.idiag_states = 1u << kTcpListen;
+    message.request.id.idiag_sport = htons(port);
+    if (send(fd, &message, sizeof message, 0) < 0) {
+      problem = std::string("sock_diag request: ") + std::strerror(errno);
+      ok = false;
+      break;
     }
-    const std::size_t colon = local.rfind(':');
-    if (state != "0A" || colon == std::string::npos) continue;  // 0A: LISTEN
-    const std::optional<std::uint64_t> number = Number(inode);
-    unsigned long port = 0;
-    try {
-      port = std::stoul(local.substr(colon + 1), nullptr, 16);
-    } catch (const std::exception&) {
-      continue;
-    }
-    if (number && port <= 0xFFFF) sockets[*number] = static_cast<unsigned short>(port);
+    ok = ReadDiagReplies(fd, sockets, problem);
+    if (!ok) break;
   }
-  return true;
+  close(fd);
+  return ok;
 }
 
 }  // namespace
@@ -180,12 +217,10 @@ std::vector<MarkedProcess> FindMarkedProcesses(const std::string& mark) {
   return found;
 }
 
-std::optional<std::set<unsigned short>> ListeningPorts(pid_t pid, std::string& problem) {
+std::optional<std::set<unsigned short>> ListeningPorts(pid_t pid, std::string& problem,
+                                                       unsigned short port) {
   std::map<std::uint64_t, unsigned short> sockets;
-  if (!ReadListeningSockets("/proc/net/tcp", sockets, problem) ||
-      !ReadListeningSockets("/proc/net/tcp6", sockets, problem)) {
-    return std::nullopt;
-  }
+  if (!ListeningSockets(port, sockets, problem)) return std::nullopt;
   const std::string folder = ProcPath(pid, "fd");
   DIR* descriptors = opendir(folder.c_str());
   if (descriptors == nullptr) {

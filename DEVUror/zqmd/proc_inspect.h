@@ -1,5 +1,6 @@
 // What /proc tells the daemon about the processes of this host: which of
-// them are instances it started, and which TCP ports a process listens on.
+// them are instances it started, and which TCP ports a process listens on
+// (from its descriptors and the kernel's socket diagnostics).
 // Everything read from /proc is bounded before it is kept.
 #pragma once
 
@@ -35,9 +36,11 @@ struct MarkedProcess {
 std::vector<MarkedProcess> FindMarkedProcesses(const std::string& mark);
 
 // The TCP ports (IPv4 and IPv6, of this process's network namespace) on
-// which process `pid` holds a listening socket; nullopt with `problem` set
-// when its descriptors or the socket tables cannot be read.
-std::optional<std::set<unsigned short>> ListeningPorts(pid_t pid, std::string& problem);
+// which process `pid` holds a listening socket, only `port` looked at unless
+// it is 0; nullopt with `problem` set when its descriptors or the kernel's
+// socket list cannot be read.
+std::optional<std::set<unsigned short>> ListeningPorts(pid_t pid, std::string& problem,
+                                                       unsigned short port = 0);
 
 // The real user id of `pid`; nullopt when there is no such process.
 std::optional<uid_t> RealUid(pid_t pid);

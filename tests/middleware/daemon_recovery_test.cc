@@ -170,7 +170,12 @@ TEST(DaemonRecovery, RegistrationCannotDisplaceAnInstanceOrNameAStranger) {
   const auto notHeld = CatchFrom([&] { Register("Free", 1, getpid(), samplePort); });
   EXPECT_TRUE(Contains(notHeld.message, "does not listen on port " + std::to_string(samplePort)))
       << notHeld.message;
-  EXPECT_TRUE(installation.Daemon().WaitForLine("Refused to register Free instance 1: "))
+  EXPECT_TRUE(installation.Daemon().WaitForLine("Refused to register Sample instance 1 \\(pid " +
+                                                std::to_string(getpid()) +
+                                                "\\): .*already running"))
+      << installation.Daemon().Output();
+  EXPECT_TRUE(
+      installation.Daemon().WaitForLine("Refused to register Free instance 1 \\(pid 1\\): "))
       << installation.Daemon().Output();
 
   EXPECT_EQ(sample, installation.PidOf("Sample", 1).value_or(0));
