@@ -93,15 +93,15 @@ class Fetch : public std::enable_shared_from_this<Fetch> {
     const std::string_view body = payload.substr(1);
     if (zqm_wire::PayloadKind(payload) == zqm_wire::Kind::kFailure) {
       std::unique_ptr<ZQ_EException> failure(zqm_wire::DecodeFailure(body));
-      return Finish(nullptr, failure->ZQ_Message().Text());
+      return Finish(nullptr, failure->ZQ_Message().Text(), true);
     }
     ZQ_TAny value = zqm_wire::DecodeResult(body);
     const ZQ_TTree* tree = value.As<ZQ_TTree>();
     if (tree == nullptr) {
       return Finish(nullptr,
-                    std::string("its entry is a ") + value.HeldClassName() + ", not a tree");
+                    std::string("its entry is a ") + value.HeldClassName() + ", not a tree", true);
     }
-    Finish(std::make_unique<ZQ_TTree>(*tree), "");
+    Finish(std::make_unique<ZQ_TTree>(*tree), "", true);
   }
 
   template <class Next>
@@ -144,14 +144,14 @@ class Fetch : public std::enable_shared_from_this<Fetch> {
                      });
   }
 
-  void Finish(std::unique_ptr<ZQ_TTree> tree, const std::string& error) {
+  void Finish(std::unique_ptr<ZQ_TTree> tree, const std::string& error, bool answered = false) {
     if (!done_) return;
     FetchDone done = std::move(done_);
     done_ = nullptr;
     deadlines_.Cancel(timeout_);
     asio::error_code ignored;
     socket_.close(ignored);
-    done(std::move(tree), error);
+    done(std::move(tree), error, answered);
   }
 
   asio::ip::tcp::socket socket_;

@@ -16,9 +16,13 @@ namespace zqmd {
 constexpr unsigned kConfigFetchTimeoutMs = 10000;
 
 // On success `done` receives the server's subtree and an empty error; on
-// failure a null tree and a message saying what failed. `done` is called
-// exactly once, on the io_context's thread.
-using FetchDone = std::function<void(std::unique_ptr<ZQ_TTree> server, std::string error)>;
+// failure a null tree and a message saying what failed, with `answered`
+// true when it is the configuration server's own answer (no such entry, not
+// a tree) and false when the server could not be asked (no connection, no
+// answer in time). `done` is called exactly once, on the io_context's
+// thread.
+using FetchDone =
+    std::function<void(std::unique_ptr<ZQ_TTree> server, std::string error, bool answered)>;
 
 void FetchServerConfiguration(asio::io_context& io, zqm_deadlines::DeadlineQueue& deadlines,
                               unsigned short configServerPort, const std::string& serverName,

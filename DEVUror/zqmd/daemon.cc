@@ -6,12 +6,11 @@
 
 #include "DEVUror/zqm_trace.h"
 #include "DEVUror/zqmd/daemon_internal.h"
-#include "DEVUror/zqmd/launcher.h"
 
 namespace zqmd {
 
 Daemon::Daemon(asio::io_context& io, Options options)
-    : io_(io), options_(std::move(options)), deadlines_(io) {
+    : io_(io), options_(std::move(options)), deadlines_(io), watches_(io) {
   if (options_.stateFile.empty()) options_.stateFile = options_.logDirectory + "/zqmd.state";
 }
 
@@ -52,14 +51,9 @@ void Daemon::Start() {
 
 void Daemon::Stop() {
   if (listener_) listener_->Close();
-  // Children that have ended but whose end was not handled yet are reaped
-  // now, so that they do not linger as zombies once we are gone.
-  for (const auto& [key, instance] : instances_) {
-    if (instance->pidfd && ProcessEnded(instance->pidfd->native_handle())) {
-      Reap(instance->pidfd->native_handle());
-    }
-  }
-  // The instances keep running: dropping the registry closes only our pidfds.
+  // The instances keep running: dropping the registry only ends the watches,
+  // which reaps the children that have ended without their end being
+  // handled yet.
   instances_.clear();
 }
 

@@ -18,7 +18,15 @@
 //   "ConfigurationChanged"()                    the configuration server's
 //       tree has changed: launch configurations are read again.
 // An instance leaves the registry the moment its process ends: each is
-// watched through a pidfd, and every answer checks the instances it names.
+// watched through a pidfd (see process_watch.h), an end is believed only
+// once the kernel confirms it, and every child the daemon started is reaped.
+//
+// "Register" never displaces a live instance: an instance the daemon
+// started may be registered only by its own process, a live registered one
+// not by another process, and the registering process must be alive, be
+// neither init nor the daemon, and hold a socket listening on the port it
+// announces. Its start time is kept, so that a reused process id is never
+// taken for it.
 //
 // The daemon wakes only when a client, an instance's process or one of its
 // own deadlines (start time-outs, the state file's write) has something to
@@ -27,13 +35,20 @@
 //
 // The registry is kept in a state file, so that a restarted daemon adopts
 // the instances that outlived its predecessor instead of starting them a
-// second time.
+// second time. The file is not trusted alone: every instance the daemon
+// starts carries ZQM_DAEMON=<listen address>:<port> in its environment, and
+// at start-up (and whenever the file cannot be written) the daemon adopts
+// the processes so marked that it does not know, so that a lost or stale
+// file never leads to a second copy of an instance.
 //
 // A server's launch configuration is read from the configuration server at
-// its first start and kept, so that a restart spawns at once; it is read
-// again after "ConfigurationChanged" (which the configuration server sends
+// its first start and kept, so that a restart spawns at once. It is marked
+// stale after "ConfigurationChanged" (which the configuration server sends
 // after every reload and change) and whenever the configuration server
-// itself comes or goes.
+// itself comes or goes, and read again at the server's next start. While
+// the configuration server cannot be asked, instances are started from the
+// launch configuration kept (traced once per server), so that the
+// configuration server is no single point of failure.
 #pragma once
 
 #include <sys/types.h>
@@ -50,6 +65,8 @@
 #include "DEVUror/zqm_deadlines.h"
 #include "DEVUror/zqm_listener.h"
 #include "DEVUror/zqmd/launch_config.h"
+#include "DEVUror/zqmd/proc_inspect.h"
+#include "DEVUror/zqmd/process_watch.h"
 #include "DEVUror/zqmd/safe_files.h"
 #include "typelib/dodived.h"
 
@@ -89,25 +106,54 @@ class Daemon {
   void Locate(const ZQ_TDict& request, zqm_listener::Reply& reply);
   void Servers(const ZQ_TDict& request, zqm_listener::Reply& reply);
 
+  // Keys are taken by value wherever an instance can leave the registry on
+  // the way (Find, Ended and all that call them): a reference into the
+  // registry would dangle.
+
   // The registry of instances (daemon_registry.cc).
-  Instance* Find(const Key& key);
+  Instance* Find(Key key);
   Instance& Add(const Key& key, State state);
-  void Watch(Instance& instance, int pidfd);
-  void Ended(const Key& key);
+  void Watch(Instance& instance, int pidfd, bool child);
+  void Ended(Key key);
   void FailWaiters(Instance& instance, const std::string& frame);
   std::string PlaceFrame(const Instance& instance) const;
   std::string Describe(const Instance& instance) const;
 
+  // Registration checks (daemon_registration.cc): why `pid` may not
+  // register `key` on `port`, or "" when it may.
+  std::string RegistrationRefusal(const Key& key, pid_t pid, unsigned short port);
+
   // On-demand starts (daemon_starts.cc).
-  void StartInstance(const Key& key);
-  void FetchAndSpawn(const Key& key, unsigned short configServerPort);
-  void ForgetLaunchConfigurations(const char* why);
-  void Spawn(const Key& key, const ZQ_TTree& server);
+  void StartInstance(Key key);
+  void FetchAndSpawn(Key key, unsigned short configServerPort);
+  void Spawn(Key key, const ZQ_TTree& server);
+  void StartFailed(const Key& key, const ZQ_EException& failure);
   void ArmStartTimer(Instance& instance);
   std::string LogPath(const Key& key) const;
+  // The value of ZQM_DAEMON in every instance this daemon starts.
+  std::string DaemonMark() const;
 
-  // The state file and adoption (daemon_adoption.cc).
+  // Launch configurations kept (daemon_launch_configurations.cc).
+  struct KeptConfiguration {
+    std::shared_ptr<const ZQ_TTree> server;
+    std::chrono::system_clock::time_point readAt;
+    bool stale = false;           // to be read again at the next start
+    bool fallbackTraced = false;  // its use without the configuration server was traced
+  };
+  void MarkLaunchConfigurationsStale(const char* why);
+  void KeepLaunchConfiguration(const std::string& name, std::shared_ptr<const ZQ_TTree> server);
+  // Spawns `key` from the kept launch configuration when there is one,
+  // tracing `why` (once per server while the configuration server is away,
+  // every time otherwise); false when none is kept.
+  bool SpawnFromKept(const Key& key, const std::string& why, bool once);
+
+  // The state file, adoption and reconciliation with the running processes
+  // (daemon_adoption.cc).
   void Adopt();
+  void AdoptFromStateFile();
+  void AdoptMarkedProcesses();
+  void AdoptMarked(const MarkedProcess& process, const char* how);
+  bool AdoptCandidate(const Key& key, const LaunchConfig& launch);
   void SaveSoon();
   void Save();
 
@@ -117,15 +163,21 @@ class Daemon {
   asio::io_context& io_;
   Options options_;
   zqm_deadlines::DeadlineQueue deadlines_;  // before the instances, which cancel theirs
+  ProcessWatchSet watches_;                 // before the instances, which release theirs
   std::optional<zqm_listener::Listener> listener_;
   std::map<Key, std::unique_ptr<Instance>> instances_;
   std::uint64_t generation_ = 0;
   // Server subtrees by server name, as last read from the configuration
-  // server; the epoch changes whenever they are forgotten, so that a read
-  // that was under way then is not kept.
-  std::map<std::string, std::shared_ptr<const ZQ_TTree>> launchConfigurations_;
+  // server; the epoch changes whenever they are marked stale, so that a read
+  // that was under way then is kept as stale.
+  std::map<std::string, KeptConfiguration> launchConfigurations_;
   std::uint64_t configurationEpoch_ = 0;
+  // Marked processes of other users that a daemon running as root found at
+  // start-up: adopted once their server's launch configuration names their
+  // user, dropped otherwise.
+  std::map<Key, MarkedProcess> candidates_;
   bool savePending_ = false;
+  bool saveFailing_ = false;  // the last write of the state file failed
 };
 
 }  // namespace zqmd

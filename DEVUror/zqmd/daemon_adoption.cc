@@ -1,11 +1,50 @@
-// The registry kept in the state file: written soon after every change, and
-// read at start to adopt the instances an earlier daemon left running.
+// The registry kept in the state file, written soon after every change, and
+// its reconciliation with the processes really running: at start the
+// daemon adopts the instances an earlier daemon left running, from the file
+// and from the processes that carry its mark.
+#include <unistd.h>
+
+#include <set>
+#include <utility>
+
 #include "DEVUror/zqm_trace.h"
+#include "DEVUror/zqmd/credentials.h"
 #include "DEVUror/zqmd/daemon_internal.h"
 #include "DEVUror/zqmd/launcher.h"
 #include "DEVUror/zqmd/state_file.h"
 
 namespace zqmd {
+
+namespace {
+
+// The real user the instances of a server run as: its configured `User`,
+// else the daemon's own; nullopt when the configuration names a user or
+// group that this daemon cannot start it as (its start fails for the same
+// reason).
+std::optional<uid_t> ConfiguredUser(const LaunchConfig& launch) {
+  try {
+    const Credentials credentials =
+        ResolveCredentials(launch.user, launch.group, CurrentIdentity());
+    return credentials.changeUser ? credentials.uid : getuid();
+  } catch (const ZQ_EException&) {
+    return std::nullopt;
+  }
+}
+
+// Where an adopted process serves, asked of the kernel rather than of a file
+// that may be stale: `recorded` when it still listens there, else its one
+// listening port; nullopt with none (still starting, or a plain program) or
+// several, so that it is left to register or to time out.
+std::optional<unsigned short> ServingPort(pid_t pid, unsigned short recorded) {
+  std::string problem;
+  const std::optional<std::set<unsigned short>> ports = ListeningPorts(pid, problem);
+  if (!ports) return std::nullopt;
+  if (recorded != 0 && ports->count(recorded) != 0) return recorded;
+  if (ports->size() == 1) return *ports->begin();
+  return std::nullopt;
+}
+
+}  // namespace
 
 void Daemon::SaveSoon() {
   // Written a little later, so that the changes of one start (spawn, bind)
@@ -36,38 +75,136 @@ void Daemon::Save() {
     saved.push_back(entry);
   }
   std::string problem;
-  if (!SaveState(options_.stateFile, saved, problem)) {
-    zqm_trace::Line(0, "Cannot keep the registry: " + problem);
+  if (SaveState(options_.stateFile, saved, problem)) {
+    if (saveFailing_)
+      zqm_trace::Line(0, "The registry is kept in " + options_.stateFile + " again");
+    saveFailing_ = false;
+    return;
   }
+  // Traced once per episode; every later change writes it again.
+  if (saveFailing_) return;
+  saveFailing_ = true;
+  zqm_trace::Line(0, "Cannot keep the registry: " + problem +
+                         "; it is written again at the next change, and a restarted daemon "
+                         "finds its instances among the running processes");
+  AdoptMarkedProcesses();
 }
 
 void Daemon::Adopt() {
+  AdoptFromStateFile();
+  // The file may be lost or stale: the processes we marked are the truth.
+  AdoptMarkedProcesses();
+  SaveSoon();
+}
+
+void Daemon::AdoptFromStateFile() {
   std::string problem;
   const std::vector<SavedInstance> saved = LoadState(options_.stateFile, problem);
   if (!problem.empty()) zqm_trace::Line(0, "Ignoring the kept registry: " + problem);
   for (const SavedInstance& entry : saved) {
-    // Only the very process that was registered: a pid reused since then by
-    // another process has another start time.
-    const std::optional<std::uint64_t> ticks = ProcessStartTicks(entry.pid);
-    if (!ticks || *ticks != entry.startTicks || entry.startTicks == 0) continue;
+    const Key key{entry.name, entry.instance};
+    if (entry.startTicks == 0 || entry.pid <= 1 || instances_.count(key) != 0) continue;
     const int pidfd = OpenPidfd(entry.pid);
     if (pidfd < 0) continue;
-    const State state = entry.state == "running" ? State::kBound
-                        : entry.state == "plain" ? State::kPlain
-                                                 : State::kUnbound;
-    Instance& instance = Add(Key{entry.name, entry.instance}, state);
+    // Only the very process that was registered: a pid reused since then by
+    // another process has another start time. Read after the pidfd was
+    // opened and before the process is seen alive through it.
+    if (ProcessStartTicks(entry.pid) != entry.startTicks || PidfdEnded(pidfd)) {
+      close(pidfd);
+      continue;
+    }
+    const bool plain = entry.state == "plain";
+    const std::optional<unsigned short> port =
+        plain ? std::nullopt : ServingPort(entry.pid, entry.port);
+    Instance& instance = Add(key, plain ? State::kPlain : port ? State::kBound : State::kUnbound);
     instance.pid = entry.pid;
-    instance.port = entry.port;
+    instance.port = port.value_or(0);
     instance.logPath = entry.logPath;
     instance.started =
         std::chrono::system_clock::from_time_t(static_cast<std::time_t>(entry.started));
     instance.startTicks = entry.startTicks;
-    Watch(instance, pidfd);
+    Watch(instance, pidfd, ParentPid(entry.pid) == getpid());
     zqm_trace::Line(
         0, ZQ_TString::Format("Adopted %s, left running by an earlier daemon", Describe(instance))
                .Text());
   }
-  SaveSoon();
+}
+
+void Daemon::AdoptMarkedProcesses() {
+  std::set<pid_t> known;
+  for (const auto& [key, instance] : instances_)
+    known.insert(instance->pid);
+  const uid_t me = getuid();
+  for (const MarkedProcess& process : FindMarkedProcesses(DaemonMark())) {
+    if (known.count(process.pid) != 0) continue;
+    const Key key{process.name, process.instance};
+    if (const Instance* other = Find(key); other != nullptr && other->pid != 0) {
+      zqm_trace::Line(0, ZQ_TString::Format("%s instance %d also runs as pid %d, which is not "
+                                            "adopted: %s is",
+                                            key.first, key.second, process.pid, Describe(*other))
+                             .Text());
+      continue;
+    }
+    if (process.uid == me) {
+      AdoptMarked(process, "found running");
+    } else if (me == 0) {
+      candidates_[key] = process;
+      zqm_trace::Line(1, ZQ_TString::Format("Found %s instance %d (pid %d) running as user %d: "
+                                            "adopted if its launch configuration names that user",
+                                            key.first, key.second, process.pid, process.uid)
+                             .Text());
+    }
+  }
+}
+
+void Daemon::AdoptMarked(const MarkedProcess& process, const char* how) {
+  const Key key{process.name, process.instance};
+  const int pidfd = OpenPidfd(process.pid);
+  if (pidfd < 0) return;
+  if (ProcessStartTicks(process.pid) != process.startTicks || PidfdEnded(pidfd)) {
+    close(pidfd);
+    return;
+  }
+  const std::optional<unsigned short> port = ServingPort(process.pid, 0);
+  const bool bound = port.has_value();
+  std::vector<zqm_listener::Reply> waiters;
+  if (auto waiting = instances_.find(key); waiting != instances_.end())
+    waiters = std::move(waiting->second->waiters);
+  Instance& instance = Add(key, bound ? State::kBound : State::kUnbound);
+  instance.pid = process.pid;
+  instance.port = port.value_or(0);
+  instance.logPath = LogPath(key);
+  instance.started = StartTime(process.startTicks);
+  instance.startTicks = process.startTicks;
+  Watch(instance, pidfd, ParentPid(process.pid) == getpid());
+  zqm_trace::Line(0, ZQ_TString::Format("Adopted %s, %s", Describe(instance), how).Text());
+  instance.waiters = std::move(waiters);
+  if (instance.waiters.empty()) return;
+  if (bound) {
+    const std::string place = PlaceFrame(instance);
+    for (auto& waiter : std::exchange(instance.waiters, {}))
+      waiter(place);
+  } else {
+    instance.state = State::kStarting;
+    ArmStartTimer(instance);
+  }
+}
+
+bool Daemon::AdoptCandidate(const Key& key, const LaunchConfig& launch) {
+  auto found = candidates_.find(key);
+  if (found == candidates_.end()) return false;
+  const MarkedProcess process = found->second;
+  candidates_.erase(found);
+  const std::optional<uid_t> user = ConfiguredUser(launch);
+  if (!user || process.uid != *user) {
+    zqm_trace::Line(0, ZQ_TString::Format("Not adopting %s instance %d (pid %d): it runs as user "
+                                          "%d, not as the server's user",
+                                          key.first, key.second, process.pid, process.uid)
+                           .Text());
+    return false;
+  }
+  AdoptMarked(process, "found running as its configured user");
+  return instances_.count(key) != 0 && instances_.at(key)->pid == process.pid;
 }
 
 }  // namespace zqmd

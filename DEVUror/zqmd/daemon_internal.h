@@ -3,8 +3,6 @@
 // .cc files include this.
 #pragma once
 
-#include <poll.h>
-
 #include "DEVUror/zqm_exceptions.h"
 #include "DEVUror/zqm_wire.h"
 #include "DEVUror/zqmd/daemon.h"
@@ -12,15 +10,23 @@
 namespace zqmd {
 
 struct Daemon::Instance {
-  explicit Instance(zqm_deadlines::DeadlineQueue& queue) : deadlines(queue) {}
-  ~Instance() { deadlines.Cancel(startDeadline); }
+  Instance(zqm_deadlines::DeadlineQueue& queue, ProcessWatchSet& watchSet)
+      : deadlines(queue), watches(watchSet) {}
+  // Leaving the registry ends the watch; an ended child of ours is reaped
+  // here at the latest, a running one once it ends.
+  ~Instance() {
+    deadlines.Cancel(startDeadline);
+    watches.Release(watch);
+  }
+  Instance(const Instance&) = delete;
+  Instance& operator=(const Instance&) = delete;
 
   std::string name;
   unsigned short number = 0;
   State state = State::kFetching;
   std::uint64_t generation = 0;
   pid_t pid = 0;
-  std::unique_ptr<asio::posix::stream_descriptor> pidfd;
+  ProcessWatchSet::Id watch = 0;  // 0 until its process is known
   unsigned short port = 0;
   std::string logPath;
   std::chrono::system_clock::time_point started = std::chrono::system_clock::now();
@@ -28,6 +34,7 @@ struct Daemon::Instance {
   unsigned startTimeoutMs = kDefaultStartTimeoutMs;
   std::vector<zqm_listener::Reply> waiters;
   zqm_deadlines::DeadlineQueue& deadlines;
+  ProcessWatchSet& watches;
   zqm_deadlines::Id startDeadline = 0;  // while starting: when to give up waiting for its bind
 };
 
@@ -57,12 +64,6 @@ inline bool InstanceParameter(const ZQ_TDict& request, const char* key, unsigned
   if (large == nullptr || large->Value() > 0xFFFF) return false;
   number = static_cast<unsigned short>(large->Value());
   return true;
-}
-
-// Whether the process behind `pidfd` has ended (without waiting).
-inline bool ProcessEnded(int pidfd) {
-  pollfd entry{pidfd, POLLIN, 0};
-  return poll(&entry, 1, 0) > 0;
 }
 
 }  // namespace zqmd

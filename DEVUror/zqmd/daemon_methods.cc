@@ -21,7 +21,7 @@ void Daemon::Handle(const ZQ_TDict& request, zqm_listener::Reply reply) {
     if (method == "Locate") return Locate(request, reply);
     if (method == "Servers") return Servers(request, reply);
     if (method == "ConfigurationChanged") {
-      ForgetLaunchConfigurations("the configuration has changed");
+      MarkLaunchConfigurationsStale("the configuration has changed");
       return reply(zqm_wire::ResultFrame(ZQ_TAny(true)));
     }
     if (method == "GetServerConfiguration") {

@@ -1,10 +1,34 @@
 // "Register": a server announces where it listens; whoever waits for it
-// to bind gets its answer.
+// to bind gets its answer. A registration is checked against the kernel
+// first, so that it can never displace a live instance or make the daemon
+// watch a process that is not the server.
+#include <unistd.h>
+
 #include "DEVUror/zqm_trace.h"
 #include "DEVUror/zqmd/daemon_internal.h"
 #include "DEVUror/zqmd/launcher.h"
+#include "DEVUror/zqmd/state_file.h"
 
 namespace zqmd {
+
+std::string Daemon::RegistrationRefusal(const Key& key, pid_t pid, unsigned short port) {
+  if (pid == 1 || pid == getpid()) {
+    return ZQ_TString::Format("Register: process %d cannot be %s instance %d", pid, key.first,
+                              key.second)
+        .Text();
+  }
+  std::string problem;
+  const std::optional<std::set<unsigned short>> ports = ListeningPorts(pid, problem, port);
+  if (!ports) {
+    return ZQ_TString::Format("Register: cannot check that process %d listens on port %d: %s", pid,
+                              port, problem)
+        .Text();
+  }
+  if (ports->count(port) == 0) {
+    return ZQ_TString::Format("Register: process %d does not listen on port %d", pid, port).Text();
+  }
+  return "";
+}
 
 void Daemon::Register(const ZQ_TDict& request, zqm_listener::Reply& reply) {
   const ZQ_TDict* registration = Parameter<ZQ_TDict>(request, "P1");
@@ -13,33 +37,50 @@ void Daemon::Register(const ZQ_TDict& request, zqm_listener::Reply& reply) {
   const ZQ_TUInt32* port = registration ? Parameter<ZQ_TUInt32>(*registration, "Port") : nullptr;
   unsigned short number = 0;
   if (name == nullptr || name->IsEmpty() || pid == nullptr || pid->Value() == 0 ||
-      port == nullptr || port->Value() == 0 || port->Value() > 0xFFFF ||
-      !InstanceParameter(*registration, "Instance", number)) {
+      pid->Value() > 0x7FFFFFFF || port == nullptr || port->Value() == 0 ||
+      port->Value() > 0xFFFF || !InstanceParameter(*registration, "Instance", number)) {
     return reply(FailureFrame<ZQM_EException>(
         "Register needs a dictionary with Name, Instance, PID and Port"));
   }
   const Key key{name->Text(), number};
+  const auto claimed = static_cast<pid_t>(pid->Value());
   Instance* instance = Find(key);
-  if (instance != nullptr && instance->pid != 0 &&
-      instance->pid != static_cast<pid_t>(pid->Value())) {
-    return reply(FailureFrame<ZQM_EException>(
-        ZQ_TString::Format("%s is already running", Describe(*instance))));
+  // An instance that has a process (started by us, adopted or registered)
+  // is that process's alone until it ends.
+  const std::string refusal =
+      instance != nullptr && instance->pid != 0 && instance->pid != claimed
+          ? ZQ_TString::Format("%s is already running", Describe(*instance)).Text()
+          : RegistrationRefusal(key, claimed, static_cast<unsigned short>(port->Value()));
+  if (!refusal.empty()) {
+    zqm_trace::Line(0, ZQ_TString::Format("Refused to register %s instance %d (pid %d): %s",
+                                          key.first, key.second, claimed, refusal)
+                           .Text());
+    return reply(FailureFrame<ZQM_EException>(refusal.c_str()));
   }
   if (instance == nullptr || instance->pid == 0) {
-    const int pidfd = OpenPidfd(static_cast<pid_t>(pid->Value()));
+    const int pidfd = OpenPidfd(claimed);
     if (pidfd < 0) {
       return reply(FailureFrame<ZQM_EException>(
-          ZQ_TString::Format("Register: there is no process %d", pid->Value())));
+          ZQ_TString::Format("Register: there is no process %d", claimed)));
+    }
+    // The start time, read after the pidfd was opened and before the
+    // process is seen alive through it, is that very process's.
+    const std::optional<std::uint64_t> ticks = ProcessStartTicks(claimed);
+    if (!ticks || PidfdEnded(pidfd)) {
+      close(pidfd);
+      return reply(FailureFrame<ZQM_EException>(
+          ZQ_TString::Format("Register: process %d has ended", claimed)));
     }
     std::vector<zqm_listener::Reply> waiters;
     if (instance != nullptr) waiters = std::move(instance->waiters);
     instance = &Add(key, State::kBound);
     instance->waiters = std::move(waiters);
-    instance->pid = static_cast<pid_t>(pid->Value());
-    Watch(*instance, pidfd);
+    instance->pid = claimed;
+    instance->startTicks = *ticks;
+    Watch(*instance, pidfd, false);
   }
   if (key == Key{options_.configServer, 0})
-    ForgetLaunchConfigurations("the configuration server has started");
+    MarkLaunchConfigurationsStale("the configuration server has started");
   deadlines_.Cancel(instance->startDeadline);
   instance->state = State::kBound;
   instance->port = static_cast<unsigned short>(port->Value());

@@ -2,7 +2,6 @@
 // forgetting each the moment its process ends.
 #include "DEVUror/zqm_trace.h"
 #include "DEVUror/zqmd/daemon_internal.h"
-#include "DEVUror/zqmd/launcher.h"
 #include "DEVUror/zqmd/state_file.h"
 
 namespace zqmd {
@@ -15,53 +14,52 @@ std::string Daemon::Describe(const Instance& instance) const {
              : ZQ_TString::Format("%s instance %d", instance.name, instance.number).Text();
 }
 
-Daemon::Instance* Daemon::Find(const Key& key) {
+Daemon::Instance* Daemon::Find(Key key) {
   auto found = instances_.find(key);
   if (found == instances_.end()) return nullptr;
   Instance& instance = *found->second;
-  // The pidfd's own wake-up may not have been handled yet: look now, so that
-  // no answer ever names a process that has ended.
-  if (instance.pidfd && ProcessEnded(instance.pidfd->native_handle())) {
-    Ended(key);
+  // The process's own report may not have been handled yet: ask the kernel
+  // now, so that no answer ever names a process that has ended.
+  if (watches_.HasEnded(instance.watch)) {
+    Ended(std::move(key));
     return nullptr;
   }
   return &instance;
 }
 
 Daemon::Instance& Daemon::Add(const Key& key, State state) {
-  auto instance = std::make_unique<Instance>(deadlines_);
+  auto instance = std::make_unique<Instance>(deadlines_, watches_);
   instance->name = key.first;
   instance->number = key.second;
   instance->state = state;
   instance->generation = ++generation_;
   Instance& added = *instance;
+  // A record it replaces holds no process: every caller replaces only
+  // records still waiting for one.
   instances_[key] = std::move(instance);
   return added;
 }
 
-void Daemon::Watch(Instance& instance, int pidfd) {
-  instance.pidfd = std::make_unique<asio::posix::stream_descriptor>(io_, pidfd);
+void Daemon::Watch(Instance& instance, int pidfd, bool child) {
   if (instance.startTicks == 0) instance.startTicks = ProcessStartTicks(instance.pid).value_or(0);
-  SaveSoon();
-  const Key key{instance.name, instance.number};
+  Key key{instance.name, instance.number};
   const std::uint64_t generation = instance.generation;
-  instance.pidfd->async_wait(
-      asio::posix::stream_descriptor::wait_read, [this, key, generation](asio::error_code error) {
-        if (error) return;
-        auto found = instances_.find(key);
-        if (found != instances_.end() && found->second->generation == generation) Ended(key);
-      });
+  instance.watch = watches_.Watch(pidfd, child, [this, key, generation] {
+    auto found = instances_.find(key);
+    if (found != instances_.end() && found->second->generation == generation) Ended(key);
+  });
+  SaveSoon();
 }
 
-void Daemon::Ended(const Key& key) {
+void Daemon::Ended(Key key) {
   auto found = instances_.find(key);
   if (found == instances_.end()) return;
   std::unique_ptr<Instance> instance = std::move(found->second);
   instances_.erase(found);
   SaveSoon();
   if (key == Key{options_.configServer, 0})
-    ForgetLaunchConfigurations("the configuration server has ended");
-  std::string how = instance->pidfd ? Reap(instance->pidfd->native_handle()) : "";
+    MarkLaunchConfigurationsStale("the configuration server has ended");
+  std::string how = watches_.Reap(instance->watch);
   if (how.empty()) how = "ended";
   zqm_trace::Line(0, ZQ_TString::Format("%s %s", Describe(*instance), how).Text());
   if (!instance->waiters.empty()) {

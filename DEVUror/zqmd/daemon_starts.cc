@@ -1,5 +1,8 @@
-// On-demand starts: reading and keeping launch configurations, spawning an
-// instance, and giving up on one that does not bind in time.
+// On-demand starts: reading a server's launch configuration (or taking the
+// one kept), spawning an instance, and giving up on one that does not bind
+// in time.
+#include <algorithm>
+
 #include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_trace.h"
 #include "DEVUror/zqmd/config_fetch.h"
@@ -8,99 +11,127 @@
 
 namespace zqmd {
 
-void Daemon::ForgetLaunchConfigurations(const char* why) {
-  ++configurationEpoch_;
-  if (launchConfigurations_.empty()) return;
-  launchConfigurations_.clear();
-  zqm_trace::Line(1, std::string("Launch configurations will be read again: ") + why);
+void Daemon::StartInstance(Key key) {
+  if (auto kept = launchConfigurations_.find(key.first);
+      kept != launchConfigurations_.end() && !kept->second.stale) {
+    const std::shared_ptr<const ZQ_TTree> server = kept->second.server;
+    return Spawn(std::move(key), *server);
+  }
+  Instance* config = Find(Key{options_.configServer, 0});
+  if (config != nullptr && config->state == State::kBound) return FetchAndSpawn(key, config->port);
+  const std::string absent =
+      ZQ_TString::Format("the configuration server \"%s\" instance 0 is not running",
+                         options_.configServer)
+          .Text();
+  if (SpawnFromKept(key, absent, true)) return;
+  const std::string refusal =
+      ZQ_TString::Format("%s instance %d is not running, and it cannot be started: %s", key.first,
+                         key.second, absent)
+          .Text();
+  zqm_trace::Line(0, ZQ_TString::Format("Cannot start %s instance %d: %s, and no launch "
+                                        "configuration of %s is kept",
+                                        key.first, key.second, absent, key.first)
+                         .Text());
+  FailWaiters(*instances_.at(key), FailureFrame<ZQM_ENoSuchServer>(refusal.c_str()));
+  instances_.erase(key);
 }
 
-void Daemon::StartInstance(const Key& key) {
-  if (auto cached = launchConfigurations_.find(key.first); cached != launchConfigurations_.end()) {
-    const std::shared_ptr<const ZQ_TTree> server = cached->second;
-    return Spawn(key, *server);
-  }
-  auto configServer = instances_.find(Key{options_.configServer, 0});
-  Instance* config = configServer != instances_.end() ? Find(configServer->first) : nullptr;
-  if (config == nullptr || config->state != State::kBound) {
-    Instance& instance = *instances_.at(key);
-    FailWaiters(instance,
-                FailureFrame<ZQM_ENoSuchServer>(ZQ_TString::Format(
-                    "%s instance %d is not running, and it cannot be started: the configuration "
-                    "server \"%s\" instance 0 is not running",
-                    key.first, key.second, options_.configServer)));
-    instances_.erase(key);
-    return;
-  }
-  FetchAndSpawn(key, config->port);
-}
-
-void Daemon::FetchAndSpawn(const Key& key, unsigned short configServerPort) {
+void Daemon::FetchAndSpawn(Key key, unsigned short configServerPort) {
   const std::uint64_t generation = instances_.at(key)->generation;
   const std::uint64_t epoch = configurationEpoch_;
   FetchServerConfiguration(
       io_, deadlines_, configServerPort, key.first,
-      [this, key, generation, epoch](std::unique_ptr<ZQ_TTree> server, std::string error) {
-        std::shared_ptr<const ZQ_TTree> kept(std::move(server));
-        if (kept != nullptr && epoch == configurationEpoch_)
-          launchConfigurations_[key.first] = kept;
+      [this, key, generation, epoch](std::unique_ptr<ZQ_TTree> server, std::string error,
+                                     bool answered) {
+        std::shared_ptr<const ZQ_TTree> read(std::move(server));
+        if (read != nullptr) {
+          KeepLaunchConfiguration(key.first, read);
+          // Read before the latest change: used for this start, read again
+          // at the next.
+          if (epoch != configurationEpoch_) launchConfigurations_[key.first].stale = true;
+        } else if (answered) {
+          // The configuration server's own word (no such server, not a
+          // tree): what was kept is no longer the server's configuration.
+          launchConfigurations_.erase(key.first);
+        }
         auto found = instances_.find(key);
         if (found == instances_.end() || found->second->generation != generation ||
             found->second->state != State::kFetching) {
           return;  // registered by itself meanwhile, or gone
         }
-        if (kept == nullptr) {
-          zqm_trace::Line(
-              0, ZQ_TString::Format("Cannot start %s instance %d: %s", key.first, key.second, error)
-                     .Text());
-          FailWaiters(*found->second,
-                      FailureFrame<ZQM_ENoSuchServer>(ZQ_TString::Format(
-                          "%s instance %d is not running, and its configuration cannot be read: %s",
-                          key.first, key.second, error)));
-          instances_.erase(found);
+        if (read != nullptr) return Spawn(key, *read);
+        if (!answered &&
+            SpawnFromKept(
+                key, "the launch configuration of " + key.first + " cannot be read (" + error + ")",
+                false)) {
           return;
         }
-        Spawn(key, *kept);
+        zqm_trace::Line(
+            0, ZQ_TString::Format("Cannot start %s instance %d: %s", key.first, key.second, error)
+                   .Text());
+        FailWaiters(*found->second,
+                    FailureFrame<ZQM_ENoSuchServer>(ZQ_TString::Format(
+                        "%s instance %d is not running, and its configuration cannot be read: %s",
+                        key.first, key.second, error)));
+        instances_.erase(found);
       });
 }
 
-void Daemon::Spawn(const Key& key, const ZQ_TTree& server) {
-  Instance& instance = *instances_.at(key);
+void Daemon::Spawn(Key key, const ZQ_TTree& server) {
+  LaunchConfig launch;
   try {
-    LaunchConfig launch = ReadLaunchConfig(server, key.first, key.second);
+    launch = ReadLaunchConfig(server, key.first, key.second);
+  } catch (const ZQ_EException& failure) {
+    return StartFailed(key, failure);
+  }
+  if (AdoptCandidate(key, launch)) return;
+  // Marked as ours, whatever the configuration says, so that a restarted
+  // daemon finds it.
+  std::erase_if(launch.environment,
+                [](const auto& variable) { return variable.first == kDaemonMarkVariable; });
+  launch.environment.emplace_back(kDaemonMarkVariable, DaemonMark());
+  Instance& instance = *instances_.at(key);
+  instance.startTimeoutMs = launch.startTimeoutMs;
+  try {
+    instance.logPath = LogPath(key);
     // A server proves the installation key with the daemon's own, handed over
     // as a descriptor, and an insecure daemon starts insecure servers. A plain
     // program serves no RPC and is not given the key.
     const int keyFd = launch.plain ? -1 : zqm_auth::ChildKeyDescriptor();
     if (!launch.plain && keyFd < 0) launch.environment.emplace_back("ZQM_INSECURE", "1");
-    instance.logPath = LogPath(key);
-    instance.startTimeoutMs = launch.startTimeoutMs;
     zqm_trace::Line(0, ZQ_TString::Format("Starting %s instance %d: %s", key.first, key.second,
                                           CommandLine(launch))
                            .Text());
     const Launched launched = Launch(launch, key.first, key.second, instance.logPath, keyFd);
     instance.pid = launched.pid;
     instance.started = std::chrono::system_clock::now();
-    Watch(instance, launched.pidfd);
-    zqm_trace::Line(
-        0, ZQ_TString::Format("Started %s; output in %s", Describe(instance), instance.logPath)
-               .Text());
-    if (launch.plain) {
-      instance.state = State::kPlain;
-      SaveSoon();
-      FailWaiters(instance, FailureFrame<ZQM_ENotAnRpcServer>(ZQ_TString::Format(
-                                "%s is a plain program and serves no RPC", Describe(instance))));
-    } else {
-      instance.state = State::kStarting;
-      ArmStartTimer(instance);
-    }
+    Watch(instance, launched.pidfd, true);
   } catch (const ZQ_EException& failure) {
-    zqm_trace::Line(0, ZQ_TString::Format("Cannot start %s instance %d: %s", key.first, key.second,
-                                          failure.ZQ_Message())
-                           .Text());
-    FailWaiters(instance, zqm_wire::FailureFrame(failure));
-    instances_.erase(key);
+    return StartFailed(key, failure);
   }
+  zqm_trace::Line(
+      0,
+      ZQ_TString::Format("Started %s; output in %s", Describe(instance), instance.logPath).Text());
+  if (launch.plain) {
+    instance.state = State::kPlain;
+    SaveSoon();
+    FailWaiters(instance, FailureFrame<ZQM_ENotAnRpcServer>(ZQ_TString::Format(
+                              "%s is a plain program and serves no RPC", Describe(instance))));
+  } else {
+    instance.state = State::kStarting;
+    ArmStartTimer(instance);
+  }
+}
+
+void Daemon::StartFailed(const Key& key, const ZQ_EException& failure) {
+  zqm_trace::Line(0, ZQ_TString::Format("Cannot start %s instance %d: %s", key.first, key.second,
+                                        failure.ZQ_Message())
+                         .Text());
+  Instance& instance = *instances_.at(key);
+  FailWaiters(instance, zqm_wire::FailureFrame(failure));
+  // A process that was started but could not be watched is not forgotten:
+  // it stays listed under its pid.
+  if (instance.pid == 0) instances_.erase(key);
 }
 
 void Daemon::ArmStartTimer(Instance& instance) {
@@ -128,6 +159,10 @@ void Daemon::ArmStartTimer(Instance& instance) {
 
 std::string Daemon::LogPath(const Key& key) const {
   return LogFilePath(options_.logDirectory, key.first, key.second);
+}
+
+std::string Daemon::DaemonMark() const {
+  return options_.listenAddress + ":" + std::to_string(Port());
 }
 
 }  // namespace zqmd

@@ -20,6 +20,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "DEVUror/devuror.h"
 #include "DEVUror/zqm_auth.h"
@@ -186,14 +187,35 @@ inline bool WaitForFileMatches(const std::string& path, const std::string& patte
   }
 }
 
+// Waits until the main thread of `pid` is blocked in one of `calls`
+// (system call numbers), as /proc/<pid>/syscall tells.
+inline bool WaitUntilBlockedIn(pid_t pid, const std::vector<long>& calls,
+                               std::chrono::milliseconds timeout) {
+  std::string alternatives;
+  for (const long call : calls)
+    alternatives += (alternatives.empty() ? "" : "|") + std::to_string(call);
+  return WaitForFileMatches("/proc/" + std::to_string(pid) + "/syscall", "^(" + alternatives + ") ",
+                            1, timeout);
+}
+
 // Waits until `pid` is blocked in a sleep system call. Only then has a
 // freshly started `sleep` settled: the kernel finishes the exec after the
 // spawning parent has resumed, and the program opens locale files of its own
 // while it starts.
 inline bool WaitUntilAsleep(pid_t pid, std::chrono::milliseconds timeout) {
-  const std::string sleeping =
-      "^(" + std::to_string(SYS_clock_nanosleep) + "|" + std::to_string(SYS_nanosleep) + ") ";
-  return WaitForFileMatches("/proc/" + std::to_string(pid) + "/syscall", sleeping, 1, timeout);
+  return WaitUntilBlockedIn(pid, {SYS_clock_nanosleep, SYS_nanosleep}, timeout);
+}
+
+// Waits until an event loop's process `pid` waits for events: it has
+// handled everything that had reached it.
+inline bool WaitUntilIdle(pid_t pid, std::chrono::milliseconds timeout) {
+  return WaitUntilBlockedIn(pid,
+                            {
+#ifdef SYS_epoll_wait
+                                SYS_epoll_wait,
+#endif
+                                SYS_epoll_pwait, SYS_epoll_pwait2},
+                            timeout);
 }
 
 // A connection that speaks bytes, not frames: it takes the server's greeting,
@@ -227,6 +249,8 @@ class RawConnection {
   RawConnection& operator=(const RawConnection&) = delete;
 
   void Send(const std::string& bytes) { zqm_io::SendAll(fd_, bytes, zqm_io::After(3000), "raw"); }
+  // The payload of the next frame from the server.
+  std::string Receive() { return zqm_io::ReceiveFrame(fd_, zqm_io::After(10000), "raw reply"); }
   void EndWriting() { shutdown(fd_, SHUT_WR); }
 
   // "127.0.0.1:<port>" of our end, as the server names the peer in traces.

@@ -136,9 +136,11 @@ void ChildProcess::Signal(int signal) {
   kill(pid_, signal);
 }
 
-std::vector<std::string> ChildProcess::Lines() const {
+std::vector<std::string> ChildProcess::Lines(std::size_t first) const {
   std::lock_guard<std::mutex> hold(mutex_);
-  return lines_;
+  if (first >= lines_.size()) return {};
+  return std::vector<std::string>(lines_.begin() + static_cast<std::ptrdiff_t>(first),
+                                  lines_.end());
 }
 
 std::size_t ChildProcess::LineCount() const {

@@ -40,7 +40,8 @@ class ChildProcess {
   std::optional<int> WaitForExit(std::chrono::milliseconds timeout = 10s);
 
   void Signal(int signal);
-  std::vector<std::string> Lines() const;
+  // The lines written so far, from index `first` on.
+  std::vector<std::string> Lines(std::size_t first = 0) const;
   std::size_t LineCount() const;
   // All output as one text, for failure messages.
   std::string Output() const;

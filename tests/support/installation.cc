@@ -1,5 +1,7 @@
 #include "support/installation.h"
 
+#include <signal.h>
+
 #include <stdexcept>
 
 #include "DEVUror/devuror.h"
@@ -20,6 +22,14 @@ Installation::Installation(const std::string& configuration, InstallationOptions
     : options_(std::move(options)) {
   UseTestKey(KeyFile());
   dir_.Write("config.json", Expand(configuration));
+  StartDaemon();
+  if (options_.startAlmanac) {
+    almanac_ = Start("almanac", {dir_.File("config.json")});
+    Require(WaitForBound("Almanac", 0), *daemon_, "the configuration server's start");
+  }
+}
+
+void Installation::StartDaemon() {
   std::vector<std::string> daemonArgs = {Program("zqmd"), "--log-dir", LogDir()};
   if (!options_.serverConfiguration.empty()) {
     daemonArgs.push_back("--server-configuration");
@@ -27,10 +37,14 @@ Installation::Installation(const std::string& configuration, InstallationOptions
   }
   daemon_ = std::make_unique<ChildProcess>(daemonArgs, Environment());
   Require(daemon_->WaitForLine("Middleware daemon listening"), *daemon_, "the daemon's start");
-  if (options_.startAlmanac) {
-    almanac_ = Start("almanac", {dir_.File("config.json")});
-    Require(WaitForBound("Almanac", 0), *daemon_, "the configuration server's start");
-  }
+}
+
+void Installation::RestartDaemon(const std::function<void()>& beforeStart) {
+  daemon_->Signal(SIGTERM);
+  if (daemon_->WaitForExit() != 0)
+    throw std::runtime_error("the daemon did not stop in order; output:\n" + daemon_->Output());
+  beforeStart();
+  StartDaemon();
 }
 
 Installation::~Installation() {

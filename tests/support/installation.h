@@ -13,6 +13,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -41,6 +42,10 @@ class Installation {
   std::string LogDir() const { return dir_.File("logs"); }
   std::string KeyFile() const { return dir_.File("installation.key"); }
 
+  // Stops the daemon (SIGTERM) and starts it again with the same command
+  // line; returns once the new one listens. `beforeStart` runs in between.
+  void RestartDaemon(const std::function<void()>& beforeStart = [] {});
+
   // Starts the service; waits for nothing.
   std::unique_ptr<ChildProcess> StartCustodel(std::map<std::string, std::string> env = {}) const;
   // Starts a program of the build with the installation's environment.
@@ -67,6 +72,7 @@ class Installation {
 
  private:
   std::string Expand(const std::string& configuration) const;
+  void StartDaemon();
 
   TempDir dir_;
   InstallationOptions options_;

@@ -1,0 +1,54 @@
+// What /proc tells the daemon about the processes of this host: which of
+// them are instances it started, and which TCP ports a process listens on
+// (from its descriptors and the kernel's socket diagnostics).
+// Everything read from /proc is bounded before it is kept.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace zqmd {
+
+// The variable by which the daemon marks every instance it starts; its value
+// names the daemon ("<listen address>:<port>"), so that a restarted daemon
+// finds its instances even when its state file was lost or is stale.
+constexpr const char* kDaemonMarkVariable = "ZQM_DAEMON";
+
+struct MarkedProcess {
+  pid_t pid = 0;
+  uid_t uid = 0;  // real user id
+  std::uint64_t startTicks = 0;
+  std::string name;
+  unsigned short instance = 0;
+};
+
+// The processes that carry ZQM_SERVER_NAME, ZQM_SERVER_INSTANCE and
+// ZQM_DAEMON=`mark` in their environment and lead a session of their own
+// (as every started instance does; what the instance itself starts shares
+// its environment but not its session). Processes whose environment we may
+// not read are skipped.
+std::vector<MarkedProcess> FindMarkedProcesses(const std::string& mark);
+
+// The TCP ports (IPv4 and IPv6, of this process's network namespace) on
+// which process `pid` holds a listening socket, only `port` looked at unless
+// it is 0; nullopt with `problem` set when its descriptors or the kernel's
+// socket list cannot be read.
+std::optional<std::set<unsigned short>> ListeningPorts(pid_t pid, std::string& problem,
+                                                       unsigned short port = 0);
+
+// The real user id of `pid`; nullopt when there is no such process.
+std::optional<uid_t> RealUid(pid_t pid);
+
+// The parent of `pid`; nullopt when there is no such process.
+std::optional<pid_t> ParentPid(pid_t pid);
+
+// The wall-clock time of a process start given in clock ticks since boot.
+std::chrono::system_clock::time_point StartTime(std::uint64_t startTicks);
+
+}  // namespace zqmd

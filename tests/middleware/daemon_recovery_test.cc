@@ -1,0 +1,188 @@
+// The daemon when things around it go wrong: the configuration server ends
+// or is away, the state file is lost or stale, a registration claims an
+// instance that is not its own. Real processes, each test in namespaces of
+// its own.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "middleware/middleware_helpers.h"
+#include "support/installation.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zq_test::CatchFrom;
+using zq_test::Contains;
+using zq_test::Field;
+using zq_test::Installation;
+
+const char* const kConfiguration = R"({
+  "Servers": {"ZQMD": {"Servers": {"Sample": {"Program": "@BIN@/sample_server"}}}}
+})";
+
+pid_t StartedPid(Installation& installation, unsigned instance) {
+  ZQM_TClient client;
+  client.Connect("", "Sample", instance, ZQM_TClient::kLocateOrStart);
+  return installation.PidOf("Sample", instance).value_or(0);
+}
+
+ZQ_TDict LocateRequest(const char* name, unsigned instance) {
+  ZQ_TDict request;
+  request.Set("M", ZQ_TAny("Locate"));
+  request.Set("P1", ZQ_TAny(name));
+  request.Set("P2", ZQ_TAny(ZQ_TUInt16(static_cast<unsigned short>(instance))));
+  return request;
+}
+
+ZQ_TAny Register(const std::string& name, unsigned instance, pid_t pid, unsigned short port) {
+  ZQ_TDict registration;
+  registration.Set("Name", ZQ_TAny(ZQ_TString(name)));
+  registration.Set("Instance", ZQ_TAny(ZQ_TUInt16(static_cast<unsigned short>(instance))));
+  registration.Set("PID", ZQ_TAny(ZQ_TUInt32(static_cast<std::uint32_t>(pid))));
+  registration.Set("Port", ZQ_TAny(ZQ_TUInt32(port)));
+  ZQM_TClient daemon("", ZQM_TClient::kDaemonPort);
+  return daemon.RPC("Register", ZQ_TAny(registration));
+}
+
+// A start asked for in the very batch of the daemon's event loop that also
+// carries the configuration server's end: the start looks for the
+// configuration server, finds it ended and drops it from the registry
+// before the end's own report is handled. The daemon is stopped while the
+// last part of the request and the end arrive, so that both are in one
+// batch, the request first.
+TEST(DaemonRecovery, StartRacingTheConfigurationServersEndIsRefusedAndTraced) {
+  Installation installation(kConfiguration);
+  zq_test::ChildProcess& daemon = installation.Daemon();
+  const std::string frame = zqm_wire::RequestFrame(LocateRequest("Sample", 1));
+  zq_test::RawConnection raw(ZQM_TClient::kDaemonPort);
+  raw.Send(frame.substr(0, zqm_wire::kHeaderBytes));
+  ASSERT_TRUE(zq_test::WaitUntilIdle(daemon.Pid(), 5s));
+  daemon.Signal(SIGSTOP);
+  raw.Send(frame.substr(zqm_wire::kHeaderBytes));
+  const pid_t almanac = installation.Almanac().Pid();
+  installation.Almanac().Signal(SIGKILL);
+  ASSERT_TRUE(zq_test::WaitUntilGone(almanac, 5s));
+  daemon.Signal(SIGCONT);
+
+  const std::string reply = raw.Receive();
+  ASSERT_EQ(zqm_wire::Kind::kFailure, zqm_wire::PayloadKind(reply));
+  std::unique_ptr<ZQ_EException> failure(
+      zqm_wire::DecodeFailure(std::string_view(reply).substr(1)));
+  EXPECT_EQ("ZQM_ENoSuchServer", std::string(failure->ClassName()));
+  EXPECT_TRUE(Contains(failure->ZQ_Message().Text(), "configuration server"))
+      << failure->ZQ_Message().Text();
+  EXPECT_TRUE(daemon.WaitForLine(
+      "Cannot start Sample instance 1: .*not running, and no launch configuration of Sample "
+      "is kept"))
+      << daemon.Output();
+  EXPECT_TRUE(daemon.WaitForLine("Almanac instance 0 \\(pid [0-9]+\\) ended")) << daemon.Output();
+  EXPECT_EQ(0u, installation.Servers("*").Count()) << "the daemon lost track";
+}
+
+TEST(DaemonRecovery, InstancesRestartFromTheKeptConfigurationWhileTheServerIsAway) {
+  Installation installation(kConfiguration);
+  zq_test::ChildProcess& daemon = installation.Daemon();
+  const pid_t first = StartedPid(installation, 1);
+  ASSERT_NE(0, first);
+  installation.Almanac().Signal(SIGKILL);
+  ASSERT_TRUE(daemon.WaitForLine("Almanac instance 0 \\(pid [0-9]+\\) ended")) << daemon.Output();
+  kill(first, SIGKILL);
+  ASSERT_TRUE(zq_test::WaitUntilGone(first, 5s));
+
+  const std::size_t mark = daemon.LineCount();
+  const pid_t again = StartedPid(installation, 1);
+  EXPECT_NE(0, again);
+  EXPECT_NE(first, again);
+  EXPECT_NE(0, StartedPid(installation, 2)) << "a first start of another instance";
+  const std::string fallback =
+      "The configuration server \"Almanac\" instance 0 is not running; starting Sample instance "
+      "[12] from the launch configuration read at [0-9-]+ [0-9:]+";
+  const auto traced = daemon.WaitForLine(fallback, 5s, mark);
+  ASSERT_TRUE(traced) << daemon.Output();
+  EXPECT_FALSE(daemon.WaitForLine(fallback, 0ms, *traced + 1)) << "traced more than once";
+}
+
+// The state file is stale (kept from when one instance ran) and then lost
+// altogether: the daemon finds its instances among the running processes
+// and starts no second copy.
+TEST(DaemonRecovery, RestartedDaemonWithAStaleOrLostStateFileAdoptsWithoutDuplicates) {
+  Installation installation(kConfiguration);
+  const std::string state = installation.LogDir() + "/zqmd.state";
+  const std::string stale = installation.Dir().File("stale.state");
+  const pid_t one = StartedPid(installation, 1);
+  ASSERT_TRUE(zq_test::WaitForFileMatches(state, "Sample", 1, 5s));
+  std::filesystem::copy_file(state, stale);
+  const pid_t two = StartedPid(installation, 2);
+  const pid_t three = StartedPid(installation, 3);
+  ASSERT_NE(0, one * two * three);
+  EXPECT_TRUE(Contains(zq_test::ReadFile("/proc/" + std::to_string(two) + "/environ"),
+                       std::string("ZQM_DAEMON=127.0.0.1:8088") + '\0'));
+
+  for (const bool lost : {false, true}) {
+    installation.RestartDaemon([&] {
+      std::filesystem::remove(state);
+      if (!lost) std::filesystem::copy_file(stale, state);
+    });
+    const auto adopted = installation.Daemon().WaitForLine(
+        "Adopted Sample instance 3 \\(pid " + std::to_string(three) + "\\), found running");
+    EXPECT_TRUE(adopted) << installation.Daemon().Output();
+    EXPECT_EQ(
+        lost ? 0u : 1u,
+        static_cast<std::size_t>(
+            installation.Daemon().WaitForLine("left running by an earlier daemon", 0ms) ? 1 : 0));
+    const pid_t pids[] = {one, two, three};
+    for (unsigned instance = 1; instance <= 3; ++instance) {
+      EXPECT_EQ(pids[instance - 1], StartedPid(installation, instance))
+          << "instance " << instance << (lost ? " after a lost" : " after a stale") << " file";
+    }
+    EXPECT_EQ(3u, installation.Servers("Sample").Count());
+    EXPECT_FALSE(installation.Daemon().WaitForLine("Starting Sample", 0ms))
+        << installation.Daemon().Output();
+  }
+}
+
+TEST(DaemonRecovery, RegistrationCannotDisplaceAnInstanceOrNameAStranger) {
+  Installation installation(kConfiguration);
+  const pid_t sample = StartedPid(installation, 1);
+  ASSERT_NE(0, sample);
+  const auto samplePort = static_cast<unsigned short>(Field<ZQ_TUInt32>(
+      installation.Servers("Sample")[0].DynamicCast<ZQ_TDict>(__FILE__, __LINE__), "Port"));
+  // A port this test process really listens on.
+  const int listening = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(0, bind(listening, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, listen(listening, 1));
+  ASSERT_EQ(0, getsockname(listening, reinterpret_cast<sockaddr*>(&address), &length));
+  const unsigned short mine = ntohs(address.sin_port);
+
+  const auto displace = CatchFrom([&] { Register("Sample", 1, getpid(), mine); });
+  EXPECT_TRUE(Contains(displace.message, "already running")) << displace.message;
+  const auto init = CatchFrom([&] { Register("Free", 1, 1, mine); });
+  EXPECT_TRUE(Contains(init.message, "process 1 cannot be Free instance 1")) << init.message;
+  const auto notHeld = CatchFrom([&] { Register("Free", 1, getpid(), samplePort); });
+  EXPECT_TRUE(Contains(notHeld.message, "does not listen on port " + std::to_string(samplePort)))
+      << notHeld.message;
+  EXPECT_TRUE(installation.Daemon().WaitForLine("Refused to register Sample instance 1 \\(pid " +
+                                                std::to_string(getpid()) +
+                                                "\\): .*already running"))
+      << installation.Daemon().Output();
+  EXPECT_TRUE(
+      installation.Daemon().WaitForLine("Refused to register Free instance 1 \\(pid 1\\): "))
+      << installation.Daemon().Output();
+
+  EXPECT_EQ(sample, installation.PidOf("Sample", 1).value_or(0));
+  EXPECT_EQ(0u, installation.Servers("Free").Count());
+  EXPECT_TRUE(Register("Free", 1, getpid(), mine).DynamicCast<ZQ_TBool>(__FILE__, __LINE__));
+  EXPECT_EQ(getpid(), installation.PidOf("Free", 1).value_or(0));
+  close(listening);
+}
+
+}  // namespace
