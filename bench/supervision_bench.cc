@@ -791,18 +791,6 @@ std::map<Key, std::vector<zqmd::MarkedProcess>> LiveInstances() {
   return live;
 }
 
-std::vector<std::string> StatOf(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::vector<std::string> fields;
-  const std::size_t end = text.rfind(')');
-  if (end == std::string::npos) return fields;
-  std::istringstream rest(text.substr(end + 1));
-  for (std::string field; rest >> field;)
-    fields.push_back(field);
-  return fields;  // [0] state, [1] parent, [19] start time
-}
-
 std::int64_t BootTimeNs() {
   timespec now{};
   clock_gettime(CLOCK_BOOTTIME, &now);
@@ -814,7 +802,7 @@ std::size_t ZombiesOf(pid_t parent) {
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
     const std::string name = entry.path().filename().string();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const std::vector<std::string> fields = StatOf(static_cast<pid_t>(std::stol(name)));
+    const std::vector<std::string> fields = zqmd::StatFields(static_cast<pid_t>(std::stol(name)));
     if (fields.size() > 1 && fields[0] == "Z" && fields[1] == std::to_string(parent)) ++zombies;
   }
   return zombies;
@@ -855,7 +843,7 @@ Footprint FootprintOf(pid_t pid) {
 bool KillExactly(const zqmd::MarkedProcess& process) {
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, process.pid, 0));
   if (pidfd < 0) return false;
-  const std::vector<std::string> fields = StatOf(process.pid);
+  const std::vector<std::string> fields = zqmd::StatFields(process.pid);
   const bool same = fields.size() > 19 && fields[19] == std::to_string(process.startTicks);
   const bool sent = same && syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0;
   close(pidfd);
@@ -918,7 +906,7 @@ int Storm(const Options& options) {
       std::smatch match;
       if (std::regex_search(line, match, startedLine)) {
         const auto pid = static_cast<pid_t>(std::stol(match[3].str()));
-        const std::vector<std::string> fields = StatOf(pid);
+        const std::vector<std::string> fields = zqmd::StatFields(pid);
         if (fields.size() < 20) continue;  // gone already
         const Key key{match[1].str(), static_cast<unsigned>(std::stoul(match[2].str()))};
         current[key] = {
@@ -929,7 +917,7 @@ int Storm(const Options& options) {
       const auto end = TracedEnd(line);
       const std::optional<std::int64_t> lineNs = clock.LineTime(line);
       if (!end || !lineNs) continue;
-      const std::vector<std::string> fields = StatOf(std::get<2>(*end));
+      const std::vector<std::string> fields = zqmd::StatFields(std::get<2>(*end));
       if (fields.size() < 20 || fields[0] == "Z" || fields[0] == "X") continue;
       const std::int64_t startedNs =
           static_cast<std::int64_t>(std::stoull(fields[19])) * 1'000'000'000LL / ticksPerSecond -

@@ -47,20 +47,6 @@ std::optional<std::string> ReadBounded(const std::string& path, std::size_t limi
   return content;
 }
 
-// Fields 3 and on of /proc/<pid>/stat ([0] is the state, [3] the session,
-// [19] the start time); the command name before them may hold anything.
-std::vector<std::string> StatFields(pid_t pid) {
-  std::vector<std::string> fields;
-  const std::optional<std::string> stat = ReadBounded(ProcPath(pid, "stat"), kMaxStatBytes);
-  if (!stat) return fields;
-  const std::size_t end = stat->rfind(')');
-  if (end == std::string::npos) return fields;
-  std::istringstream rest(stat->substr(end + 1));
-  for (std::string field; rest >> field;)
-    fields.push_back(field);
-  return fields;
-}
-
 std::optional<std::uint64_t> Number(const std::string& text) {
   if (text.empty() || text.size() > 20) return std::nullopt;
   std::uint64_t value = 0;
@@ -168,6 +154,18 @@ bool ListeningSockets(unsigned short port, std::map<std::uint64_t, unsigned shor
 }
 
 }  // namespace
+
+std::vector<std::string> StatFields(pid_t pid) {
+  std::vector<std::string> fields;
+  const std::optional<std::string> stat = ReadBounded(ProcPath(pid, "stat"), kMaxStatBytes);
+  if (!stat) return fields;
+  const std::size_t end = stat->rfind(')');
+  if (end == std::string::npos) return fields;
+  std::istringstream rest(stat->substr(end + 1));
+  for (std::string field; rest >> field;)
+    fields.push_back(field);
+  return fields;
+}
 
 std::optional<uid_t> RealUid(pid_t pid) {
   const std::optional<std::string> status = ReadBounded(ProcPath(pid, "status"), 16384);

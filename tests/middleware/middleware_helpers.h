@@ -26,6 +26,7 @@
 #include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_socket_io.h"
 #include "DEVUror/zqm_wire.h"
+#include "DEVUror/zqmd/proc_inspect.h"
 #include "support/child_process.h"
 
 namespace zq_test {
@@ -97,18 +98,10 @@ inline bool WaitUntilGone(pid_t pid, std::chrono::milliseconds timeout) {
   return ready > 0;
 }
 
-// The fields of /proc/<pid>/stat after the command name, which may itself
-// hold spaces and parentheses: [0] state, [1] ppid, [2] pgrp, [3] session.
+// The fields of /proc/<pid>/stat after the command name: [0] state,
+// [1] ppid, [2] pgrp, [3] session.
 inline std::vector<std::string> StatFields(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::vector<std::string> fields;
-  const std::size_t end = text.rfind(')');
-  if (end == std::string::npos) return fields;
-  std::istringstream rest(text.substr(end + 1));
-  for (std::string field; rest >> field;)
-    fields.push_back(field);
-  return fields;
+  return zqmd::StatFields(pid);
 }
 
 inline bool IsRunning(pid_t pid) {
