@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -197,17 +198,35 @@ struct ChildPlan {
   _exit(127);
 }
 
+// The kernel's own layout of a signal action and mask (rt_sigaction,
+// rt_sigprocmask), for the raw system calls of the child below.
+struct KernelSignalAction {
+  void (*handler)(int);
+  unsigned long flags;
+  void (*restorer)();
+  std::uint64_t mask;
+};
+
+// Sets the calling thread's signal mask to all signals or to none, by the
+// system call itself.
+void SetRawSignalMask(bool all) {
+  const std::uint64_t mask = all ? ~std::uint64_t{0} : 0;
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &mask, nullptr, sizeof mask);
+}
+
 // Runs in the child, on its own stack and in the parent's memory, until the
-// program replaces it. It calls only async-signal-safe functions; the
-// credentials go through syscall() since glibc's set*id wrappers would
-// signal the parent's other threads to change theirs as well.
+// program replaces it. It calls only async-signal-safe functions. Signal
+// actions, the signal mask and the credentials go through syscall(): glibc's
+// set*id wrappers would signal the parent's other threads to change theirs
+// as well, and a library that wraps sigaction (a sanitizer's runtime) keeps
+// its own table of handlers, which this child shares with the parent and
+// must not change.
 int ChildMain(void* argument) {
   const ChildPlan& plan = *static_cast<const ChildPlan*>(argument);
   // Every handled or ignored signal back to its default; exec keeps ignored ones.
-  struct sigaction byDefault {};
-  byDefault.sa_handler = SIG_DFL;
+  const KernelSignalAction byDefault{SIG_DFL, 0, nullptr, 0};
   for (int signal = 1; signal < NSIG; ++signal)
-    sigaction(signal, &byDefault, nullptr);
+    syscall(SYS_rt_sigaction, signal, &byDefault, nullptr, sizeof byDefault.mask);
 
   if (dup2(plan.devNull, STDIN_FILENO) < 0 || dup2(plan.log, STDOUT_FILENO) < 0 ||
       dup2(plan.log, STDERR_FILENO) < 0) {
@@ -244,9 +263,7 @@ int ChildMain(void* argument) {
   if (syscall(SYS_close_range, firstOther, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
     ChildFails(plan, Step::kDescriptors, errno);
 
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
+  SetRawSignalMask(false);
   // As execvp: a folder where the program is not found, or may not be run,
   // passes to the next; "permission denied" is kept if nothing is found.
   int error = ENOENT;
@@ -259,9 +276,7 @@ int ChildMain(void* argument) {
       break;
     }
   }
-  sigset_t all;
-  sigfillset(&all);
-  sigprocmask(SIG_SETMASK, &all, nullptr);
+  SetRawSignalMask(true);
   ChildFails(plan, Step::kExec, error);
 }
 
