@@ -68,6 +68,7 @@
 #include "DEVUror/zqmd/proc_inspect.h"
 #include "DEVUror/zqmd/process_watch.h"
 #include "DEVUror/zqmd/safe_files.h"
+#include "DEVUror/zqmd/state_writer.h"
 #include "typelib/dodived.h"
 
 namespace zqmd {
@@ -156,6 +157,9 @@ class Daemon {
   bool AdoptCandidate(const Key& key, const LaunchConfig& launch);
   void SaveSoon();
   void Save();
+  // On the event loop's thread after each write of the state file; `problem`
+  // is "" when it was written.
+  void Saved(const std::string& problem);
 
   // How long after a change the state file is written.
   static constexpr unsigned kSaveDelayMs = 10;
@@ -178,6 +182,10 @@ class Daemon {
   std::map<Key, MarkedProcess> candidates_;
   bool savePending_ = false;
   bool saveFailing_ = false;  // the last write of the state file failed
+  // Expires with the daemon, so that a write's report posted to the event
+  // loop after the daemon has gone is dropped.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+  std::unique_ptr<StateWriter> stateWriter_;  // last: written out first at the end
 };
 
 }  // namespace zqmd

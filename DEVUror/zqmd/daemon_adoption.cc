@@ -74,8 +74,11 @@ void Daemon::Save() {
     entry.startTicks = instance->startTicks;
     saved.push_back(entry);
   }
-  std::string problem;
-  if (SaveState(options_.stateFile, saved, problem)) {
+  stateWriter_->Submit(std::move(saved));
+}
+
+void Daemon::Saved(const std::string& problem) {
+  if (problem.empty()) {
     if (saveFailing_)
       zqm_trace::Line(0, "The registry is kept in " + options_.stateFile + " again");
     saveFailing_ = false;

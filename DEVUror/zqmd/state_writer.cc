@@ -1,0 +1,43 @@
+#include "DEVUror/zqmd/state_writer.h"
+
+#include <utility>
+
+namespace zqmd {
+
+StateWriter::StateWriter(std::string path, Written written)
+    : path_(std::move(path)), written_(std::move(written)), thread_([this] { Run(); }) {}
+
+StateWriter::~StateWriter() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ending_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void StateWriter::Submit(std::vector<SavedInstance> snapshot) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    waiting_ = std::move(snapshot);
+  }
+  wake_.notify_one();
+}
+
+void StateWriter::Run() {
+  for (;;) {
+    std::vector<SavedInstance> snapshot;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      wake_.wait(lock, [this] { return waiting_ || ending_; });
+      if (!waiting_) return;  // ending, nothing left to write
+      snapshot = std::move(*waiting_);
+      waiting_.reset();
+    }
+    std::string problem;
+    SaveState(path_, snapshot, problem);
+    written_(problem);
+  }
+}
+
+}  // namespace zqmd
