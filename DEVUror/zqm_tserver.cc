@@ -33,6 +33,10 @@ class ZQM_TServer::Impl {
   asio::io_context io{1};
   std::optional<asio::ip::tcp::acceptor> acceptor;  // from Bind until the loop starts
   std::optional<zqm_listener::Listener> listener;
+  // The same port on the host's address, when one is given.
+  std::optional<ZQ_TString> hostAddress;
+  std::optional<asio::ip::tcp::acceptor> hostAcceptor;
+  std::optional<zqm_listener::Listener> hostListener;
   std::optional<zqm_deadlines::DeadlineQueue> deadlines;
   zqm_deadlines::Id idleDeadline = 0;
   ZQ_TString name;
@@ -48,6 +52,8 @@ class ZQM_TServer::Impl {
   std::optional<asio::signal_set> signals;
   zqm_wire::Hello hello;
 
+  void Listen(const ZQ_TString& name, unsigned short instance, unsigned short port,
+              bool listenOnAllInterfaces);
   void WatchShutdown(asio::posix::stream_descriptor& wake);
   void WatchSignals(asio::signal_set& signals);
   void ArmIdleTimer();
@@ -79,7 +85,71 @@ void Register(const ZQ_TString& name, unsigned short instance, unsigned short po
   }
 }
 
+// An acceptor listening on `address`:`port`, or none with `error` set.
+std::optional<asio::ip::tcp::acceptor> OpenAcceptor(asio::io_context& io,
+                                                    const asio::ip::address& address,
+                                                    unsigned short port, asio::error_code& error) {
+  asio::ip::tcp::acceptor acceptor(io);
+  acceptor.open(address.is_v6() ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), error);
+  if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
+  if (!error) acceptor.bind(asio::ip::tcp::endpoint(address, port), error);
+  if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+  if (error) return std::nullopt;
+  return acceptor;
+}
+
+// The host address to listen on besides loopback, if any.
+std::optional<asio::ip::address> HostAddress(const std::optional<ZQ_TString>& chosen,
+                                             const ZQ_TString& what) {
+  ZQ_TString text;
+  if (chosen) {
+    text = *chosen;
+  } else if (const char* variable = std::getenv("ZQM_LISTEN_ADDRESS")) {
+    text = variable;
+  }
+  if (text.IsEmpty()) return std::nullopt;
+  asio::error_code error;
+  const asio::ip::address address = asio::ip::make_address(text.Text(), error);
+  if (error) {
+    Fail<ZQM_EException>(ZQ_TString::Format(
+        "%s: the host address \"%s\" (ZQM_LISTEN_ADDRESS) is not an IP address: %s", what, text,
+        error.message()));
+  }
+  if (address.is_loopback()) return std::nullopt;
+  return address;
+}
+
+// A port the kernel chose on loopback may be taken on the host's address;
+// another one is tried this often.
+constexpr int kHostPortAttempts = 8;
+
 }  // namespace
+
+void ZQM_TServer::Impl::Listen(const ZQ_TString& name, unsigned short instance, unsigned short port,
+                               bool listenOnAllInterfaces) {
+  const ZQ_TString what = BindWhat(name, instance);
+  const auto address = listenOnAllInterfaces ? asio::ip::address(asio::ip::address_v4::any())
+                                             : asio::ip::address(asio::ip::address_v4::loopback());
+  const std::optional<asio::ip::address> host =
+      listenOnAllInterfaces ? std::nullopt : HostAddress(hostAddress, what);
+  for (int attempt = 1;; ++attempt) {
+    asio::error_code error;
+    acceptor = OpenAcceptor(io, address, port, error);
+    if (!acceptor) {
+      Fail<ZQM_EException>(ZQ_TString::Format("%s: cannot listen on %s:%d: %s", what,
+                                              address.to_string(), port, error.message()));
+    }
+    if (!host) return;
+    const unsigned short chosen = acceptor->local_endpoint().port();
+    hostAcceptor = OpenAcceptor(io, *host, chosen, error);
+    if (hostAcceptor) return;
+    acceptor.reset();
+    if (port != 0 || error != asio::error::address_in_use || attempt == kHostPortAttempts) {
+      Fail<ZQM_EException>(ZQ_TString::Format("%s: cannot listen on %s:%d: %s", what,
+                                              host->to_string(), chosen, error.message()));
+    }
+  }
+}
 
 void ZQM_TServer::Impl::WatchShutdown(asio::posix::stream_descriptor& wake) {
   wake.async_wait(asio::posix::stream_descriptor::wait_read, [this](asio::error_code error) {
@@ -139,6 +209,7 @@ std::string ZQM_TServer::Impl::Dispatch(const ZQ_TDict& request) {
 
 void ZQM_TServer::Impl::CloseAll() {
   if (listener) listener->Close();
+  if (hostListener) hostListener->Close();
   if (deadlines) deadlines->Cancel(idleDeadline);
   // Let the cancelled operations run their handlers, which release the sessions.
   io.restart();
@@ -163,28 +234,31 @@ void ZQM_TServer::Bind(const ZQ_TString& name, unsigned short instance, unsigned
     throw;
   }
 
-  const auto address = listenOnAllInterfaces ? asio::ip::address(asio::ip::address_v4::any())
-                                             : asio::ip::address(asio::ip::address_v4::loopback());
-  asio::error_code error;
-  asio::ip::tcp::acceptor acceptor(impl_->io);
-  acceptor.open(asio::ip::tcp::v4(), error);
-  if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
-  if (!error) acceptor.bind(asio::ip::tcp::endpoint(address, port), error);
-  if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
-  if (error) {
-    Fail<ZQM_EException>(ZQ_TString::Format("%s: cannot listen on %s:%d: %s",
-                                            BindWhat(name, instance), address.to_string(), port,
-                                            error.message()));
+  impl_->Listen(name, instance, port, listenOnAllInterfaces);
+  const unsigned short actualPort = impl_->acceptor->local_endpoint().port();
+  try {
+    Register(name, instance, actualPort);
+  } catch (...) {
+    impl_->acceptor.reset();
+    impl_->hostAcceptor.reset();
+    throw;
   }
-  const unsigned short actualPort = acceptor.local_endpoint().port();
-  Register(name, instance, actualPort);
 
-  impl_->acceptor.emplace(std::move(acceptor));
   impl_->name = name;
   impl_->instance = instance;
   impl_->port = actualPort;
   impl_->bound = true;
   impl_->hello = {name, instance, static_cast<std::uint32_t>(getpid())};
+}
+
+void ZQM_TServer::SetHostAddress(const ZQ_TString& address) {
+  if (!impl_) impl_ = std::make_unique<Impl>(*this);
+  impl_->hostAddress = address;
+}
+
+void ZQM_TServer::Post(std::function<void()> work) {
+  if (!impl_ || !impl_->bound) Fail<ZQM_EException>("Post: the server is not bound");
+  asio::post(impl_->io, std::move(work));
 }
 
 void ZQM_TServer::SetProcessor(TProcessor processor, void* context) {
@@ -211,6 +285,14 @@ void ZQM_TServer::EventLoop() {
                           });
     impl.acceptor.reset();
     impl.listener->Start();
+    if (impl.hostAcceptor) {
+      impl.hostListener.emplace(std::move(*impl.hostAcceptor), impl.hello,
+                                [&impl](const ZQ_TDict& request, zqm_listener::Reply reply) {
+                                  reply(impl.Dispatch(request));
+                                });
+      impl.hostAcceptor.reset();
+      impl.hostListener->Start();
+    }
     impl.ArmIdleTimer();
     impl.io.restart();
     impl.io.run();

@@ -44,8 +44,23 @@ class ZQM_TServer {
   // port cannot be opened, the daemon cannot be reached or refuses the
   // registration (the instance is bound by another live process), or Bind
   // was called before.
+  //
+  // With a host address (SetHostAddress, else the environment variable
+  // ZQM_LISTEN_ADDRESS), a server that listens on loopback listens on the
+  // same port of that address as well, so that clients on other hosts can
+  // reach it; a malformed address throws.
   void Bind(const ZQ_TString& name, unsigned short instance, unsigned short port,
             bool listenOnAllInterfaces);
+
+  // The address of this host on which Bind listens besides loopback (an IP
+  // address; empty: none, whatever ZQM_LISTEN_ADDRESS holds). Call before
+  // Bind.
+  void SetHostAddress(const ZQ_TString& address);
+
+  // Runs `work` on the thread of the event loop, in the order posted; safe
+  // from any thread once the server is bound. Work still waiting when the
+  // loop ends is run as it closes, or never.
+  void Post(std::function<void()> work);
 
   void SetProcessor(TProcessor processor, void* context);
 

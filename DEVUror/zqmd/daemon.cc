@@ -13,8 +13,8 @@ Daemon::Daemon(asio::io_context& io, Options options)
     : io_(io), options_(std::move(options)), deadlines_(io), watches_(io) {
   if (options_.stateFile.empty()) options_.stateFile = options_.logDirectory + "/zqmd.state";
   std::weak_ptr<int> alive = alive_;
-  stateWriter_ = std::make_unique<StateWriter>(
-      options_.stateFile, [this, alive](const std::string& problem) {
+  stateWriter_ =
+      std::make_unique<StateWriter>(options_.stateFile, [this, alive](const std::string& problem) {
         asio::post(io_, [this, alive, problem] {
           if (!alive.expired()) Saved(problem);
         });
@@ -27,37 +27,51 @@ Daemon::~Daemon() {
 
 void Daemon::Start() {
   PrepareFilePlaces(options_.logDirectory, options_.stateFile);
-  asio::error_code error;
-  const auto address = asio::ip::make_address(options_.listenAddress, error);
-  asio::ip::tcp::acceptor acceptor(io_);
-  if (!error) acceptor.open(address.is_v6() ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), error);
-  if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
-  if (!error) acceptor.bind(asio::ip::tcp::endpoint(address, options_.port), error);
-  if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
-  if (error) {
-    ZQM_EException failed(ZQ_TString::Format(
-        "cannot listen on %s port %d: %s", options_.listenAddress, options_.port, error.message()));
-    ZQ_THROW_AT(failed, __FILE__, __LINE__);
-  }
-  const zqm_wire::Hello hello{"ZQMD", 0, static_cast<std::uint32_t>(getpid())};
-  listener_.emplace(
-      std::move(acceptor), hello,
-      [this](const ZQ_TDict& request, zqm_listener::Reply reply) {
-        Handle(request, std::move(reply));
-      },
-      options_.limits);
-  listener_->Start();
+  Listen(listener_, options_.listenAddress, options_.port);
+  const bool onHost =
+      !options_.hostAddress.empty() && options_.hostAddress != options_.listenAddress;
+  if (onHost) Listen(hostListener_, options_.hostAddress, listener_->Port());
   zqm_trace::Line(
       0, ZQ_TString::Format(
              "Middleware daemon listening on %s:%d; server configuration \"%s\"; logs in %s",
              options_.listenAddress, listener_->Port(), options_.serverConfiguration,
              options_.logDirectory)
              .Text());
+  if (onHost) {
+    zqm_trace::Line(0, ZQ_TString::Format("Listening on %s:%d as well; servers started here too",
+                                          options_.hostAddress, hostListener_->Port())
+                           .Text());
+  }
   Adopt();
+}
+
+void Daemon::Listen(std::optional<zqm_listener::Listener>& listener,
+                    const std::string& listenAddress, unsigned short port) {
+  asio::error_code error;
+  const auto address = asio::ip::make_address(listenAddress, error);
+  asio::ip::tcp::acceptor acceptor(io_);
+  if (!error) acceptor.open(address.is_v6() ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), error);
+  if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
+  if (!error) acceptor.bind(asio::ip::tcp::endpoint(address, port), error);
+  if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+  if (error) {
+    ZQM_EException failed(ZQ_TString::Format("cannot listen on %s port %d: %s", listenAddress, port,
+                                             error.message()));
+    ZQ_THROW_AT(failed, __FILE__, __LINE__);
+  }
+  const zqm_wire::Hello hello{"ZQMD", 0, static_cast<std::uint32_t>(getpid())};
+  listener.emplace(
+      std::move(acceptor), hello,
+      [this](const ZQ_TDict& request, zqm_listener::Reply reply) {
+        Handle(request, std::move(reply));
+      },
+      options_.limits);
+  listener->Start();
 }
 
 void Daemon::Stop() {
   if (listener_) listener_->Close();
+  if (hostListener_) hostListener_->Close();
   // The instances keep running: dropping the registry only ends the watches,
   // which reaps the children that have ended without their end being
   // handled yet.

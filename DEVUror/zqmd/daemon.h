@@ -75,6 +75,9 @@ namespace zqmd {
 
 struct Options {
   std::string listenAddress = "127.0.0.1";
+  // Another address to listen on (this host's on the installation's
+  // network); empty: none.
+  std::string hostAddress;
   unsigned short port = 8088;
   std::string serverConfiguration;
   std::string logDirectory = DefaultLogDirectory();
@@ -131,6 +134,9 @@ class Daemon {
   void StartFailed(const Key& key, const ZQ_EException& failure);
   void ArmStartTimer(Instance& instance);
   std::string LogPath(const Key& key) const;
+  // Listens on `address`:`port`; throws ZQM_EException saying why it cannot.
+  void Listen(std::optional<zqm_listener::Listener>& listener, const std::string& address,
+              unsigned short port);
   // The value of ZQM_DAEMON in every instance this daemon starts.
   std::string DaemonMark() const;
 
@@ -169,6 +175,7 @@ class Daemon {
   zqm_deadlines::DeadlineQueue deadlines_;  // before the instances, which cancel theirs
   ProcessWatchSet watches_;                 // before the instances, which release theirs
   std::optional<zqm_listener::Listener> listener_;
+  std::optional<zqm_listener::Listener> hostListener_;  // on Options::hostAddress
   std::map<Key, std::unique_ptr<Instance>> instances_;
   std::uint64_t generation_ = 0;
   // Server subtrees by server name, as last read from the configuration

@@ -45,6 +45,10 @@ int main(int argc, char** argv) {
       "zqmd: the middleware daemon. Keeps the registry of this host's middleware servers, "
       "tells clients where an instance listens, and starts configured instances on demand."};
   app.add_option("--listen", options.listenAddress, "address to listen on")->capture_default_str();
+  app.add_option("--host-address", options.hostAddress,
+                 "this host's address on the installation's network: the daemon listens there "
+                 "as well, and so does every server it starts (ZQM_LISTEN_ADDRESS)")
+      ->envname("ZQM_LISTEN_ADDRESS");
   app.add_option("--port", options.port, "port to listen on")->capture_default_str();
   app.add_option("--server-configuration", options.serverConfiguration,
                  "name of this host's server configuration, as GetServerConfiguration reports it")
@@ -107,6 +111,8 @@ int main(int argc, char** argv) {
     std::cerr << "zqmd: " << failure.ZQ_Message() << std::endl;
     return 1;
   }
+  // The servers started from here find the address in their environment.
+  if (!options.hostAddress.empty()) setenv("ZQM_LISTEN_ADDRESS", options.hostAddress.c_str(), 1);
   RaiseDescriptorLimit();
   std::signal(SIGPIPE, SIG_IGN);
 
