@@ -1,6 +1,8 @@
 #include "Almanac/Server/config_store.h"
 
 #include <exception>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string_view>
 #include <utility>
@@ -65,10 +67,8 @@ std::string TooDeep() {
   return "nested deeper than " + std::to_string(kMaxConfigDepth) + " levels";
 }
 
-// Why the file loader would refuse `value` (a key a path cannot reach,
-// nesting deeper than kMaxConfigDepth), or "" when it would not. `level` is
-// the level a container at `at` opens, the root tree being level 1. The
-// descent stops at the limit, so any depth of value is safe to check.
+}  // namespace
+
 std::string ValueProblem(const ZQ_TAny& value, unsigned level, const std::string& at) {
   const ZQ_TTree* tree = value.As<ZQ_TTree>();
   const ZQ_TList* list = value.As<ZQ_TList>();
@@ -97,6 +97,8 @@ std::string ValueProblem(const ZQ_TAny& value, unsigned level, const std::string
   }
   return problem;
 }
+
+namespace {
 
 std::string KeyCount(std::size_t count) {
   return std::to_string(count) + (count == 1 ? " top-level key" : " top-level keys");
@@ -149,16 +151,29 @@ class Parameters {
 }  // namespace
 
 ConfigStore::ConfigStore(std::string path, TraceSink trace)
-    : path_(std::move(path)), trace_(std::move(trace)) {}
+    : ConfigStore(std::make_unique<FileSource>(std::move(path)), std::move(trace)) {}
+
+ConfigStore::ConfigStore(std::unique_ptr<ConfigSource> source, TraceSink trace)
+    : source_(std::move(source)), path_(source_->Name()), trace_(std::move(trace)) {}
+
+ConfigStore::~ConfigStore() = default;
 
 void ConfigStore::Load() {
-  tree_ = LoadConfigFile(path_);
+  tree_ = source_->Read();
   Trace(0, "Loaded configuration " + path_ + " (" + KeyCount(tree_.Count()) + ")");
+}
+
+void ConfigStore::Follow() {
+  source_->Follow([this](ZQ_TTree tree) {
+    tree_ = std::move(tree);
+    Trace(0, "Configuration " + path_ + " changed (" + KeyCount(tree_.Count()) + ")");
+    if (changed_) changed_();
+  });
 }
 
 void ConfigStore::Reload() {
   try {
-    tree_ = LoadConfigFile(path_);
+    tree_ = source_->Read();
   } catch (const ZQ_EException& failure) {
     const std::string text =
         "Reload of " + path_ +
@@ -240,7 +255,11 @@ void ConfigStore::Set(const ZQ_TString& path, ZQ_TAny value) {
   }
   std::ostringstream printed;
   ZQ_PrintElement(printed, value);
-  tree_.Set(path, std::move(value));
+  if (std::optional<ZQ_TTree> stored = source_->Store(tree_, segments, value)) {
+    tree_ = std::move(*stored);
+  } else {
+    tree_.Set(path, std::move(value));
+  }
   Trace(1, "Set " + Join(segments, segments.size()) + " = " + printed.str());
   if (changed_) changed_();
 }

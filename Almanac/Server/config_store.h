@@ -13,9 +13,11 @@
 //   KeysAt(path)        ZQ_TList of the keys (ZQ_TString) directly below the
 //                       subtree at path, in file order
 //   Set(path, value)    stores value at path, creating subtrees on the way;
-//                       kept in memory only, until the next reload
-//   Reload()            reads the file again; a file that cannot be loaded
-//                       leaves the current configuration in place
+//                       with a file, kept in memory only, until the next
+//                       reload; a source that keeps changes (etcd) stores
+//                       it there first, and a failure stores nothing
+//   Reload()            reads the file (the source) again; one that cannot
+//                       be loaded leaves the current configuration in place
 //
 // Every failure throws a ZQM_EException saying what is wrong; an unknown
 // method throws ZQM_ENoSuchServerMethod whose message is the method name.
@@ -26,8 +28,10 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "Almanac/Server/config_source.h"
 #include "typelib/dodived.h"
 
 namespace almanac {
@@ -35,13 +39,25 @@ namespace almanac {
 // Where trace lines go: the server's DBG_Type in the program.
 using TraceSink = std::function<void(int level, const std::string& text)>;
 
+// Why the file loader would refuse `value` (a key a path cannot reach,
+// nesting deeper than kMaxConfigDepth), or "" when it would not. `level` is
+// the level a container at `at` opens, the root tree being level 1. The
+// descent stops at the limit, so any depth of value is safe to check.
+std::string ValueProblem(const ZQ_TAny& value, unsigned level, const std::string& at);
+
 class ConfigStore {
  public:
+  // Serves the JSON file at `path`.
   ConfigStore(std::string path, TraceSink trace);
+  ConfigStore(std::unique_ptr<ConfigSource> source, TraceSink trace);
+  ~ConfigStore();
 
   // The first load, before the server offers any method: a failure throws
   // and leaves the store empty.
   void Load();
+  // From now on serves the changes that the source reports (see
+  // ConfigSource::Follow), each followed by the OnChange call.
+  void Follow();
 
   // Serves one request (see above); the result is what the caller receives.
   ZQ_TAny Call(const ZQ_TDict& arguments);
@@ -68,7 +84,8 @@ class ConfigStore {
  private:
   void Trace(int level, const std::string& text) const;
 
-  std::string path_;
+  std::unique_ptr<ConfigSource> source_;
+  std::string path_;  // the source's name
   TraceSink trace_;
   std::function<void()> changed_;
   ZQ_TTree tree_;

@@ -31,6 +31,9 @@ class ServerMiddleware : public almanac::Middleware {
   void OnSignal(int signal, std::function<void()> handler) override {
     server_.OnSignal(signal, std::move(handler));
   }
+  void UseHostAddress(const std::string& address) override {
+    server_.SetHostAddress(ZQ_TString(address));
+  }
   void Bind(const ZQ_TString& name, unsigned short instance, unsigned short port) override {
     server_.Bind(name, instance, port, /*listenOnAllInterfaces=*/false);
   }
@@ -46,6 +49,7 @@ class ServerMiddleware : public almanac::Middleware {
                    failure.ZQ_Message().Text());
     }
   }
+  void Post(std::function<void()> work) override { server_.Post(std::move(work)); }
   void Serve(almanac::ConfigStore& store) override {
     server_.SetProcessor(&almanac::ProcessRequest, &store);
     server_.SetTimeOut(-1);

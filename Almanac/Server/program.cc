@@ -6,10 +6,13 @@
 #include <csignal>
 #include <cstdint>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
 #include "Almanac/Server/config_store.h"
+#include "Almanac/Server/etcd_program.h"
 
 namespace almanac {
 namespace {
@@ -32,7 +35,10 @@ bool Attempt(std::ostream& err, const std::string& context, Step step) {
 
 int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::ostream& out,
                std::ostream& err) {
-  CLI::App app{"Serves a JSON configuration file to the programs of this host.", "almanac"};
+  CLI::App app{
+      "Serves a JSON configuration file, or the configuration held in etcd, to the "
+      "programs of this host.",
+      "almanac"};
   std::string name = "Almanac";
   std::uint16_t instance = 0;
   std::uint16_t port = 0;
@@ -59,16 +65,27 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
                  "The installation key file (default: $ZQM_KEY_FILE, else the default key file)");
   bool insecure = false;
   app.add_flag("--insecure", insecure, "Run without a key: no handshake")->excludes("--key");
-  app.add_option("CONFIG", configPath, "The configuration file (JSON)")->required();
+  std::string hostAddress;
+  app.add_option("--host-address", hostAddress,
+                 "Listen on this address of the host as well as on loopback")
+      ->envname("ZQM_LISTEN_ADDRESS");
+  EtcdOptions etcd;
+  AddEtcdOptions(app, etcd);
+  app.add_option("CONFIG", configPath, "The configuration file (JSON)")->excludes("--etcd");
   app.footer(
-      "SIGHUP reloads the file; a file that cannot be loaded leaves the served configuration\n"
-      "as it was. Exit status: 0 when stopped by SIGTERM or SIGINT, 1 when the file cannot be\n"
-      "loaded or the server cannot register or serve, 2 for a wrong command line.");
+      "SIGHUP reloads the file (with --etcd: reads the whole prefix again); a file that cannot\n"
+      "be loaded leaves the served configuration as it was. With --etcd, a Set is stored in\n"
+      "etcd and every change there is served at once. Exit status: 0 when stopped by SIGTERM\n"
+      "or SIGINT, 1 when the configuration cannot be loaded (no etcd member answers) or the\n"
+      "server cannot register or serve, 2 for a wrong command line.");
   try {
     app.parse(argc, argv);
+    if (configPath.empty() && !etcd.Wanted())
+      throw CLI::RequiredError("CONFIG (or --etcd URL[,URL...])");
   } catch (const CLI::ParseError& error) {
     return app.exit(error, out, err) == 0 ? kExitOk : kExitUsage;
   }
+  if (const std::optional<int> status = RunEtcdTransfer(etcd, out, err)) return *status;
 
   if (!Attempt(err, "", [&] { middleware.UseKey(keyFile, insecure); })) return kExitFailure;
 
@@ -81,15 +98,25 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
     if (instanceOption->count() == 0) instance = startedInstance;
   }
 
-  ConfigStore store(configPath, [&middleware](int level, const std::string& text) {
+  const TraceSink trace = [&middleware](int level, const std::string& text) {
     middleware.Trace(level, text);
-  });
+  };
+  std::unique_ptr<ConfigSource> source;
+  if (etcd.Wanted()) {
+    source = std::make_unique<EtcdSource>(
+        etcd.Settings(), trace,
+        [&middleware](std::function<void()> work) { middleware.Post(std::move(work)); });
+  } else {
+    source = std::make_unique<FileSource>(configPath);
+  }
+  ConfigStore store(std::move(source), trace);
   if (!Attempt(err, "", [&] { store.Load(); })) return kExitFailure;
   store.OnChange([&middleware] { middleware.ConfigurationChanged(); });
 
   const std::string identity = name + " instance " + std::to_string(instance);
   if (!Attempt(err, "cannot register as " + identity + ": ", [&] {
         middleware.OnSignal(SIGHUP, [&store] { store.ReloadOnSignal(); });
+        if (!hostAddress.empty()) middleware.UseHostAddress(hostAddress);
         middleware.Bind(ZQ_TString(name), instance, port);
       })) {
     return kExitFailure;
@@ -100,6 +127,7 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
     [[maybe_unused]] const ssize_t written = write(readyFd, "\n", 1);
     close(readyFd);
   }
+  store.Follow();
   if (!Attempt(err, "", [&] { middleware.Serve(store); })) return kExitFailure;
   return kExitOk;
 }

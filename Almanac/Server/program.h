@@ -1,6 +1,7 @@
 // The almanac program: command line, first load, registration and serving.
 //
 //   almanac [--name NAME] [--instance N] [--port PORT] [--key PATH | --insecure] CONFIG.json
+//   almanac [...] --etcd URL[,URL...] [--etcd-prefix PREFIX] [--import FILE | --export [FILE]]
 //
 // The configuration is loaded before anything is registered, so that a
 // broken file never shows up as a server that answers. Exit status:
@@ -35,10 +36,15 @@ class Middleware {
   virtual bool StartedAs(ZQ_TString& name, unsigned short& instance) = 0;
   virtual void Trace(int level, const std::string& text) = 0;
   virtual void OnSignal(int signal, std::function<void()> handler) = 0;
+  // Has Bind listen on `address` as well as on loopback.
+  virtual void UseHostAddress(const std::string& address) {}
   // Listens on `port` (0: any free port) and registers with the daemon.
   virtual void Bind(const ZQ_TString& name, unsigned short instance, unsigned short port) = 0;
   // The port listened on, once bound.
   virtual unsigned short Port() const = 0;
+  // Runs `work` on the thread that serves calls, in the order posted. Safe
+  // from any thread once bound.
+  virtual void Post(std::function<void()> work) = 0;
   // Answers calls from `store` until the process is told to stop.
   virtual void Serve(ConfigStore& store) = 0;
   // Tells the daemon that the served tree has changed. Best effort: a

@@ -44,6 +44,8 @@ class FakeMiddleware : public almanac::Middleware {
     bound = Binding{name.Text(), instance, port};
   }
   unsigned short Port() const override { return bound ? bound->port : 0; }
+  // Nothing here posts from another thread: only etcd's watch does.
+  void Post(std::function<void()> work) override { work(); }
   void Serve(almanac::ConfigStore& store) override {
     events.push_back("Serve");
     if (whileServing) whileServing(store);

@@ -1,0 +1,137 @@
+// A client of an etcd v3 cluster through its JSON gateway (HTTP POST of
+// JSON bodies to /v3/kv/range, /v3/kv/txn and /v3/watch; keys and values
+// travel in base64), built on libcurl.
+//
+// A client belongs to one thread, except Interrupt, which any thread may
+// call. Requests go to the member that answered last and move on to the
+// next member when one cannot be reached; a member that answers with an
+// error is believed. Every wait is a poll(2) inside libcurl, bounded by the
+// time limits below, and Interrupt ends it at once. Responses are bounded
+// (kMaxResponseBytes) before they are parsed. Failures throw ZQM_EException
+// naming the request, the member and the reason.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace almanac::etcd {
+
+// A response larger than this is refused (a watch: one message of the
+// stream): a configuration is a few kilobytes, and no peer may fill the
+// memory.
+inline constexpr std::size_t kMaxResponseBytes = 256u * 1024 * 1024;
+
+struct KeyValue {
+  std::string key;
+  std::string value;
+  std::int64_t modRevision = 0;
+};
+
+struct RangeResult {
+  std::int64_t revision = 0;  // the store's revision the result shows
+  std::vector<KeyValue> kvs;
+};
+
+// One operation of a transaction.
+struct Operation {
+  enum class Kind { kPut, kDeleteRange };
+  Kind kind;
+  std::string key;
+  std::string valueOrRangeEnd;  // kPut: the value; kDeleteRange: the range's end ("" = the key)
+
+  static Operation Put(std::string key, std::string value) {
+    return {Kind::kPut, std::move(key), std::move(value)};
+  }
+  static Operation DeleteRange(std::string key, std::string rangeEnd = {}) {
+    return {Kind::kDeleteRange, std::move(key), std::move(rangeEnd)};
+  }
+};
+
+// A condition of a transaction: every key in [key, rangeEnd) was last
+// changed before `modRevisionBelow`.
+struct Unchanged {
+  std::string key;
+  std::string rangeEnd;
+  std::int64_t modRevisionBelow = 0;
+};
+
+struct TxnResult {
+  bool succeeded = false;  // the conditions held and the operations ran
+  std::int64_t revision = 0;
+};
+
+struct WatchEvent {
+  bool deleted = false;
+  KeyValue kv;  // value empty when deleted
+};
+
+// What one message of a watch reports: the events of one revision.
+struct WatchBatch {
+  std::int64_t revision = 0;
+  std::vector<WatchEvent> events;
+};
+
+// How a watch ended.
+enum class WatchEnd {
+  kInterrupted,  // Interrupt was called
+  kCompacted,    // the revision to start from is gone: read everything again
+};
+
+// The end of the key range that holds every key starting with `prefix`.
+std::string PrefixEnd(const std::string& prefix);
+
+class Client {
+ public:
+  // `endpoints`: the members' URLs, e.g. "http://10.0.0.1:2379".
+  explicit Client(std::vector<std::string> endpoints);
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // Every key in [key, rangeEnd), in one consistent read; with `keysOnly`
+  // the values are left empty.
+  RangeResult Range(const std::string& key, const std::string& rangeEnd, bool keysOnly = false);
+
+  // Runs `operations` as one transaction when `conditions` hold.
+  TxnResult Txn(const std::vector<Unchanged>& conditions, const std::vector<Operation>& operations);
+
+  // Streams the changes of [key, rangeEnd) from `startRevision` on,
+  // handing each batch to `batch`, and `connected` once the watch is
+  // established. Returns when interrupted or compacted; throws when no
+  // member can be reached or the stream breaks.
+  WatchEnd Watch(const std::string& key, const std::string& rangeEnd, std::int64_t startRevision,
+                 const std::function<void()>& connected,
+                 const std::function<void(WatchBatch&&)>& batch);
+
+  // Waits `milliseconds` or until interrupted; false when interrupted.
+  bool Pause(unsigned milliseconds);
+
+  // Ends the current and every later wait of this client at once. Safe from
+  // any thread.
+  void Interrupt();
+  bool Interrupted() const { return interrupted_.load(); }
+
+  // The members, joined by ", ", for messages.
+  std::string Members() const;
+
+ private:
+  struct Transfer;
+  std::string Post(const std::string& path, const std::string& body);
+  // Runs one request to `endpoint`; `sink` receives the body as it arrives
+  // and returns false to refuse it (too large). Throws as described above;
+  // `reachable` tells whether the member answered at all.
+  void Perform(const std::string& endpoint, const std::string& path, const std::string& body,
+               long timeoutMs, const std::function<bool(const char*, std::size_t)>& sink,
+               long& status, bool& reachable);
+
+  std::vector<std::string> endpoints_;
+  std::size_t current_ = 0;  // the member that answered last
+  void* multi_ = nullptr;    // CURLM*
+  std::atomic<bool> interrupted_{false};
+};
+
+}  // namespace almanac::etcd

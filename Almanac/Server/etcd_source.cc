@@ -1,0 +1,277 @@
+#include "Almanac/Server/etcd_source.h"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include "Almanac/Server/almanac_errors.h"
+
+namespace almanac {
+namespace {
+
+// After a failed attempt the watch tries again, waiting longer each time up
+// to kLongestPauseMs; etcd's return is noticed within that.
+constexpr unsigned kFirstPauseMs = 100;
+constexpr unsigned kLongestPauseMs = 2000;
+
+std::string JoinPath(const std::vector<std::string_view>& segments) {
+  std::string path;
+  for (const std::string_view segment : segments) {
+    if (!path.empty()) path += '/';
+    path += segment;
+  }
+  return path;
+}
+
+// How often a replacement is tried while others change the same keys.
+constexpr int kReplaceAttempts = 5;
+
+// Whether `path` is `top` or lies below it ("" holds everything).
+bool Below(const std::string& path, const std::string& top) {
+  return top.empty() || path == top || (path.starts_with(top) && path[top.size()] == '/');
+}
+
+std::string Message(const ZQ_EException& failure) {
+  return failure.ZQ_Message().Text();
+}
+
+}  // namespace
+
+EtcdSource::EtcdSource(EtcdSettings settings, TraceSink trace, PostToServer post)
+    : settings_(std::move(settings)),
+      configPrefix_(settings_.prefix + "config/"),
+      trace_(std::move(trace)),
+      post_(std::move(post)),
+      requests_(settings_.endpoints) {}
+
+EtcdSource::~EtcdSource() {
+  if (watcher_) watcher_->Interrupt();
+  if (watch_.joinable()) watch_.join();
+}
+
+std::string EtcdSource::Name() const {
+  return "etcd " + settings_.prefix + " at " + requests_.Members();
+}
+
+ZQ_TTree EtcdSource::Read() {
+  etcd::RangeResult result = requests_.Range(configPrefix_, etcd::PrefixEnd(configPrefix_));
+  mirror_ = Decode(result.kvs);
+  revision_ = result.revision;
+  std::erase_if(ownChanges_, [&](const OwnChange& own) { return own.revision <= revision_; });
+  return Build();
+}
+
+void EtcdSource::ApplyOwn(const OwnChange& change) {
+  std::erase_if(mirror_, [&](const auto& entry) { return Below(entry.first, change.path); });
+  for (const auto& entry : change.entries)
+    mirror_.insert(entry);
+}
+
+std::optional<ZQ_TTree> EtcdSource::Store(const ZQ_TTree& current,
+                                          const std::vector<std::string_view>& segments,
+                                          const ZQ_TAny& value) {
+  const std::string path = JoinPath(segments);
+  etcd::Leaves leaves;
+  etcd::AddLeaves(leaves, path, etcd::PositionsIn(current, segments), value);
+  std::vector<std::string> stored;
+  for (const auto& entry : leaves)
+    stored.push_back(etcd::EncodeLeaf(entry.second));
+  std::int64_t revision = 0;
+  try {
+    revision = ReplaceBelow(path, leaves, stored);
+  } catch (const ZQ_EException& failure) {
+    ALMANAC_THROW(ZQM_EException,
+                  "cannot store \"" + path + "\" in " + Name() + ": " + Message(failure));
+  }
+  OwnChange change{revision, path, {}};
+  std::size_t i = 0;
+  for (auto& [leafPath, leaf] : leaves)
+    change.entries[leafPath] = Entry{std::move(leaf), std::move(stored[i++]), revision};
+  ApplyOwn(change);
+  ownChanges_.push_back(std::move(change));
+  return Build();
+}
+
+std::int64_t EtcdSource::Replace(const ZQ_TTree& tree) {
+  etcd::Leaves leaves;
+  etcd::AddLeaves(leaves, "", {}, ZQ_TAny(tree));
+  std::vector<std::string> stored;
+  for (const auto& entry : leaves)
+    stored.push_back(etcd::EncodeLeaf(entry.second));
+  try {
+    return ReplaceBelow("", leaves, stored);
+  } catch (const ZQ_EException& failure) {
+    ALMANAC_THROW(ZQM_EException,
+                  "cannot replace the configuration in " + Name() + ": " + Message(failure));
+  }
+}
+
+std::int64_t EtcdSource::ReplaceBelow(const std::string& path, const etcd::Leaves& leaves,
+                                      const std::vector<std::string>& stored) {
+  // The keys of `path` and below lie in [from, to), among others.
+  const std::string from = KeyOf(path);
+  const std::string to = etcd::PrefixEnd(path.empty() ? configPrefix_ : KeyOf(path + '/'));
+  for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
+    const etcd::RangeResult present = requests_.Range(from, to, /*keysOnly=*/true);
+    std::vector<etcd::Operation> operations;
+    for (const etcd::KeyValue& kv : present.kvs) {
+      const std::string keyPath = kv.key.substr(configPrefix_.size());
+      if (Below(keyPath, path) && !leaves.contains(keyPath))
+        operations.push_back(etcd::Operation::DeleteRange(kv.key));
+    }
+    std::size_t i = 0;
+    for (const auto& entry : leaves)
+      operations.push_back(etcd::Operation::Put(KeyOf(entry.first), stored[i++]));
+    etcd::TxnResult result;
+    try {
+      result = requests_.Txn({{from, to, present.revision + 1}}, operations);
+    } catch (const ZQ_EException& failure) {
+      if (Message(failure).find("too many operations") == std::string::npos) throw;
+      ALMANAC_THROW(ZQM_EException, Message(failure) + "; the transaction has " +
+                                        std::to_string(operations.size()) +
+                                        " operations: start every etcd member with "
+                                        "--max-txn-ops " +
+                                        std::to_string(operations.size()) + " or more");
+    }
+    if (result.succeeded) return result.revision;
+  }
+  ALMANAC_THROW(ZQM_EException, "the keys kept changing while they were being replaced (" +
+                                    std::to_string(kReplaceAttempts) + " attempts)");
+}
+
+void EtcdSource::Follow(std::function<void(ZQ_TTree)> changed) {
+  changed_ = std::move(changed);
+  watcher_ = std::make_unique<etcd::Client>(settings_.endpoints);
+  watch_ = std::thread([this, revision = revision_] {
+    try {
+      WatchLoop(revision);
+    } catch (const std::exception& failure) {
+      trace_(0, "The watch of " + Name() + " has ended: " + failure.what() +
+                    "; the configuration is no longer kept current");
+    }
+  });
+}
+
+EtcdSource::Mirror EtcdSource::Decode(const std::vector<etcd::KeyValue>& kvs) const {
+  Mirror mirror;
+  for (const etcd::KeyValue& kv : kvs)
+    Admit(mirror, kv);
+  return mirror;
+}
+
+bool EtcdSource::Admit(Mirror& mirror, const etcd::KeyValue& kv) const {
+  if (!kv.key.starts_with(configPrefix_)) return false;
+  const std::string path = kv.key.substr(configPrefix_.size());
+  try {
+    mirror[path] = Entry{etcd::DecodeLeaf(path, kv.value), kv.value, kv.modRevision};
+    return true;
+  } catch (const ZQ_EException& failure) {
+    trace_(0, "Ignoring the etcd key \"" + kv.key + "\": " + Message(failure));
+    return false;
+  }
+}
+
+ZQ_TTree EtcdSource::Build() const {
+  etcd::Leaves leaves;
+  for (const auto& [path, entry] : mirror_)
+    leaves.emplace(path, entry.leaf);
+  return etcd::BuildTree(leaves, [this](const std::string& path, const std::string& why) {
+    trace_(0, "Ignoring the etcd key \"" + KeyOf(path) + "\": " + why);
+  });
+}
+
+void EtcdSource::Apply(const etcd::WatchBatch& batch) {
+  bool changed = false;
+  for (const etcd::WatchEvent& event : batch.events) {
+    if (!event.kv.key.starts_with(configPrefix_)) continue;
+    const std::string path = event.kv.key.substr(configPrefix_.size());
+    // What this server stored itself, or read since, is known already and
+    // newer.
+    const bool overtaken =
+        std::any_of(ownChanges_.begin(), ownChanges_.end(), [&](const auto& own) {
+          return own.revision > event.kv.modRevision && Below(path, own.path);
+        });
+    if (overtaken) continue;
+    const auto known = mirror_.find(path);
+    if (known != mirror_.end() && known->second.modRevision > event.kv.modRevision) continue;
+    if (event.deleted) {
+      if (known == mirror_.end()) continue;
+      mirror_.erase(known);
+    } else if (known != mirror_.end() && known->second.stored == event.kv.value) {
+      known->second.modRevision = event.kv.modRevision;
+      continue;
+    } else if (!Admit(mirror_, event.kv) && known != mirror_.end()) {
+      mirror_.erase(known);
+    }
+    changed = true;
+  }
+  std::erase_if(ownChanges_, [&](const OwnChange& own) { return own.revision <= batch.revision; });
+  if (changed && changed_) changed_(Build());
+}
+
+void EtcdSource::Resynchronised(Mirror mirror, std::int64_t revision) {
+  std::swap(mirror, mirror_);  // `mirror` now holds what was served
+  revision_ = revision;
+  std::erase_if(ownChanges_, [&](const OwnChange& own) { return own.revision <= revision; });
+  for (const OwnChange& own : ownChanges_)
+    ApplyOwn(own);
+  const bool same = std::equal(mirror.begin(), mirror.end(), mirror_.begin(), mirror_.end(),
+                               [](const auto& a, const auto& b) {
+                                 return a.first == b.first && a.second.stored == b.second.stored;
+                               });
+  if (!same && changed_) changed_(Build());
+}
+
+void EtcdSource::WatchLoop(std::int64_t revision) {
+  const std::string end = etcd::PrefixEnd(configPrefix_);
+  std::int64_t seen = revision;
+  unsigned pauseMs = kFirstPauseMs;
+  bool connected = false;  // since the last failure
+  bool stale = false;      // traced as stale; read everything once etcd answers
+  bool readAll = false;
+  while (!watcher_->Interrupted()) {
+    try {
+      if (readAll) {
+        etcd::RangeResult result = watcher_->Range(configPrefix_, end);
+        seen = result.revision;
+        post_([this, mirror = Decode(result.kvs), seen]() mutable {
+          Resynchronised(std::move(mirror), seen);
+        });
+        if (stale) {
+          trace_(0, "etcd answers again: read the configuration again at revision " +
+                        std::to_string(seen) + "; following its changes");
+        }
+        stale = readAll = false;
+      }
+      const etcd::WatchEnd ended = watcher_->Watch(
+          configPrefix_, end, seen + 1,
+          [&] {
+            connected = true;
+            pauseMs = kFirstPauseMs;
+          },
+          [&](etcd::WatchBatch&& batch) {
+            seen = batch.revision;
+            post_([this, batch = std::move(batch)] { Apply(batch); });
+          });
+      if (ended == etcd::WatchEnd::kInterrupted) return;
+      trace_(0, "etcd no longer holds revision " + std::to_string(seen + 1) +
+                    " (compacted); reading the whole configuration again");
+      readAll = true;
+    } catch (const ZQ_EException& failure) {
+      if (watcher_->Interrupted()) return;
+      // A watch that had been working is made again after a short pause;
+      // one that cannot be made means that etcd is away.
+      if (!connected && !stale) {
+        trace_(0, "etcd cannot be reached (" + Message(failure) +
+                      "); serving the configuration as read at revision " + std::to_string(seen) +
+                      ", which may be stale, until etcd answers again");
+        stale = readAll = true;
+      }
+      connected = false;
+      if (!watcher_->Pause(pauseMs)) return;
+      pauseMs = std::min(pauseMs * 2, kLongestPauseMs);
+    }
+  }
+}
+
+}  // namespace almanac
