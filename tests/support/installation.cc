@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "DEVUror/devuror.h"
+#include "support/hosts.h"
 #include "support/test_key.h"
 
 namespace zq_test {
@@ -29,11 +30,23 @@ Installation::Installation(const std::string& configuration, InstallationOptions
   }
 }
 
+std::string Installation::KeyFile() const {
+  return options_.keyFile.empty() ? dir_.File("installation.key") : options_.keyFile;
+}
+
+std::string Installation::Address() const {
+  return options_.host != nullptr ? options_.host->Address() : std::string();
+}
+
 void Installation::StartDaemon() {
   std::vector<std::string> daemonArgs = {Program("zqmd"), "--log-dir", LogDir()};
   if (!options_.serverConfiguration.empty()) {
     daemonArgs.push_back("--server-configuration");
     daemonArgs.push_back(options_.serverConfiguration);
+  }
+  if (options_.host != nullptr) {
+    daemonArgs.insert(daemonArgs.end(), {"--host-address", Address()});
+    daemonArgs = options_.host->Command(daemonArgs);
   }
   daemon_ = std::make_unique<ChildProcess>(daemonArgs, Environment());
   Require(daemon_->WaitForLine("Middleware daemon listening"), *daemon_, "the daemon's start");
@@ -68,6 +81,7 @@ std::map<std::string, std::string> Installation::Environment() const {
   std::map<std::string, std::string> environment = options_.environment;
   environment["ZQM_TRACE_LEVEL"] = std::to_string(options_.traceLevel);
   environment["ZQM_KEY_FILE"] = KeyFile();
+  if (options_.host != nullptr) environment["ZQM_LISTEN_ADDRESS"] = Address();
   return environment;
 }
 
@@ -75,6 +89,7 @@ std::unique_ptr<ChildProcess> Installation::Start(const std::string& program,
                                                   std::vector<std::string> args,
                                                   std::map<std::string, std::string> env) const {
   args.insert(args.begin(), Program(program));
+  if (options_.host != nullptr) args = options_.host->Command(args);
   std::map<std::string, std::string> environment = Environment();
   for (auto& [key, value] : env)
     environment[key] = value;
@@ -89,12 +104,12 @@ std::unique_ptr<ChildProcess> Installation::StartCustodel(
 void Installation::Reconfigure(const std::string& configuration) {
   dir_.Write("config.json", Expand(configuration));
   ZQM_TClient almanac;
-  almanac.Connect("", "Almanac", 0, ZQM_TClient::kLocateOnly);
+  almanac.Connect(Address(), "Almanac", 0, ZQM_TClient::kLocateOnly);
   almanac.RPC("Reload");
 }
 
 ZQ_TList Installation::Servers(const std::string& name) const {
-  ZQM_TClient daemon("", ZQM_TClient::kDaemonPort);
+  ZQM_TClient daemon(Address(), ZQM_TClient::kDaemonPort);
   const ZQ_TAny reply = daemon.RPC("Servers", ZQ_TAny(ZQ_TString(name)));
   return reply.DynamicCast<ZQ_TList>(__FILE__, __LINE__);
 }

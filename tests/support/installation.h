@@ -24,11 +24,19 @@
 
 namespace zq_test {
 
+class Host;
+
 struct InstallationOptions {
   std::string serverConfiguration;  // what GetServerConfiguration answers
   int traceLevel = 2;               // ZQM_TRACE_LEVEL of every program
   bool startAlmanac = true;
   std::map<std::string, std::string> environment;  // more variables for every program
+  // The host (hosts.h) whose programs these are: they run in its network
+  // namespace and listen on its address as well; the test's calls go to
+  // that address. Null: the test's own namespace.
+  const Host* host = nullptr;
+  // The key file to use, e.g. another host's; empty: a new one of its own.
+  std::string keyFile;
 };
 
 class Installation {
@@ -40,7 +48,9 @@ class Installation {
   ChildProcess& Almanac() { return *almanac_; }
   const TempDir& Dir() const { return dir_; }
   std::string LogDir() const { return dir_.File("logs"); }
-  std::string KeyFile() const { return dir_.File("installation.key"); }
+  std::string KeyFile() const;
+  // Where the test reaches the installation's daemon and servers ("": here).
+  std::string Address() const;
 
   // Stops the daemon (SIGTERM) and starts it again with the same command
   // line; returns once the new one listens. `beforeStart` runs in between.
