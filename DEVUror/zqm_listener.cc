@@ -7,6 +7,18 @@
 
 namespace zqm_listener {
 
+std::optional<asio::ip::tcp::acceptor> OpenAcceptor(asio::io_context& io,
+                                                    const asio::ip::address& address,
+                                                    unsigned short port, asio::error_code& error) {
+  asio::ip::tcp::acceptor acceptor(io);
+  acceptor.open(address.is_v6() ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), error);
+  if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
+  if (!error) acceptor.bind(asio::ip::tcp::endpoint(address, port), error);
+  if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+  if (error) return std::nullopt;
+  return acceptor;
+}
+
 std::size_t MaxConnectionsFromEnvironment() {
   const char* text = std::getenv("ZQM_MAX_CONNECTIONS");
   if (text == nullptr || *text == 0) return kDefaultMaxConnections;

@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -44,6 +45,12 @@ using Handler = std::function<void(const ZQ_TDict& request, Reply reply)>;
 constexpr std::size_t kDefaultMaxConnections = 1024;
 // ZQM_MAX_CONNECTIONS when it is a number from 1 on, else the default.
 std::size_t MaxConnectionsFromEnvironment();
+
+// An acceptor listening on `address`:`port` (0: a free port), with
+// SO_REUSEADDR; none, with `error` set, when it cannot be opened.
+std::optional<asio::ip::tcp::acceptor> OpenAcceptor(asio::io_context& io,
+                                                    const asio::ip::address& address,
+                                                    unsigned short port, asio::error_code& error);
 
 struct Limits {
   std::size_t maxConnections = MaxConnectionsFromEnvironment();

@@ -85,19 +85,6 @@ void Register(const ZQ_TString& name, unsigned short instance, unsigned short po
   }
 }
 
-// An acceptor listening on `address`:`port`, or none with `error` set.
-std::optional<asio::ip::tcp::acceptor> OpenAcceptor(asio::io_context& io,
-                                                    const asio::ip::address& address,
-                                                    unsigned short port, asio::error_code& error) {
-  asio::ip::tcp::acceptor acceptor(io);
-  acceptor.open(address.is_v6() ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), error);
-  if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
-  if (!error) acceptor.bind(asio::ip::tcp::endpoint(address, port), error);
-  if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
-  if (error) return std::nullopt;
-  return acceptor;
-}
-
 // The host address to listen on besides loopback, if any.
 std::optional<asio::ip::address> HostAddress(const std::optional<ZQ_TString>& chosen,
                                              const ZQ_TString& what) {
@@ -111,9 +98,9 @@ std::optional<asio::ip::address> HostAddress(const std::optional<ZQ_TString>& ch
   asio::error_code error;
   const asio::ip::address address = asio::ip::make_address(text.Text(), error);
   if (error) {
-    Fail<ZQM_EException>(ZQ_TString::Format(
-        "%s: the host address \"%s\" (ZQM_LISTEN_ADDRESS) is not an IP address: %s", what, text,
-        error.message()));
+    Fail<ZQM_EException>(
+        ZQ_TString::Format("%s: the host address \"%s\"%s is not an IP address: %s", what, text,
+                           chosen ? "" : " (ZQM_LISTEN_ADDRESS)", error.message()));
   }
   if (address.is_loopback()) return std::nullopt;
   return address;
@@ -134,14 +121,14 @@ void ZQM_TServer::Impl::Listen(const ZQ_TString& name, unsigned short instance, 
       listenOnAllInterfaces ? std::nullopt : HostAddress(hostAddress, what);
   for (int attempt = 1;; ++attempt) {
     asio::error_code error;
-    acceptor = OpenAcceptor(io, address, port, error);
+    acceptor = zqm_listener::OpenAcceptor(io, address, port, error);
     if (!acceptor) {
       Fail<ZQM_EException>(ZQ_TString::Format("%s: cannot listen on %s:%d: %s", what,
                                               address.to_string(), port, error.message()));
     }
     if (!host) return;
     const unsigned short chosen = acceptor->local_endpoint().port();
-    hostAcceptor = OpenAcceptor(io, *host, chosen, error);
+    hostAcceptor = zqm_listener::OpenAcceptor(io, *host, chosen, error);
     if (hostAcceptor) return;
     acceptor.reset();
     if (port != 0 || error != asio::error::address_in_use || attempt == kHostPortAttempts) {

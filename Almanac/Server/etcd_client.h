@@ -23,7 +23,7 @@ namespace almanac::etcd {
 // A response larger than this is refused (a watch: one message of the
 // stream): a configuration is a few kilobytes, and no peer may fill the
 // memory.
-inline constexpr std::size_t kMaxResponseBytes = 256u * 1024 * 1024;
+inline constexpr std::size_t kMaxResponseBytes = 128u * 1024 * 1024;
 
 struct KeyValue {
   std::string key;

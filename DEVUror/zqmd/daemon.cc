@@ -28,8 +28,11 @@ Daemon::~Daemon() {
 void Daemon::Start() {
   PrepareFilePlaces(options_.logDirectory, options_.stateFile);
   Listen(listener_, options_.listenAddress, options_.port);
-  const bool onHost =
-      !options_.hostAddress.empty() && options_.hostAddress != options_.listenAddress;
+  // Listening on every address covers the host's already.
+  asio::error_code ignored;
+  const bool everywhere = asio::ip::make_address(options_.listenAddress, ignored).is_unspecified();
+  const bool onHost = !options_.hostAddress.empty() &&
+                      options_.hostAddress != options_.listenAddress && !everywhere;
   if (onHost) Listen(hostListener_, options_.hostAddress, listener_->Port());
   zqm_trace::Line(
       0, ZQ_TString::Format(
@@ -49,19 +52,16 @@ void Daemon::Listen(std::optional<zqm_listener::Listener>& listener,
                     const std::string& listenAddress, unsigned short port) {
   asio::error_code error;
   const auto address = asio::ip::make_address(listenAddress, error);
-  asio::ip::tcp::acceptor acceptor(io_);
-  if (!error) acceptor.open(address.is_v6() ? asio::ip::tcp::v6() : asio::ip::tcp::v4(), error);
-  if (!error) acceptor.set_option(asio::socket_base::reuse_address(true), error);
-  if (!error) acceptor.bind(asio::ip::tcp::endpoint(address, port), error);
-  if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
-  if (error) {
+  std::optional<asio::ip::tcp::acceptor> acceptor;
+  if (!error) acceptor = zqm_listener::OpenAcceptor(io_, address, port, error);
+  if (!acceptor) {
     ZQM_EException failed(ZQ_TString::Format("cannot listen on %s port %d: %s", listenAddress, port,
                                              error.message()));
     ZQ_THROW_AT(failed, __FILE__, __LINE__);
   }
   const zqm_wire::Hello hello{"ZQMD", 0, static_cast<std::uint32_t>(getpid())};
   listener.emplace(
-      std::move(acceptor), hello,
+      std::move(*acceptor), hello,
       [this](const ZQ_TDict& request, zqm_listener::Reply reply) {
         Handle(request, std::move(reply));
       },
