@@ -12,7 +12,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using zq_test::ChildProcess;
 using zq_test::EtcdServer;
 using zq_test::Installation;
 using zq_test::InstallationOptions;
@@ -36,14 +35,6 @@ std::vector<std::string> KeysIn(const std::string& url) {
   return keys;
 }
 
-int RunAlmanac(std::vector<std::string> args) {
-  args.insert(args.begin(), Program("almanac"));
-  ChildProcess almanac(args);
-  const std::optional<int> status = almanac.WaitForExit(20s);
-  EXPECT_EQ(0, status) << almanac.Output();
-  return status.value_or(-1);
-}
-
 void Set(Almanac_TProxy& almanac, const char* path, const ZQ_TAny& value) {
   almanac.RPC(ZQ_TString("Set"), ZQ_TAny(ZQ_TString(path)), value);
 }
@@ -61,7 +52,7 @@ TEST(AlmanacOnEtcd, HostsShareOneTreeThatOutlivesAnEtcdOutage) {
   here.startAlmanac = false;
   Installation local(kConfiguration, here);
   const std::string file = local.Dir().File("config.json");
-  ASSERT_EQ(0, RunAlmanac({"--etcd", etcd.Url(), "--import", file}));
+  zq_test::RunCommand({Program("almanac"), "--etcd", etcd.Url(), "--import", file});
   auto almanac = local.Start("almanac", {"--etcd", etcd.Url()});
   ASSERT_TRUE(local.WaitForBound("Almanac", 0)) << almanac->Output();
 
@@ -117,7 +108,8 @@ TEST(AlmanacOnEtcd, HostsShareOneTreeThatOutlivesAnEtcdOutage) {
   EXPECT_EQ((std::vector<std::string>{"zeta", "alpha", "mid", "added"}), settings);
 
   // Export gives back a file that loads as the tree served.
-  ASSERT_EQ(0, RunAlmanac({"--etcd", etcd.Url(), "--export", dir.File("export.json")}));
+  zq_test::RunCommand(
+      {Program("almanac"), "--etcd", etcd.Url(), "--export", dir.File("export.json")});
   EXPECT_TRUE(
       ZQ_TAny(almanac::LoadConfigFile(dir.File("export.json"))).ZQ_IsIdent(proxy.Expand("")));
 }

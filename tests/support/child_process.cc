@@ -155,6 +155,16 @@ std::string ChildProcess::Output() const {
   return text;
 }
 
+void RunCommand(const std::vector<std::string>& argv) {
+  ChildProcess command(argv);
+  if (command.WaitForExit(10s) != 0) {
+    std::string line;
+    for (const std::string& word : argv)
+      line += word + " ";
+    throw std::runtime_error(line + "failed:\n" + command.Output());
+  }
+}
+
 std::string Program(const std::string& name) {
   const char* dir = std::getenv("ZQ_BIN_DIR");
   return std::string(dir != nullptr ? dir : ".") + "/" + name;

@@ -66,6 +66,11 @@ class ChildProcess {
 int SpawnCapturingOutput(const std::vector<std::string>& argv,
                          const std::map<std::string, std::string>& env, pid_t& pid);
 
+// Runs `argv` (argv[0] a path) with the current environment to its end;
+// throws std::runtime_error with its output unless it exits with status 0
+// within 10 s.
+void RunCommand(const std::vector<std::string>& argv);
+
 // Path of a program built by this project (the bin folder of the build).
 std::string Program(const std::string& name);
 

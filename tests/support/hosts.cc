@@ -38,17 +38,6 @@ int NewNetworkNamespace() {
 
 }  // namespace
 
-void RunCommand(const std::vector<std::string>& argv) {
-  ChildProcess command(argv);
-  const std::optional<int> status = command.WaitForExit(10s);
-  if (status != 0) {
-    std::string line;
-    for (const std::string& word : argv)
-      line += word + " ";
-    throw std::runtime_error(line + "failed:\n" + command.Output());
-  }
-}
-
 Host::Host(int namespaceFd, std::string address)
     : namespaceFd_(namespaceFd), address_(std::move(address)) {}
 

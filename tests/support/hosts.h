@@ -50,8 +50,4 @@ class Network {
   std::vector<std::unique_ptr<Host>> hosts_;
 };
 
-// Runs `argv` (argv[0] a path) to its end; throws std::runtime_error with
-// its output unless it exits with status 0.
-void RunCommand(const std::vector<std::string>& argv);
-
 }  // namespace zq_test
