@@ -25,6 +25,7 @@
 #include "tools/zqm_args.h"
 #include "tools/zqm_status.h"
 #include "tools/zqm_table.h"
+#include "zq_version.h"
 
 namespace {
 
@@ -207,7 +208,8 @@ int Steer(const Options& options, const char* method, const ZQ_TList& arguments)
 
 int main(int argc, char** argv) {
   Options options;
-  CLI::App app{"zqm: calls middleware servers and steers the Custodel service"};
+  CLI::App app{"zqm: calls middleware servers and steers the Custodel service", "zqm"};
+  app.set_version_flag("--version", "zqm " ZQ_PROJECT_VERSION);
   app.require_subcommand(1);
   app.add_option("--host", options.host,
                  "host whose daemon and servers to reach (default: this host)");

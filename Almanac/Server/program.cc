@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Almanac/Server/config_store.h"
+#include "zq_version.h"
 
 namespace almanac {
 namespace {
@@ -33,6 +34,7 @@ bool Attempt(std::ostream& err, const std::string& context, Step step) {
 int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::ostream& out,
                std::ostream& err) {
   CLI::App app{"Serves a JSON configuration file to the programs of this host.", "almanac"};
+  app.set_version_flag("--version", "almanac " ZQ_PROJECT_VERSION);
   std::string name = "Almanac";
   std::uint16_t instance = 0;
   std::uint16_t port = 0;

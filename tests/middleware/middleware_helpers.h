@@ -69,10 +69,11 @@ struct ProgramRun {
 };
 
 inline ProgramRun RunToEnd(const std::vector<std::string>& args,
-                           const std::map<std::string, std::string>& env = {}) {
+                           const std::map<std::string, std::string>& env = {},
+                           std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
   ChildProcess program(args, env);
   ProgramRun run;
-  run.status = program.WaitForExit(std::chrono::seconds(10)).value_or(-2);
+  run.status = program.WaitForExit(timeout).value_or(-2);
   if (run.status != -2) WaitForOutputEnd(program);
   run.output = program.Output();
   return run;
