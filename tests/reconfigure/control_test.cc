@@ -91,10 +91,16 @@ TEST_F(CustodelControl, FirstPassRunsOnlyAlwaysRunningServersOfThisConfiguration
                 "Checking \"CaseDiffers\"",
                 "Checking \"NoList\"",
                 "Checking \"ListAsText\"",
+                "Server \"ListAsText\": \"Configurations\" is a ZQ_TString, not a list; it counts "
+                "as absent",
                 "Checking \"NotFlagged\"",
                 "Checking \"Off\"",
                 "Checking \"FlagAsNumber\"",
+                "Server \"FlagAsNumber\": \"AlwaysRunning\" is a ZQ_TUInt32, not true or false; it "
+                "counts as absent",
                 "Checking \"FlagAsText\"",
+                "Server \"FlagAsText\": \"AlwaysRunning\" is a ZQ_TString, not true or false; it "
+                "counts as absent",
                 "Starting monitor for server \"Listed\"",
                 "Starting server \"Listed\" instance 1",
                 "Server \"Listed\" instance 1 is running",
