@@ -10,11 +10,11 @@
 namespace zqmd {
 
 Daemon::Daemon(asio::io_context& io, Options options)
-    : io_(io), options_(std::move(options)), deadlines_(io), watches_(io) {
+    : io_(io), options_(std::move(options)), deadlines_(io), watches_(io), logs_(io, deadlines_) {
   if (options_.stateFile.empty()) options_.stateFile = options_.logDirectory + "/zqmd.state";
   std::weak_ptr<int> alive = alive_;
-  stateWriter_ = std::make_unique<StateWriter>(
-      options_.stateFile, [this, alive](const std::string& problem) {
+  stateWriter_ =
+      std::make_unique<StateWriter>(options_.stateFile, [this, alive](const std::string& problem) {
         asio::post(io_, [this, alive, problem] {
           if (!alive.expired()) Saved(problem);
         });

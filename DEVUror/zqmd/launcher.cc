@@ -322,11 +322,17 @@ int OpenPidfd(pid_t pid) {
 
 Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned instance,
                 const std::string& logPath, int keyFd) {
-  const Credentials credentials = ResolveCredentials(launch.user, launch.group, CurrentIdentity());
   // Opened here, not in the child, so that an unusable log is reported to
   // the caller instead of failing silently after the fork.
-  const Descriptor log(MoveHigh(OpenLogFile(logPath)));
-  if (log.Get() < 0) LaunchFailed(name, instance, "log file " + logPath, errno);
+  const Descriptor log(OpenLogFile(logPath));
+  return Launch(launch, name, instance, log.Get(), keyFd);
+}
+
+Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned instance, int logFd,
+                int keyFd) {
+  const Credentials credentials = ResolveCredentials(launch.user, launch.group, CurrentIdentity());
+  const Descriptor log(HighCopy(logFd));
+  if (log.Get() < 0) LaunchFailed(name, instance, "log descriptor " + std::to_string(logFd), errno);
   const Descriptor devNull(MoveHigh(open("/dev/null", O_RDONLY | O_CLOEXEC)));
   if (devNull.Get() < 0) LaunchFailed(name, instance, "/dev/null", errno);
   const Descriptor key(keyFd >= 0 ? HighCopy(keyFd) : -1);

@@ -27,6 +27,9 @@ struct Launched {
 // reason (unknown user, not found, not executable, log not writable, ...).
 Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned instance,
                 const std::string& logPath, int keyFd);
+// The same with the log already open as `logFd` (the caller's, left open).
+Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned instance, int logFd,
+                int keyFd);
 
 // Opens a pidfd for `pid` (close-on-exec); -1 with errno set on failure.
 int OpenPidfd(pid_t pid);
