@@ -1,8 +1,6 @@
 // On-demand starts: reading a server's launch configuration (or taking the
 // one kept), spawning an instance, and giving up on one that does not bind
 // in time.
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "DEVUror/zqm_auth.h"
@@ -107,18 +105,12 @@ void Daemon::Spawn(Key key, const ZQ_TTree& server) {
                .Text());
     if (const std::string problem = RotateIfOver(instance.logPath, launch.log); !problem.empty())
       zqm_trace::Line(0, "Cannot rotate the log " + instance.logPath + ": " + problem);
-    const int log = OpenLogFile(instance.logPath);
-    Launched launched;
-    try {
-      launched = Launch(launch, key.first, key.second, log, keyFd);
-    } catch (...) {
-      close(log);
-      throw;
-    }
+    const Launched launched =
+        Launch(launch, key.first, key.second, instance.logPath, keyFd, /*keepLog=*/true);
     instance.pid = launched.pid;
     instance.started = std::chrono::system_clock::now();
     // After the spawn: the child is still starting while this is written.
-    WatchLog(instance, log, launch.log);
+    WatchLog(instance, launched.log, launch.log);
     logs_.Append(instance.log, StartMarker(instance.started,
                                            key.first + " instance " + std::to_string(key.second),
                                            instance.pid, commandLine));
