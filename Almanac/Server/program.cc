@@ -9,6 +9,7 @@
 #include <ostream>
 #include <string>
 
+#include "Almanac/Server/config_check.h"
 #include "Almanac/Server/config_store.h"
 #include "zq_version.h"
 
@@ -61,6 +62,11 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
                  "The installation key file (default: $ZQM_KEY_FILE, else the default key file)");
   bool insecure = false;
   app.add_flag("--insecure", insecure, "Run without a key: no handshake")->excludes("--key");
+  bool check = false;
+  app.add_flag("--check", check,
+               "Check the file and exit, without serving it: JSON syntax, the kinds of the keys "
+               "the daemon and the service read, unknown keys of server entries (warnings). Exit "
+               "status 0 when valid, 1 with errors");
   app.add_option("CONFIG", configPath, "The configuration file (JSON)")->required();
   app.footer(
       "SIGHUP reloads the file; a file that cannot be loaded leaves the served configuration\n"
@@ -72,6 +78,7 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
     return app.exit(error, out, err) == 0 ? kExitOk : kExitUsage;
   }
 
+  if (check) return CheckConfigFile(configPath, out);
   if (!Attempt(err, "", [&] { middleware.UseKey(keyFile, insecure); })) return kExitFailure;
 
   // Started by the daemon, the server registers as what the daemon started,

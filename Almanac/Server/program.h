@@ -1,6 +1,7 @@
 // The almanac program: command line, first load, registration and serving.
 //
 //   almanac [--name NAME] [--instance N] [--port PORT] [--key PATH | --insecure] CONFIG.json
+//   almanac --check CONFIG.json     validates the file and exits (config_check.h)
 //
 // The configuration is loaded before anything is registered, so that a
 // broken file never shows up as a server that answers. Exit status:

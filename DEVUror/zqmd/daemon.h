@@ -17,6 +17,8 @@
 //       server configuration.
 //   "ConfigurationChanged"()                    the configuration server's
 //       tree has changed: launch configurations are read again.
+//   "LogPath"(P1 name, P2 instance)              the log file of an instance,
+//       whether it runs or not (see instance_log.h).
 // An instance leaves the registry the moment its process ends: each is
 // watched through a pidfd (see process_watch.h), an end is believed only
 // once the kernel confirms it, and every child the daemon started is reaped.
@@ -64,6 +66,7 @@
 
 #include "DEVUror/zqm_deadlines.h"
 #include "DEVUror/zqm_listener.h"
+#include "DEVUror/zqmd/instance_log.h"
 #include "DEVUror/zqmd/launch_config.h"
 #include "DEVUror/zqmd/proc_inspect.h"
 #include "DEVUror/zqmd/process_watch.h"
@@ -106,6 +109,7 @@ class Daemon {
   void Register(const ZQ_TDict& request, zqm_listener::Reply& reply);
   void Locate(const ZQ_TDict& request, zqm_listener::Reply& reply);
   void Servers(const ZQ_TDict& request, zqm_listener::Reply& reply);
+  void LogPathOf(const ZQ_TDict& request, zqm_listener::Reply& reply);
 
   // Keys are taken by value wherever an instance can leave the registry on
   // the way (Find, Ended and all that call them): a reference into the
@@ -131,6 +135,10 @@ class Daemon {
   void StartFailed(const Key& key, const ZQ_EException& failure);
   void ArmStartTimer(Instance& instance);
   std::string LogPath(const Key& key) const;
+  // Keeps the instance's log (its descriptor `fd`, taken) within `limits`
+  // and lets the end marker be written to it; an adopted instance's log is
+  // opened here (fd -1) and kept within the default limits.
+  void WatchLog(Instance& instance, int fd, const LogLimits& limits = {});
   // The value of ZQM_DAEMON in every instance this daemon starts.
   std::string DaemonMark() const;
 
@@ -168,6 +176,7 @@ class Daemon {
   Options options_;
   zqm_deadlines::DeadlineQueue deadlines_;  // before the instances, which cancel theirs
   ProcessWatchSet watches_;                 // before the instances, which release theirs
+  LogWatchSet logs_;                        // likewise
   std::optional<zqm_listener::Listener> listener_;
   std::map<Key, std::unique_ptr<Instance>> instances_;
   std::uint64_t generation_ = 0;

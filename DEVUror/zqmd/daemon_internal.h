@@ -10,13 +10,14 @@
 namespace zqmd {
 
 struct Daemon::Instance {
-  Instance(zqm_deadlines::DeadlineQueue& queue, ProcessWatchSet& watchSet)
-      : deadlines(queue), watches(watchSet) {}
+  Instance(zqm_deadlines::DeadlineQueue& queue, ProcessWatchSet& watchSet, LogWatchSet& logSet)
+      : deadlines(queue), watches(watchSet), logs(logSet) {}
   // Leaving the registry ends the watch; an ended child of ours is reaped
   // here at the latest, a running one once it ends.
   ~Instance() {
     deadlines.Cancel(startDeadline);
     watches.Release(watch);
+    logs.Release(log);
   }
   Instance(const Instance&) = delete;
   Instance& operator=(const Instance&) = delete;
@@ -35,6 +36,8 @@ struct Daemon::Instance {
   std::vector<zqm_listener::Reply> waiters;
   zqm_deadlines::DeadlineQueue& deadlines;
   ProcessWatchSet& watches;
+  LogWatchSet& logs;
+  LogWatchSet::Id log = 0;              // 0 while the daemon holds no descriptor of its log
   zqm_deadlines::Id startDeadline = 0;  // while starting: when to give up waiting for its bind
 };
 

@@ -1,5 +1,5 @@
 // The RPC methods: dispatching a request, and "Locate", "Servers",
-// "GetServerConfiguration" and "ConfigurationChanged" ("Register" is in
+// "LogPath", "GetServerConfiguration" and "ConfigurationChanged" ("Register" is in
 // daemon_registration.cc).
 #include "DEVUror/zqmd/daemon_internal.h"
 
@@ -20,6 +20,7 @@ void Daemon::Handle(const ZQ_TDict& request, zqm_listener::Reply reply) {
     if (method == "Register") return Register(request, reply);
     if (method == "Locate") return Locate(request, reply);
     if (method == "Servers") return Servers(request, reply);
+    if (method == "LogPath") return LogPathOf(request, reply);
     if (method == "ConfigurationChanged") {
       MarkLaunchConfigurationsStale("the configuration has changed");
       return reply(zqm_wire::ResultFrame(ZQ_TAny(true)));
@@ -95,6 +96,20 @@ void Daemon::Servers(const ZQ_TDict& request, zqm_listener::Reply& reply) {
     list.Append(ZQ_TAny(entry));
   }
   reply(zqm_wire::ResultFrame(ZQ_TAny(list)));
+}
+
+void Daemon::LogPathOf(const ZQ_TDict& request, zqm_listener::Reply& reply) {
+  const ZQ_TString* name = Parameter<ZQ_TString>(request, "P1");
+  unsigned short number = 0;
+  if (name == nullptr || !InstanceParameter(request, "P2", number)) {
+    return reply(FailureFrame<ZQM_EException>(
+        "LogPath needs a server name (P1) and an instance number (P2)"));
+  }
+  const Key key{name->Text(), number};
+  const Instance* instance = Find(key);
+  const std::string path =
+      instance != nullptr && !instance->logPath.empty() ? instance->logPath : LogPath(key);
+  reply(zqm_wire::ResultFrame(ZQ_TAny(ZQ_TString(path))));
 }
 
 }  // namespace zqmd

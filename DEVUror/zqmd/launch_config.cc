@@ -32,6 +32,15 @@ const ZQ_TString* TextAt(const ZQ_TTree& server, const char* key, const std::str
   return text;
 }
 
+std::uint32_t NumberAt(const ZQ_TTree& server, const char* key, const std::string& name,
+                       std::uint32_t fallback) {
+  const ZQ_TAny* value = server.Child(key);
+  if (value == nullptr) return fallback;
+  if (value->As<ZQ_TUInt32>() == nullptr)
+    Refuse(name, std::string("\"") + key + "\" is a " + value->HeldClassName() + ", not a number");
+  return value->As<ZQ_TUInt32>()->Value();
+}
+
 // A user or group: a non-empty text, or a number kept as its digits.
 std::string AccountAt(const ZQ_TTree& server, const char* key, const std::string& name) {
   const ZQ_TAny* value = server.Child(key);
@@ -80,6 +89,10 @@ LaunchConfig ReadLaunchConfig(const ZQ_TTree& server, const std::string& name, u
     if (timeout->As<ZQ_TUInt32>() == nullptr) Refuse(name, "\"StartTimeout\" is not a number");
     launch.startTimeoutMs = timeout->As<ZQ_TUInt32>()->Value();
   }
+  launch.log.maxBytes = NumberAt(server, "LogMaxBytes", name, kDefaultLogMaxBytes);
+  launch.log.filesKept = NumberAt(server, "LogFilesKept", name, kDefaultLogFilesKept);
+  if (launch.log.filesKept > kMaxLogFilesKept)
+    Refuse(name, "\"LogFilesKept\" is above " + std::to_string(kMaxLogFilesKept));
   launch.user = AccountAt(server, "User", name);
   launch.group = AccountAt(server, "Group", name);
   return launch;

@@ -4,22 +4,40 @@
 
 namespace {
 
+// A setting of another kind counts as absent; this says so, rather than
+// leave a misspelt value without a word.
+void TraceWrongKind(const ZQ_TString& serverName, const char* key, const ZQ_TAny& value,
+                    const char* expected) {
+  gServer.DBG_Type(0,
+                   ZQ_TString::Format("Server \"%s\": \"%s\" is a %s, not %s; it counts as absent",
+                                      serverName, key, value.HeldClassName(), expected));
+}
+
 // The value of a ZQ_TUInt32 setting, or `fallback` when it is absent or of
 // another class.
-unsigned Setting(const ZQ_TTree& server, const wchar_t* key, unsigned fallback) {
+unsigned Setting(const ZQ_TString& serverName, const ZQ_TTree& server, const char* key,
+                 unsigned fallback) {
   const ZQ_TAny* value = server.Find(key, L'/');
-  if (value == nullptr || !value->HasSuperclass("ZQ_TUInt32")) return fallback;
+  if (value == nullptr) return fallback;
+  if (!value->HasSuperclass("ZQ_TUInt32")) {
+    TraceWrongKind(serverName, key, *value, "a number");
+    return fallback;
+  }
   return value->DynamicCast<ZQ_TUInt32>(kCustodelSource, __LINE__);
 }
 
-bool AlwaysRunning(const ZQ_TTree& server) {
+bool AlwaysRunning(const ZQ_TString& serverName, const ZQ_TTree& server) {
   const ZQ_TAny* value = server.Find("AlwaysRunning", L'/');
+  if (value != nullptr && !value->HasSuperclass("ZQ_TBool"))
+    TraceWrongKind(serverName, "AlwaysRunning", *value, "true or false");
   return value != nullptr && value->HasSuperclass("ZQ_TBool") &&
          value->DynamicCast<ZQ_TBool>(kCustodelSource, __LINE__);
 }
 
-bool RunsInThisConfiguration(const ZQ_TTree& server) {
+bool RunsInThisConfiguration(const ZQ_TString& serverName, const ZQ_TTree& server) {
   const ZQ_TAny* configurations = server.Find(L"Configurations", L'/');
+  if (configurations != nullptr && !configurations->HasSuperclass("ZQ_TList"))
+    TraceWrongKind(serverName, "Configurations", *configurations, "a list");
   if (configurations == nullptr || !configurations->HasSuperclass("ZQ_TList")) return false;
   const ZQ_TList& names = configurations->DynamicCast<ZQ_TList>(kCustodelSource, __LINE__);
   const ZQ_TAny wanted(static_cast<const ZQ_IPackable&>(gServerConfiguration));
@@ -31,15 +49,16 @@ void CheckServer(const ZQ_TConstIterator& entry, bool start) {
                                      .DynamicCast<ZQ_TString>(kCustodelSource, __LINE__);
   gServer.DBG_Type(2, ZQ_TString::Format("Checking \"%s\"", serverName));
   const ZQ_TTree& server = entry.Value().DynamicCast<ZQ_TTree>(kCustodelSource, __LINE__);
-  if (!start || !AlwaysRunning(server)) {
+  if (!start || !AlwaysRunning(serverName, server)) {
     RemoveMonitor(serverName);
     return;
   }
-  const unsigned startupOrder = Setting(server, L"StartupOrder", kDefaultStartupOrder);
+  const unsigned startupOrder = Setting(serverName, server, "StartupOrder", kDefaultStartupOrder);
   const unsigned delayAfterStartup =
-      Setting(server, L"DelayAfterStartup", kDefaultDelayAfterStartup);
-  const unsigned nrOfInstances = Setting(server, L"NrOfInstances", kDefaultNrOfInstances);
-  if (gServerConfiguration == "" || RunsInThisConfiguration(server)) {
+      Setting(serverName, server, "DelayAfterStartup", kDefaultDelayAfterStartup);
+  const unsigned nrOfInstances =
+      Setting(serverName, server, "NrOfInstances", kDefaultNrOfInstances);
+  if (gServerConfiguration == "" || RunsInThisConfiguration(serverName, server)) {
     // Refused for this pass only: monitors it already has stay as they are.
     if (nrOfInstances > kMaxNrOfInstances) {
       gServer.DBG_Type(
