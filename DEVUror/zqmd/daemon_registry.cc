@@ -62,6 +62,7 @@ void Daemon::Ended(Key key) {
   std::string how = watches_.Reap(instance->watch);
   if (how.empty()) how = "ended";
   zqm_trace::Line(0, ZQ_TString::Format("%s %s", Describe(*instance), how).Text());
+  NoteEnd(*instance, how);
   if (!instance->waiters.empty()) {
     std::string reason = Describe(*instance) + " " + how + " before it bound";
     if (!instance->logPath.empty()) reason += "; see " + instance->logPath;

@@ -105,6 +105,7 @@ void Daemon::Spawn(Key key, const ZQ_TTree& server) {
     const Launched launched = Launch(launch, key.first, key.second, instance.logPath, keyFd);
     instance.pid = launched.pid;
     instance.started = std::chrono::system_clock::now();
+    NoteStart(instance, launch.backoff);
     Watch(instance, launched.pidfd, true);
   } catch (const ZQ_EException& failure) {
     return StartFailed(key, failure);

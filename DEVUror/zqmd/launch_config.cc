@@ -43,6 +43,29 @@ std::string AccountAt(const ZQ_TTree& server, const char* key, const std::string
   return text->Text();
 }
 
+unsigned Milliseconds(const ZQ_TTree& server, const char* key, unsigned fallback,
+                      const std::string& name) {
+  const ZQ_TAny* value = server.Child(key);
+  if (value == nullptr) return fallback;
+  if (value->As<ZQ_TUInt32>() == nullptr)
+    Refuse(name, std::string("\"") + key + "\" is not a number");
+  return value->As<ZQ_TUInt32>()->Value();
+}
+
+Backoff ReadBackoff(const ZQ_TTree& server, const std::string& name) {
+  Backoff backoff;
+  backoff.minimumUptimeMs =
+      Milliseconds(server, "BackoffMinimumUptime", backoff.minimumUptimeMs, name);
+  backoff.initialDelayMs =
+      Milliseconds(server, "BackoffInitialDelay", backoff.initialDelayMs, name);
+  backoff.maximumDelayMs =
+      Milliseconds(server, "BackoffMaximumDelay", backoff.maximumDelayMs, name);
+  if (backoff.initialDelayMs == 0) Refuse(name, "\"BackoffInitialDelay\" is 0");
+  if (backoff.initialDelayMs > backoff.maximumDelayMs)
+    Refuse(name, "\"BackoffInitialDelay\" is above \"BackoffMaximumDelay\"");
+  return backoff;
+}
+
 }  // namespace
 
 LaunchConfig ReadLaunchConfig(const ZQ_TTree& server, const std::string& name, unsigned instance) {
@@ -76,12 +99,10 @@ LaunchConfig ReadLaunchConfig(const ZQ_TTree& server, const std::string& name, u
     if (plain->As<ZQ_TBool>() == nullptr) Refuse(name, "\"Plain\" is not true or false");
     launch.plain = plain->As<ZQ_TBool>()->Value();
   }
-  if (const ZQ_TAny* timeout = server.Child("StartTimeout")) {
-    if (timeout->As<ZQ_TUInt32>() == nullptr) Refuse(name, "\"StartTimeout\" is not a number");
-    launch.startTimeoutMs = timeout->As<ZQ_TUInt32>()->Value();
-  }
+  launch.startTimeoutMs = Milliseconds(server, "StartTimeout", kDefaultStartTimeoutMs, name);
   launch.user = AccountAt(server, "User", name);
   launch.group = AccountAt(server, "Group", name);
+  launch.backoff = ReadBackoff(server, name);
   return launch;
 }
 

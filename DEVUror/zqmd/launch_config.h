@@ -17,6 +17,14 @@
 //   "Group"             text or number: the instance's group (default: the
 //                       user's primary group, or the daemon's when no
 //                       "User" is given)
+//   "BackoffMinimumUptime"  number, milliseconds: an instance that ends
+//                       sooner after its start has crashed, and is not
+//                       started again for a while (see Backoff); absent or
+//                       0: restarts stay immediate
+//   "BackoffInitialDelay"   number, milliseconds: the first such pause
+//                       (default 100)
+//   "BackoffMaximumDelay"   number, milliseconds: the longest pause
+//                       (default 30000)
 //
 // In "Arguments", "Environment" values and "WorkingDirectory" the
 // placeholders "{name}" and "{instance}" stand for the server name and the
@@ -34,6 +42,16 @@ namespace zqmd {
 
 constexpr unsigned kDefaultStartTimeoutMs = 10000;
 
+// Crash-loop protection: each crash (an end within minimumUptimeMs of the
+// start) doubles the pause before the next start, from initialDelayMs up to
+// maximumDelayMs; a run that lasts longer than minimumUptimeMs starts over.
+struct Backoff {
+  unsigned minimumUptimeMs = 0;  // 0: off
+  unsigned initialDelayMs = 100;
+  unsigned maximumDelayMs = 30000;
+  bool Enabled() const { return minimumUptimeMs != 0; }
+};
+
 struct LaunchConfig {
   std::string program;
   std::vector<std::string> arguments;
@@ -43,6 +61,7 @@ struct LaunchConfig {
   unsigned startTimeoutMs = kDefaultStartTimeoutMs;
   std::string user;   // "" when not configured; a number as its digits
   std::string group;  // likewise
+  Backoff backoff;
 };
 
 // The launch configuration of instance `instance` of `name` from its server
