@@ -9,10 +9,14 @@
 //   zqm [--host H] reconfigure                         the service reads the configuration again
 //   zqm [--host H] stop                                the service stops watching every server
 //   zqm [--host H] ignore NAME|'*'                     the service stops watching NAME (or all)
+//   zqm [--host H] restart|down|up ...                 steer one server (tools/zqm_control.h)
 //
 // Exit status: 0 success, 1 failure (a server answered with an exception,
 // could not be reached, or refused), 2 usage.
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <sstream>
@@ -23,6 +27,7 @@
 #include "DEVUror/zqm_tproxy.h"
 #include "DEVUror/zqm_trace.h"
 #include "tools/zqm_args.h"
+#include "tools/zqm_control.h"
 #include "tools/zqm_status.h"
 #include "tools/zqm_table.h"
 
@@ -155,31 +160,13 @@ int Pid(const Options& options) {
 }
 
 int Status(const Options& options) {
-  const char* host = options.host.empty() ? nullptr : options.host.c_str();
-  ZQ_TString configuration;
-  ZQ_TList running;
-  try {
-    ZQM_TProxy daemon(host);
-    configuration = daemon.GetServerConfiguration();
-    running = RunningInstances(options.host, "");
-  } catch (ZQ_EException& failure) {
-    failure.ZQ_Message() = "the middleware daemon cannot be reached: " + failure.ZQ_Message();
-    throw;
-  }
-  ZQ_TTree servers;
-  try {
-    Almanac_TProxy almanac(host);
-    const ZQ_TAny tree = almanac.Expand("Servers/ZQMD/Servers/");
-    servers = tree.DynamicCast<ZQ_TTree>(__FILE__, __LINE__);
-  } catch (ZQ_EException& failure) {
-    failure.ZQ_Message() = "the configuration server cannot be asked: " + failure.ZQ_Message();
-    throw;
-  }
-  const StatusReport collected = CollectStatus(servers, running, configuration.Text());
+  const StatusReport collected = CollectStatus(GatherStatus(options.host));
   if (options.json) {
     PrintJson(StatusJson(collected, std::time(nullptr)));
   } else {
-    PrintStatus(std::cout, collected, std::time(nullptr));
+    // Colours only for a person at a terminal who has not declined them.
+    const bool colour = isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
+    PrintStatus(std::cout, collected, std::time(nullptr), colour);
   }
   return kOk;
 }
@@ -243,6 +230,8 @@ int main(int argc, char** argv) {
   CLI::App* ignore =
       app.add_subcommand("ignore", "make the service stop watching one server ('*': all)");
   ignore->add_option("name", options.serverName, "the server, or '*'")->required();
+  ControlCommands control;
+  AddControlCommands(app, control);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -260,6 +249,7 @@ int main(int argc, char** argv) {
     if (servers->parsed()) return Servers(options);
     if (status->parsed()) return Status(options);
     if (pid->parsed()) return Pid(options);
+    if (const std::optional<int> status = RunControlCommand(control, options.host)) return *status;
     if (reconfigure->parsed()) return Steer(options, "Reconfigure", ZQ_TList());
     if (stop->parsed()) return Steer(options, "Stop", ZQ_TList());
     ZQ_TList name;
