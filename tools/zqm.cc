@@ -15,10 +15,14 @@
 //
 // The service serves one call at a time: zqm waits for one that is busy
 // with a pass, up to --wait SECONDS (ZQM_WAIT_SECONDS, default 300).
+//   zqm [--host H] restart|down|up ...                 steer one server (tools/zqm_control.h)
 //
 // Exit status: 0 success, 1 failure (a server answered with an exception,
 // could not be reached, or refused), 2 usage.
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <sstream>
@@ -29,6 +33,7 @@
 #include "DEVUror/zqm_tproxy.h"
 #include "DEVUror/zqm_trace.h"
 #include "tools/zqm_args.h"
+#include "tools/zqm_control.h"
 #include "tools/zqm_log.h"
 #include "tools/zqm_service.h"
 #include "tools/zqm_status.h"
@@ -170,31 +175,13 @@ int Pid(const Options& options) {
 }
 
 int Status(const Options& options) {
-  const char* host = options.host.empty() ? nullptr : options.host.c_str();
-  ZQ_TString configuration;
-  ZQ_TList running;
-  try {
-    ZQM_TProxy daemon(host);
-    configuration = daemon.GetServerConfiguration();
-    running = RunningInstances(options.host, "");
-  } catch (ZQ_EException& failure) {
-    failure.ZQ_Message() = "the middleware daemon cannot be reached: " + failure.ZQ_Message();
-    throw;
-  }
-  ZQ_TTree servers;
-  try {
-    Almanac_TProxy almanac(host);
-    const ZQ_TAny tree = almanac.Expand("Servers/ZQMD/Servers/");
-    servers = tree.DynamicCast<ZQ_TTree>(__FILE__, __LINE__);
-  } catch (ZQ_EException& failure) {
-    failure.ZQ_Message() = "the configuration server cannot be asked: " + failure.ZQ_Message();
-    throw;
-  }
-  const StatusReport collected = CollectStatus(servers, running, configuration.Text());
+  const StatusReport collected = CollectStatus(GatherStatus(options.host));
   if (options.json) {
     PrintJson(StatusJson(collected, std::time(nullptr)));
   } else {
-    PrintStatus(std::cout, collected, std::time(nullptr));
+    // Colours only for a person at a terminal who has not declined them.
+    const bool colour = isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
+    PrintStatus(std::cout, collected, std::time(nullptr), colour);
   }
   return kOk;
 }
@@ -286,6 +273,8 @@ int main(int argc, char** argv) {
   log->add_option("name", options.serverName, "the server")->required();
   log->add_option("instance", options.instance, "the instance number (default 1)");
   log->add_flag("-f,--follow", options.follow, "go on printing what is appended, until Ctrl-C");
+  ControlCommands control;
+  AddControlCommands(app, control);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -303,6 +292,7 @@ int main(int argc, char** argv) {
     if (servers->parsed()) return Servers(options);
     if (status->parsed()) return Status(options);
     if (pid->parsed()) return Pid(options);
+    if (const std::optional<int> status = RunControlCommand(control, options.host)) return *status;
     if (reconfigure->parsed()) return Steer(options, "Reconfigure", ZQ_TList());
     if (stop->parsed()) return Steer(options, "Stop", ZQ_TList());
     if (reload->parsed()) return Reload(options);

@@ -16,6 +16,7 @@ struct Daemon::Instance {
   // here at the latest, a running one once it ends.
   ~Instance() {
     deadlines.Cancel(startDeadline);
+    deadlines.Cancel(killDeadline);
     watches.Release(watch);
     logs.Release(log);
   }
@@ -39,6 +40,17 @@ struct Daemon::Instance {
   LogWatchSet& logs;
   LogWatchSet::Id log = 0;              // 0 while the daemon holds no descriptor of its log
   zqm_deadlines::Id startDeadline = 0;  // while starting: when to give up waiting for its bind
+  // "EndInstance" calls waiting for the end; once one came, ending is set
+  // (the end is no crash) and killDeadline is when SIGTERM gives way to
+  // SIGKILL (killed once sent).
+  std::vector<zqm_listener::Reply> endWaiters;
+  bool ending = false;
+  bool killed = false;
+  zqm_deadlines::Id killDeadline = 0;
+  // Of the launch that started it; spawnedAt stays empty for a process this
+  // daemon did not start.
+  Backoff backoff;
+  std::chrono::steady_clock::time_point spawnedAt{};
 };
 
 // A failure answer carrying `failure`, stamped with the daemon's throw site.

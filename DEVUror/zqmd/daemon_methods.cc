@@ -1,6 +1,6 @@
 // The RPC methods: dispatching a request, and "Locate", "Servers",
 // "LogPath", "GetServerConfiguration" and "ConfigurationChanged" ("Register" is in
-// daemon_registration.cc).
+// daemon_registration.cc, "EndInstance" and "History" in daemon_control.cc).
 #include "DEVUror/zqmd/daemon_internal.h"
 
 namespace zqmd {
@@ -21,6 +21,8 @@ void Daemon::Handle(const ZQ_TDict& request, zqm_listener::Reply reply) {
     if (method == "Locate") return Locate(request, reply);
     if (method == "Servers") return Servers(request, reply);
     if (method == "LogPath") return LogPathOf(request, reply);
+    if (method == "EndInstance") return EndInstance(request, reply);
+    if (method == "History") return History(request, reply);
     if (method == "ConfigurationChanged") {
       MarkLaunchConfigurationsStale("the configuration has changed");
       return reply(zqm_wire::ResultFrame(ZQ_TAny(true)));
@@ -53,6 +55,8 @@ void Daemon::Locate(const ZQ_TDict& request, zqm_listener::Reply& reply) {
       return reply(FailureFrame<ZQM_ENoSuchServer>(
           ZQ_TString::Format("\"%s\" is not a server name", key.first)));
     }
+    if (const std::string held = BackoffRefusal(key); !held.empty())
+      return reply(FailureFrame<ZQM_ENoSuchServer>(held.c_str()));
     Add(key, State::kFetching).waiters.push_back(std::move(reply));
     return StartInstance(key);
   }

@@ -64,6 +64,7 @@ void Daemon::Ended(Key key) {
   zqm_trace::Line(0, ZQ_TString::Format("%s %s", Describe(*instance), how).Text());
   const auto now = std::chrono::system_clock::now();
   logs_.Append(instance->log, EndMarker(now, Describe(*instance), how, now - instance->started));
+  NoteEnd(*instance, how);
   if (!instance->waiters.empty()) {
     std::string reason = Describe(*instance) + " " + how + " before it bound";
     if (!instance->logPath.empty()) reason += "; see " + instance->logPath;

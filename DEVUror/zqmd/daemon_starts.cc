@@ -114,6 +114,7 @@ void Daemon::Spawn(Key key, const ZQ_TTree& server) {
     logs_.Append(instance.log, StartMarker(instance.started,
                                            key.first + " instance " + std::to_string(key.second),
                                            instance.pid, commandLine));
+    NoteStart(instance, launch.backoff);
     Watch(instance, launched.pidfd, true);
   } catch (const ZQ_EException& failure) {
     return StartFailed(key, failure);

@@ -21,6 +21,14 @@
 //                       rotated (default 10485760; 0: never)
 //   "LogFilesKept"      number: rotated logs kept beside it, <log>.1 (the
 //                       newest) to <log>.N (default 5, at most 100; 0: none)
+//   "BackoffMinimumUptime"  number, milliseconds: an instance that ends
+//                       sooner after its start has crashed, and is not
+//                       started again for a while (see Backoff); absent or
+//                       0: restarts stay immediate
+//   "BackoffInitialDelay"   number, milliseconds: the first such pause
+//                       (default 100)
+//   "BackoffMaximumDelay"   number, milliseconds: the longest pause
+//                       (default 30000)
 //
 // In "Arguments", "Environment" values and "WorkingDirectory" the
 // placeholders "{name}" and "{instance}" stand for the server name and the
@@ -48,6 +56,16 @@ struct LogLimits {
   unsigned filesKept = kDefaultLogFilesKept;
 };
 
+// Crash-loop protection: each crash (an end within minimumUptimeMs of the
+// start) doubles the pause before the next start, from initialDelayMs up to
+// maximumDelayMs; a run that lasts longer than minimumUptimeMs starts over.
+struct Backoff {
+  unsigned minimumUptimeMs = 0;  // 0: off
+  unsigned initialDelayMs = 100;
+  unsigned maximumDelayMs = 30000;
+  bool Enabled() const { return minimumUptimeMs != 0; }
+};
+
 struct LaunchConfig {
   std::string program;
   std::vector<std::string> arguments;
@@ -58,6 +76,7 @@ struct LaunchConfig {
   std::string user;   // "" when not configured; a number as its digits
   std::string group;  // likewise
   LogLimits log;
+  Backoff backoff;
 };
 
 // The launch configuration of instance `instance` of `name` from its server

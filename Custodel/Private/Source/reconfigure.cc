@@ -44,14 +44,16 @@ bool RunsInThisConfiguration(const ZQ_TString& serverName, const ZQ_TTree& serve
   return names.Contains(wanted);
 }
 
-void CheckServer(const ZQ_TConstIterator& entry, bool start) {
+// Brings the monitors of one server into line; returns whether it is to run
+// here.
+bool CheckServer(const ZQ_TConstIterator& entry, bool start) {
   const ZQ_TString& serverName = static_cast<const ZQ_IInterface&>(entry.Key())
                                      .DynamicCast<ZQ_TString>(kCustodelSource, __LINE__);
   gServer.DBG_Type(2, ZQ_TString::Format("Checking \"%s\"", serverName));
   const ZQ_TTree& server = entry.Value().DynamicCast<ZQ_TTree>(kCustodelSource, __LINE__);
   if (!start || !AlwaysRunning(serverName, server)) {
     RemoveMonitor(serverName);
-    return;
+    return false;
   }
   const unsigned startupOrder = Setting(serverName, server, "StartupOrder", kDefaultStartupOrder);
   const unsigned delayAfterStartup =
@@ -65,12 +67,13 @@ void CheckServer(const ZQ_TConstIterator& entry, bool start) {
           0,
           ZQ_TString::Format("Server \"%s\": NrOfInstances %u exceeds the limit of %u; not started",
                              serverName, nrOfInstances, kMaxNrOfInstances));
-      return;
+      return false;
     }
     AddMonitor(serverName, startupOrder, delayAfterStartup, nrOfInstances);
-  } else {
-    RemoveMonitor(serverName);
+    return true;
   }
+  RemoveMonitor(serverName);
+  return false;
 }
 
 // The name of this host's server configuration, or empty when the daemon
@@ -84,15 +87,26 @@ ZQ_TString AskServerConfiguration() {
   }
 }
 
-}  // namespace
+[[noreturn]] void RefuseServer(const char* format, const ZQ_TString& serverName) {
+  ZQ_EException refused(ZQ_TString::Format(format, serverName, gServerConfiguration),
+                        ZQ_TAny(serverName));
+  ZQ_THROW_AT(refused, kCustodelSource, __LINE__);
+}
 
-void Reconfigure(bool start) {
+// The pass over every configured server, or over `only` when given.
+void Pass(bool start, const ZQ_TString* only) {
   ZQ_TString path;
   Almanac_TProxy almanac(ZQ_TSocket::HostName(false).c_str());
   if (start) {
     gServerConfiguration = AskServerConfiguration();
-    gServer.DBG_Type(
-        0, ZQ_TString::Format("Reconfigure for ServerConfiguration \"%s\"", gServerConfiguration));
+    if (only != nullptr) {
+      gServer.DBG_Type(0, ZQ_TString::Format("Reconfigure server \"%s\" for ServerConfiguration "
+                                             "\"%s\"",
+                                             *only, gServerConfiguration));
+    } else {
+      gServer.DBG_Type(0, ZQ_TString::Format("Reconfigure for ServerConfiguration \"%s\"",
+                                             gServerConfiguration));
+    }
     if (gServerConfiguration == "RunAsMaster") VerifyDispatchers(almanac);
   } else {
     gServer.DBG_Type(0, "Remove all server watcher threads");
@@ -103,10 +117,38 @@ void Reconfigure(bool start) {
     const ZQ_TAny result = almanac.Expand(path);
     servers = ZQ_TTree(result.DynamicCast<ZQ_TTree>(kCustodelSource, __LINE__), 0);
   }
+  bool found = false;
   {
     ZQ_TConstIterator entry(static_cast<const ZQ_IIteratable&>(servers));
-    for (; !entry.IsDone(); entry++)
-      CheckServer(entry, start);
+    for (; !entry.IsDone(); entry++) {
+      if (only != nullptr && !(static_cast<const ZQ_IInterface&>(entry.Key())
+                                   .DynamicCast<ZQ_TString>(kCustodelSource, __LINE__) == *only)) {
+        continue;
+      }
+      found = true;
+      if (!CheckServer(entry, start) && only != nullptr) {
+        RefuseServer(
+            "server \"%s\" is not to run on this host under the server configuration "
+            "\"%s\": see its AlwaysRunning, Configurations and NrOfInstances",
+            *only);
+      }
+    }
+  }
+  if (only != nullptr && !found) {
+    RefuseServer(
+        "no server \"%s\" is configured under Servers/ZQMD/Servers/ (server "
+        "configuration \"%s\")",
+        *only);
   }
   StartMonitors();
+}
+
+}  // namespace
+
+void Reconfigure(bool start) {
+  Pass(start, nullptr);
+}
+
+void ReconfigureServer(const ZQ_TString& serverName) {
+  Pass(true, &serverName);
 }
