@@ -35,11 +35,11 @@ std::map<std::string, std::string> InstalledPrefix::Environment(
   return more;
 }
 
-ProgramRun InstalledPrefix::Run(const std::string& program,
-                                const std::vector<std::string>& args) const {
+ProgramRun InstalledPrefix::Run(const std::string& program, const std::vector<std::string>& args,
+                                std::chrono::milliseconds timeout) const {
   std::vector<std::string> argv = {Path("bin/" + program)};
   argv.insert(argv.end(), args.begin(), args.end());
-  return RunToEnd(argv, Environment());
+  return RunToEnd(argv, Environment(), timeout);
 }
 
 std::unique_ptr<ChildProcess> InstalledPrefix::Start(const std::string& program,

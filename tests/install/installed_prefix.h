@@ -35,7 +35,8 @@ class InstalledPrefix {
   std::map<std::string, std::string> Environment(
       std::map<std::string, std::string> more = {}) const;
   // Runs bin/<program> to its end.
-  ProgramRun Run(const std::string& program, const std::vector<std::string>& args) const;
+  ProgramRun Run(const std::string& program, const std::vector<std::string>& args,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   // Starts bin/<program>; it is killed when the result is destroyed.
   std::unique_ptr<ChildProcess> Start(const std::string& program,
                                       const std::vector<std::string>& args,
