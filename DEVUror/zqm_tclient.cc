@@ -113,6 +113,10 @@ void ZQM_TClient::SetCallTimeout(unsigned milliseconds) {
   callTimeoutMs_ = milliseconds;
 }
 
+void ZQM_TClient::SetGreetingTimeout(unsigned milliseconds) {
+  greetingTimeoutMs_ = milliseconds;
+}
+
 void ZQM_TClient::Disconnect() {
   zqm_io::Close(fd_);
   connectedPort_ = 0;
@@ -182,7 +186,7 @@ void ZQM_TClient::ConnectToPort(const ZQ_TString& host, unsigned short port) {
   try {
     const ZQ_TString server = ZQ_TString("the server at ") + address.text.c_str();
     const ZQ_TString what = "greeting of " + server;
-    const zqm_io::Deadline deadline = zqm_io::After(kGreetingTimeoutMs);
+    const zqm_io::Deadline deadline = zqm_io::After(greetingTimeoutMs_);
     const std::string payload = zqm_io::ReceiveFrame(fd, deadline, what);
     if (zqm_wire::PayloadKind(payload) != zqm_wire::Kind::kHello) {
       Fail<ZQM_EProtocolError>(what + ": the first frame is not a greeting");

@@ -73,6 +73,10 @@ class ZQM_TClient {
   // Longest wait for a call's reply, in milliseconds; 0 (the default, or the
   // environment variable ZQM_CALL_TIMEOUT_MS) waits as long as it takes.
   void SetCallTimeout(unsigned milliseconds);
+  // Longest wait for a server's greeting and handshake, in milliseconds
+  // (default kGreetingTimeoutMs). A server that serves one call at a time
+  // greets a new connection only after the call at hand.
+  void SetGreetingTimeout(unsigned milliseconds);
 
   // Closes the connection and makes it again the way the last Connect did.
   // Throws what Connect throws; ZQM_EConnectionFailed when there was no
@@ -119,6 +123,7 @@ class ZQM_TClient {
   unsigned attempts_ = 1;
   unsigned intervalMs_ = 100;
   unsigned callTimeoutMs_ = 0;
+  unsigned greetingTimeoutMs_ = kGreetingTimeoutMs;
   unsigned short connectedPort_ = 0;
   zqm_wire::Hello peer_;
 };

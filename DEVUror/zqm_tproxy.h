@@ -30,4 +30,23 @@ class ZQM_TProxy : public ZQM_TClient {
     const ZQ_TAny reply = RPC(method);
     return ZQ_TString(reply.DynamicCast<ZQ_TString>(kSourceFile, kServerConfigurationCastLine));
   }
+
+  // Ends a running instance: SIGTERM, then SIGKILL once `graceMs` (a
+  // ZQ_TUInt32; empty: the daemon's default of 5000) has passed. Returns
+  // {"PID", "End", "Forced"} once the process has ended.
+  ZQ_TDict EndInstance(const ZQ_TString& name, unsigned short instance,
+                       const ZQ_TAny& graceMs = ZQ_TAny()) {
+    ZQ_TList arguments;
+    arguments.Append(ZQ_TAny(name));
+    arguments.Append(ZQ_TAny(ZQ_TUInt16(instance)));
+    arguments.Append(graceMs);
+    const ZQ_TAny reply = Call(ZQ_TString("EndInstance"), arguments);
+    return ZQ_TDict(reply.DynamicCast<ZQ_TDict>(kSourceFile, __LINE__));
+  }
+
+  // Starts, last end and back-off of the instances of `name` ("*": all).
+  ZQ_TList History(const ZQ_TString& name) {
+    const ZQ_TAny reply = RPC(ZQ_TString("History"), ZQ_TAny(name));
+    return ZQ_TList(reply.DynamicCast<ZQ_TList>(kSourceFile, __LINE__));
+  }
 };

@@ -28,6 +28,7 @@
 
 #include "DEVUror/devuror.h"
 #include "DEVUror/zqm_auth.h"
+#include "zq_version.h"
 
 namespace {
 
@@ -111,7 +112,9 @@ int main(int argc, char** argv) {
   bool neverBind = false;
   CLI::App app{
       "sample_server: a middleware server that answers Ping, Echo, Add, Whoami, Fail, Sleep and "
-      "Exit"};
+      "Exit",
+      "sample_server"};
+  app.set_version_flag("--version", "sample_server " ZQ_PROJECT_VERSION);
   app.add_option("--name", name, "server name (default: $ZQM_SERVER_NAME)");
   app.add_option("--instance", instance, "instance number (default: $ZQM_SERVER_INSTANCE)")
       ->check(CLI::Range(0, 65535));

@@ -9,10 +9,20 @@
 //   zqm [--host H] reconfigure                         the service reads the configuration again
 //   zqm [--host H] stop                                the service stops watching every server
 //   zqm [--host H] ignore NAME|'*'                     the service stops watching NAME (or all)
+//   zqm [--host H] reload                              the configuration server reads its file
+//                                                      again, then the service reconfigures
+//   zqm [--host H] log NAME [INSTANCE] [-f]            an instance's log (-f: follow it)
+//
+// The service serves one call at a time: zqm waits for one that is busy
+// with a pass, up to --wait SECONDS (ZQM_WAIT_SECONDS, default 300).
+//   zqm [--host H] restart|down|up ...                 steer one server (tools/zqm_control.h)
 //
 // Exit status: 0 success, 1 failure (a server answered with an exception,
 // could not be reached, or refused), 2 usage.
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <sstream>
@@ -23,8 +33,12 @@
 #include "DEVUror/zqm_tproxy.h"
 #include "DEVUror/zqm_trace.h"
 #include "tools/zqm_args.h"
+#include "tools/zqm_control.h"
+#include "tools/zqm_log.h"
+#include "tools/zqm_service.h"
 #include "tools/zqm_status.h"
 #include "tools/zqm_table.h"
+#include "zq_version.h"
 
 namespace {
 
@@ -39,12 +53,18 @@ struct Options {
   std::string serverName;
   std::string instance;
   bool json = false;
+  bool follow = false;
+  unsigned waitSeconds = ServiceWaitFromEnvironment();
 };
 
 int Fail(const ZQ_EException& failure) {
   // One line, whatever the message of a remote failure holds.
   std::cerr << "zqm: " << failure.ClassName() << ": "
             << zqm_trace::Escaped(failure.ZQ_Message().Text()) << std::endl;
+  if (const std::string advice = Advice(failure.ClassName(), failure.ZQ_Message().Text());
+      !advice.empty()) {
+    std::cerr << "zqm: " << advice << std::endl;
+  }
   return kFailure;
 }
 
@@ -155,31 +175,13 @@ int Pid(const Options& options) {
 }
 
 int Status(const Options& options) {
-  const char* host = options.host.empty() ? nullptr : options.host.c_str();
-  ZQ_TString configuration;
-  ZQ_TList running;
-  try {
-    ZQM_TProxy daemon(host);
-    configuration = daemon.GetServerConfiguration();
-    running = RunningInstances(options.host, "");
-  } catch (ZQ_EException& failure) {
-    failure.ZQ_Message() = "the middleware daemon cannot be reached: " + failure.ZQ_Message();
-    throw;
-  }
-  ZQ_TTree servers;
-  try {
-    Almanac_TProxy almanac(host);
-    const ZQ_TAny tree = almanac.Expand("Servers/ZQMD/Servers/");
-    servers = tree.DynamicCast<ZQ_TTree>(__FILE__, __LINE__);
-  } catch (ZQ_EException& failure) {
-    failure.ZQ_Message() = "the configuration server cannot be asked: " + failure.ZQ_Message();
-    throw;
-  }
-  const StatusReport collected = CollectStatus(servers, running, configuration.Text());
+  const StatusReport collected = CollectStatus(GatherStatus(options.host));
   if (options.json) {
     PrintJson(StatusJson(collected, std::time(nullptr)));
   } else {
-    PrintStatus(std::cout, collected, std::time(nullptr));
+    // Colours only for a person at a terminal who has not declined them.
+    const bool colour = isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
+    PrintStatus(std::cout, collected, std::time(nullptr), colour);
   }
   return kOk;
 }
@@ -187,12 +189,7 @@ int Status(const Options& options) {
 // Calls a method of the service and reports its 1/0 result.
 int Steer(const Options& options, const char* method, const ZQ_TList& arguments) {
   ZQM_TClient service;
-  try {
-    service.Connect(options.host, ZQ_TString("Custodel"), 1, ZQM_TClient::kLocateOnly);
-  } catch (ZQ_EException& failure) {
-    failure.ZQ_Message() = "the Custodel service cannot be reached: " + failure.ZQ_Message();
-    throw;
-  }
+  ConnectToService(service, options.host, options.waitSeconds);
   const ZQ_TAny result = service.Call(ZQ_TString(method), arguments);
   const ZQ_TUInt32* done = result.As<ZQ_TUInt32>();
   if (done != nullptr && done->Value() == 0) {
@@ -203,11 +200,34 @@ int Steer(const Options& options, const char* method, const ZQ_TList& arguments)
   return kOk;
 }
 
+// Has the configuration server read its file again, then the service
+// reconfigure; a file that is refused stops there.
+int Reload(const Options& options) {
+  try {
+    Almanac_TProxy almanac(options.host.empty() ? nullptr : options.host.c_str());
+    almanac.RPC(ZQ_TString("Reload"));
+  } catch (ZQ_EException& failure) {
+    failure.ZQ_Message() = "the configuration server did not reload: " + failure.ZQ_Message();
+    throw;
+  }
+  std::cout << "Reload: done\n";
+  return Steer(options, "Reconfigure", ZQ_TList());
+}
+
+int Log(const Options& options) {
+  const unsigned instance =
+      options.instance.empty()
+          ? 1
+          : ParseWord("u16:" + options.instance).DynamicCast<ZQ_TUInt16>(__FILE__, __LINE__);
+  return PrintLog(options.host, options.serverName, instance, options.follow);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  CLI::App app{"zqm: calls middleware servers and steers the Custodel service"};
+  CLI::App app{"zqm: calls middleware servers and steers the Custodel service", "zqm"};
+  app.set_version_flag("--version", "zqm " ZQ_PROJECT_VERSION);
   app.require_subcommand(1);
   app.add_option("--host", options.host,
                  "host whose daemon and servers to reach (default: this host)");
@@ -216,6 +236,10 @@ int main(int argc, char** argv) {
                  "the installation key file (default: $ZQM_KEY_FILE, else the default key file)");
   bool insecure = false;
   app.add_flag("--insecure", insecure, "call servers that run without a key")->excludes("--key");
+  app.add_option("--wait", options.waitSeconds,
+                 "how long to wait for a service busy with a pass, in seconds (default: "
+                 "$ZQM_WAIT_SECONDS, else 300)")
+      ->check(CLI::Range(0, 86400));
   CLI::App* call = app.add_subcommand(
       "call", "call a method: NAME INSTANCE METHOD [ARG...], or --port P METHOD [ARG...]");
   call->add_option("--port", options.port, "call the server listening on this port")
@@ -243,6 +267,14 @@ int main(int argc, char** argv) {
   CLI::App* ignore =
       app.add_subcommand("ignore", "make the service stop watching one server ('*': all)");
   ignore->add_option("name", options.serverName, "the server, or '*'")->required();
+  CLI::App* reload = app.add_subcommand(
+      "reload", "make the configuration server read its file again, then the service reconfigure");
+  CLI::App* log = app.add_subcommand("log", "print an instance's log (read on this host)");
+  log->add_option("name", options.serverName, "the server")->required();
+  log->add_option("instance", options.instance, "the instance number (default 1)");
+  log->add_flag("-f,--follow", options.follow, "go on printing what is appended, until Ctrl-C");
+  ControlCommands control;
+  AddControlCommands(app, control);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -260,8 +292,11 @@ int main(int argc, char** argv) {
     if (servers->parsed()) return Servers(options);
     if (status->parsed()) return Status(options);
     if (pid->parsed()) return Pid(options);
+    if (const std::optional<int> status = RunControlCommand(control, options.host)) return *status;
     if (reconfigure->parsed()) return Steer(options, "Reconfigure", ZQ_TList());
     if (stop->parsed()) return Steer(options, "Stop", ZQ_TList());
+    if (reload->parsed()) return Reload(options);
+    if (log->parsed()) return Log(options);
     ZQ_TList name;
     name.Append(ZQ_TAny(ZQ_TString(options.serverName)));
     (void)ignore;

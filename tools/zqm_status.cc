@@ -1,15 +1,25 @@
 #include "tools/zqm_status.h"
 
+#include <string.h>
+
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <sstream>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "Almanac/Server/almanac_tproxy.h"
+#include "DEVUror/zqm_tproxy.h"
+#include "DEVUror/zqm_trace.h"
 #include "tools/zqm_args.h"
+#include "tools/zqm_control.h"
 #include "tools/zqm_table.h"
 
 namespace {
+
+using InstanceKey = std::pair<std::string, unsigned>;
 
 unsigned Number(const ZQ_TTree& server, const char* key, unsigned fallback) {
   const ZQ_TAny* value = server.Child(key);
@@ -17,35 +27,117 @@ unsigned Number(const ZQ_TTree& server, const char* key, unsigned fallback) {
   return number != nullptr ? number->Value() : fallback;
 }
 
-// The daemon's list as name -> instance -> process.
-std::map<std::string, std::map<unsigned, InstanceStatus>> ByServer(const ZQ_TList& running) {
-  std::map<std::string, std::map<unsigned, InstanceStatus>> byServer;
-  for (const ZQ_TAny& element : running) {
-    const ZQ_TDict* entry = element.As<ZQ_TDict>();
-    if (entry == nullptr) continue;
-    const ZQ_TAny* name = entry->Find("Name");
-    const ZQ_TAny* instance = entry->Find("Instance");
-    const ZQ_TAny* pid = entry->Find("PID");
-    if (!name || !name->As<ZQ_TString>() || !instance || !instance->As<ZQ_TUInt16>() || !pid ||
-        !pid->As<ZQ_TUInt32>()) {
-      continue;
-    }
-    InstanceStatus process;
-    process.instance = instance->As<ZQ_TUInt16>()->Value();
-    process.running = true;
-    process.pid = pid->As<ZQ_TUInt32>()->Value();
-    if (const ZQ_TAny* started = entry->Find("Started"); started && started->As<ZQ_TUInt32>()) {
-      process.started = started->As<ZQ_TUInt32>()->Value();
-    }
-    if (const ZQ_TAny* state = entry->Find("State"); state && state->As<ZQ_TString>()) {
-      process.state = state->As<ZQ_TString>()->Text();
-    }
-    byServer[name->As<ZQ_TString>()->Text()][process.instance] = process;
+// The fields of one entry of a list that the daemon or the service sent;
+// values of another class count as absent.
+class Entry {
+ public:
+  explicit Entry(const ZQ_TDict& dict) : dict_(dict) {}
+  template <class T>
+  const T* Get(const char* key) const {
+    const ZQ_TAny* value = dict_.Find(key);
+    return value != nullptr ? value->As<T>() : nullptr;
   }
-  return byServer;
+  unsigned Unsigned(const char* key, unsigned fallback = 0) const {
+    const ZQ_TUInt32* value = Get<ZQ_TUInt32>(key);
+    return value != nullptr ? value->Value() : fallback;
+  }
+  // The server name under `nameKey` and the instance number, or nullopt.
+  std::optional<InstanceKey> Key(const char* nameKey) const {
+    const ZQ_TString* name = Get<ZQ_TString>(nameKey);
+    const ZQ_TUInt16* instance = Get<ZQ_TUInt16>("Instance");
+    if (name == nullptr || instance == nullptr) return std::nullopt;
+    return InstanceKey{name->Text(), instance->Value()};
+  }
+
+ private:
+  const ZQ_TDict& dict_;
+};
+
+// Calls `apply` with each dictionary of `list`.
+template <class Apply>
+void ForEachEntry(const ZQ_TList& list, Apply apply) {
+  for (const ZQ_TAny& element : list) {
+    if (const ZQ_TDict* dict = element.As<ZQ_TDict>()) apply(Entry(*dict));
+  }
+}
+
+// Everything known of each instance, from the daemon's lists and the
+// service's monitors; the service's settings of watched servers by name.
+struct Joined {
+  std::map<InstanceKey, InstanceStatus> instances;
+  std::map<std::string, std::pair<unsigned, unsigned>> monitorSettings;  // order, delay
+};
+
+Joined Join(const StatusSources& sources) {
+  Joined joined;
+  auto at = [&](const InstanceKey& key) -> InstanceStatus& {
+    InstanceStatus& instance = joined.instances[key];
+    instance.instance = key.second;
+    return instance;
+  };
+  ForEachEntry(sources.running, [&](const Entry& entry) {
+    const auto key = entry.Key("Name");
+    const ZQ_TUInt32* pid = entry.Get<ZQ_TUInt32>("PID");
+    if (!key || pid == nullptr) return;
+    InstanceStatus& instance = at(*key);
+    instance.running = true;
+    instance.pid = pid->Value();
+    instance.started = entry.Unsigned("Started");
+    if (const ZQ_TString* state = entry.Get<ZQ_TString>("State")) instance.state = state->Text();
+  });
+  ForEachEntry(sources.history, [&](const Entry& entry) {
+    const auto key = entry.Key("Name");
+    if (!key) return;
+    InstanceStatus& instance = at(*key);
+    instance.starts = entry.Unsigned("Starts");
+    if (const ZQ_TString* end = entry.Get<ZQ_TString>("LastEnd")) instance.lastEnd = end->Text();
+    if (entry.Get<ZQ_TUInt32>("ExitStatus") != nullptr)
+      instance.exitStatus = static_cast<int>(entry.Unsigned("ExitStatus"));
+    instance.signal = static_cast<int>(entry.Unsigned("Signal"));
+    instance.ended = entry.Unsigned("Ended");
+    instance.backoffMs = entry.Unsigned("Backoff");
+  });
+  ForEachEntry(sources.monitors, [&](const Entry& entry) {
+    const auto key = entry.Key("Server");
+    if (!key) return;
+    InstanceStatus& instance = at(*key);
+    instance.watched = true;
+    instance.watchedRunningSince = entry.Unsigned("Since");
+    instance.restarts = entry.Unsigned("Restarts");
+    joined.monitorSettings[key->first] = {entry.Unsigned("StartupOrder"),
+                                          entry.Unsigned("DelayAfterStartup")};
+  });
+  return joined;
+}
+
+// The terminal style of a state.
+std::string StateStyle(const std::string& state) {
+  if (state == "running") return "\033[32m";
+  if (state == "starting") return "\033[33m";
+  if (state == "backoff") return "\033[1;31m";
+  if (state == "not running") return "\033[31m";
+  return "\033[2m";  // down
 }
 
 }  // namespace
+
+std::string InstanceState(const InstanceStatus& instance) {
+  if (instance.running) {
+    return instance.state == "starting" || instance.state == "unbound" ? "starting" : "running";
+  }
+  if (instance.backoffMs != 0) return "backoff";
+  return instance.watched ? "not running" : "down";
+}
+
+std::string LastExit(const InstanceStatus& instance) {
+  if (instance.exitStatus >= 0) return "exit " + std::to_string(instance.exitStatus);
+  if (instance.signal > 0) {
+    const char* abbreviation = sigabbrev_np(instance.signal);
+    return "signal " + std::to_string(instance.signal) +
+           (abbreviation != nullptr ? std::string(" ") + abbreviation : "");
+  }
+  return instance.lastEnd.empty() ? "-" : instance.lastEnd;
+}
 
 ServerStatus DescribeServer(const std::string& name, const ZQ_TTree& server,
                             const std::string& serverConfiguration) {
@@ -70,69 +162,110 @@ ServerStatus DescribeServer(const std::string& name, const ZQ_TTree& server,
   return status;
 }
 
-StatusReport CollectStatus(const ZQ_TTree& servers, const ZQ_TList& running,
-                     const std::string& serverConfiguration) {
-  const auto byServer = ByServer(running);
-  StatusReport status;
-  status.serverConfiguration = serverConfiguration;
-  if (auto service = byServer.find("Custodel");
-      service != byServer.end() && !service->second.empty()) {
-    status.serviceRunning = true;
-    status.servicePid = service->second.begin()->second.pid;
+StatusSources GatherStatus(const std::string& host) {
+  const char* hostName = host.empty() ? nullptr : host.c_str();
+  StatusSources sources;
+  try {
+    ZQM_TProxy daemon(hostName);
+    sources.serverConfiguration = daemon.GetServerConfiguration().Text();
+    sources.running = daemon.RPC(ZQ_TString("Servers"), ZQ_TAny(ZQ_TString("*")))
+                          .DynamicCast<ZQ_TList>(__FILE__, __LINE__);
+    sources.history = daemon.History("*");
+  } catch (ZQ_EException& failure) {
+    failure.ZQ_Message() = "the middleware daemon cannot be reached: " + failure.ZQ_Message();
+    throw;
   }
-  for (const auto& [key, value] : servers.Entries()) {
+  try {
+    Almanac_TProxy almanac(hostName);
+    const ZQ_TAny tree = almanac.Expand("Servers/ZQMD/Servers/");
+    sources.servers = tree.DynamicCast<ZQ_TTree>(__FILE__, __LINE__);
+  } catch (ZQ_EException& failure) {
+    failure.ZQ_Message() = "the configuration server cannot be asked: " + failure.ZQ_Message();
+    throw;
+  }
+  try {
+    sources.monitors =
+        CallService(host, "ListMonitors", ZQ_TList()).DynamicCast<ZQ_TList>(__FILE__, __LINE__);
+  } catch (const ZQ_EException& failure) {
+    sources.monitorsProblem = failure.ZQ_Message().Text();
+  }
+  return sources;
+}
+
+StatusReport CollectStatus(const StatusSources& sources) {
+  Joined joined = Join(sources);
+  StatusReport status;
+  status.serverConfiguration = sources.serverConfiguration;
+  for (auto at = joined.instances.lower_bound({"Custodel", 0});
+       at != joined.instances.end() && at->first.first == "Custodel"; ++at) {
+    if (!at->second.running) continue;
+    status.serviceRunning = true;
+    status.servicePid = at->second.pid;
+    status.monitorsProblem = sources.monitorsProblem;
+    break;
+  }
+  for (const auto& [key, value] : sources.servers.Entries()) {
     const ZQ_TTree* tree = value.As<ZQ_TTree>();
     if (tree == nullptr) continue;
-    ServerStatus server = DescribeServer(key.Text(), *tree, serverConfiguration);
-    const auto found = byServer.find(server.name);
-    const auto process = [&](unsigned instance) {
-      if (found != byServer.end()) {
-        if (auto at = found->second.find(instance); at != found->second.end()) return at->second;
-      }
-      InstanceStatus absent;
-      absent.instance = instance;
-      return absent;
-    };
-    const unsigned shown = server.runsHere ? server.nrOfInstances : 0;
-    for (unsigned i = 1; i <= shown; ++i)
-      server.instances.push_back(process(i));
-    if (found != byServer.end()) {
-      for (const auto& [instance, running] : found->second) {
-        if (instance > shown || instance == 0) server.instances.push_back(running);
-      }
+    ServerStatus server = DescribeServer(key.Text(), *tree, sources.serverConfiguration);
+    if (auto settings = joined.monitorSettings.find(server.name);
+        settings != joined.monitorSettings.end()) {
+      server.watched = true;
+      std::tie(server.startupOrder, server.delayAfterStartup) = settings->second;
+    }
+    const unsigned kept = server.runsHere ? server.nrOfInstances : 0;
+    for (unsigned i = 1; i <= kept; ++i)
+      joined.instances[{server.name, i}].instance = i;
+    for (auto at = joined.instances.lower_bound({server.name, 0});
+         at != joined.instances.end() && at->first.first == server.name; ++at) {
+      server.instances.push_back(at->second);
     }
     status.servers.push_back(std::move(server));
   }
+  // The service starts lower orders first and, among equal orders, the
+  // server listed later first.
+  std::reverse(status.servers.begin(), status.servers.end());
+  std::stable_sort(
+      status.servers.begin(), status.servers.end(),
+      [](const ServerStatus& a, const ServerStatus& b) { return a.startupOrder < b.startupOrder; });
   return status;
 }
 
-void PrintStatus(std::ostream& out, const StatusReport& status, std::time_t now) {
+void PrintStatus(std::ostream& out, const StatusReport& status, std::time_t now, bool colour) {
   out << "Server configuration: \"" << status.serverConfiguration << "\"\n";
   if (status.serviceRunning) {
-    out << "Service: running (pid " << status.servicePid << ")\n\n";
+    out << "Service: running (pid " << status.servicePid << ")";
+    if (!status.monitorsProblem.empty())
+      out << "; its monitors cannot be listed: " << zqm_trace::Escaped(status.monitorsProblem);
+    out << "\n\n";
   } else {
     out << "Service: not running\n\n";
   }
-  TextTable table({"SERVER", "RUNS", "ORDER", "DELAY", "INSTANCE", "PID", "UP"});
+  TextTable table({"SERVER", "RUNS", "ORDER", "DELAY", "INSTANCE", "WATCHED", "PID", "UP",
+                   "RESTARTS", "LAST EXIT", "STATE"});
+  const auto styled = [colour](const std::string& state) {
+    std::vector<std::string> styles(11);
+    if (colour) styles.back() = StateStyle(state);
+    return styles;
+  };
   for (const ServerStatus& server : status.servers) {
     std::vector<std::string> cells = {server.name, server.runsHere ? "yes" : "no",
                                       std::to_string(server.startupOrder),
                                       std::to_string(server.delayAfterStartup) + "ms"};
     if (server.instances.empty()) {
-      cells.insert(cells.end(), {"-", "-", server.why});
-      table.AddRow(std::move(cells));
+      cells.insert(cells.end(), {"-", "no", "-", "-", "-", "-", "down (" + server.why + ")"});
+      table.AddRow(std::move(cells), styled("down"));
     }
     for (const InstanceStatus& instance : server.instances) {
       if (cells.empty()) cells.resize(4);  // a further instance of the same server
-      cells.push_back(std::to_string(instance.instance));
-      if (!instance.running) {
-        cells.insert(cells.end(), {"-", "not running"});
-      } else {
-        std::string up = FormatUptime(static_cast<long long>(now) - instance.started);
-        if (instance.state != "running") up += " (" + instance.state + ")";
-        cells.insert(cells.end(), {std::to_string(instance.pid), up});
-      }
-      table.AddRow(std::exchange(cells, {}));
+      const std::string state = InstanceState(instance);
+      cells.insert(
+          cells.end(),
+          {std::to_string(instance.instance), instance.watched ? "yes" : "no",
+           instance.running ? std::to_string(instance.pid) : "-",
+           instance.running ? FormatUptime(static_cast<long long>(now) - instance.started) : "-",
+           instance.watched ? std::to_string(instance.restarts) : "-", LastExit(instance), state});
+      table.AddRow(std::exchange(cells, {}), styled(state));
     }
   }
   table.Print(out);
@@ -151,10 +284,27 @@ nlohmann::ordered_json StatusJson(const StatusReport& status, std::time_t now) {
         entry["Started"] = instance.started;
         entry["UptimeSeconds"] = std::max(0LL, static_cast<long long>(now) - instance.started);
       }
+      entry["Status"] = InstanceState(instance);
+      entry["Watched"] = instance.watched;
+      if (instance.watched) {
+        entry["Restarts"] = instance.restarts;
+        if (instance.watchedRunningSince != 0)
+          entry["WatchedRunningSince"] = instance.watchedRunningSince;
+      }
+      entry["Starts"] = instance.starts;
+      if (!instance.lastEnd.empty()) {
+        entry["LastEnd"] = instance.lastEnd;
+        entry["LastExit"] = LastExit(instance);
+        if (instance.exitStatus >= 0) entry["ExitStatus"] = instance.exitStatus;
+        if (instance.signal > 0) entry["Signal"] = instance.signal;
+        entry["Ended"] = instance.ended;
+      }
+      if (instance.backoffMs != 0) entry["BackoffMs"] = instance.backoffMs;
       instances.push_back(std::move(entry));
     }
     nlohmann::ordered_json entry = {{"Name", server.name},
                                     {"RunsHere", server.runsHere},
+                                    {"Watched", server.watched},
                                     {"StartupOrder", server.startupOrder},
                                     {"DelayAfterStartup", server.delayAfterStartup},
                                     {"NrOfInstances", server.nrOfInstances},
@@ -164,6 +314,7 @@ nlohmann::ordered_json StatusJson(const StatusReport& status, std::time_t now) {
   }
   nlohmann::ordered_json service = {{"Running", status.serviceRunning}};
   if (status.serviceRunning) service["PID"] = status.servicePid;
+  if (!status.monitorsProblem.empty()) service["MonitorsProblem"] = status.monitorsProblem;
   return {{"ServerConfiguration", status.serverConfiguration},
           {"Service", std::move(service)},
           {"Servers", std::move(servers)}};

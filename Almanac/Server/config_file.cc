@@ -113,8 +113,9 @@ std::string NumberRefusal(const std::string& written) {
 // parse (a callback returning false ends it) and is kept as the message.
 class TreeBuilder {
  public:
-  TreeBuilder(std::string_view text, const std::size_t& taken, const std::string& name)
-      : text_(text), taken_(taken), name_(name) {
+  TreeBuilder(std::string_view text, const std::size_t& taken, const std::string& name,
+              KeyOffsets* offsets)
+      : text_(text), taken_(taken), name_(name), offsets_(offsets) {
     stack_.reserve(kMaxConfigDepth);
   }
 
@@ -184,6 +185,7 @@ class TreeBuilder {
       return Refuse(at, "duplicate key \"" + key + "\" (first at line " + std::to_string(line) +
                             ", column " + std::to_string(column) + ")");
     }
+    if (offsets_ != nullptr) offsets_->emplace(PathTo(key), at);
     frame.key = std::move(key);
     return true;
   }
@@ -205,6 +207,17 @@ class TreeBuilder {
     std::string key;  // the key whose value comes next
     std::unordered_map<std::string, std::size_t> keyOffsets;
   };
+
+  // The path of `key` in the innermost object.
+  std::string PathTo(const std::string& key) const {
+    std::string path;
+    for (std::size_t level = 0; level + 1 < stack_.size(); ++level) {
+      const Frame& frame = stack_[level];
+      path += frame.object ? frame.key : "#" + std::to_string(frame.list.Count());
+      path += '/';
+    }
+    return path + key;
+  }
 
   bool Refuse(std::size_t offset, const std::string& reason) {
     error_ = name_ + ":" + FormatPosition(Locate(text_, offset)) + ": " + reason;
@@ -322,6 +335,7 @@ class TreeBuilder {
   std::string_view text_;
   const std::size_t& taken_;
   const std::string& name_;
+  KeyOffsets* offsets_;
   std::vector<Frame> stack_;
   std::optional<ZQ_TTree> root_;
   std::string error_;
@@ -331,7 +345,9 @@ std::string ErrnoText(int error) {
   return std::generic_category().message(error);
 }
 
-std::string ReadWholeFile(const std::string& path) {
+}  // namespace
+
+std::string ReadConfigFile(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) ALMANAC_THROW(ZQM_EException, path + ": " + ErrnoText(errno));
   struct Closer {
@@ -356,11 +372,15 @@ std::string ReadWholeFile(const std::string& path) {
   return content;
 }
 
-}  // namespace
+std::string PositionIn(std::string_view text, std::size_t offset) {
+  return FormatPosition(Locate(text, offset));
+}
 
-ZQ_TTree ParseConfigText(std::string_view text, const std::string& name) {
+namespace {
+
+ZQ_TTree Parse(std::string_view text, const std::string& name, KeyOffsets* offsets) {
   std::size_t taken = 0;
-  TreeBuilder builder(text, taken, name);
+  TreeBuilder builder(text, taken, name, offsets);
   const bool parsed = json::sax_parse(CountingIterator(text.data(), &taken),
                                       CountingIterator(text.data() + text.size(), &taken), &builder,
                                       json::input_format_t::json, /*strict=*/true);
@@ -372,8 +392,18 @@ ZQ_TTree ParseConfigText(std::string_view text, const std::string& name) {
   return std::move(*builder.Root());
 }
 
+}  // namespace
+
+ZQ_TTree ParseConfigText(std::string_view text, const std::string& name) {
+  return Parse(text, name, nullptr);
+}
+
+ZQ_TTree ParseConfigText(std::string_view text, const std::string& name, KeyOffsets& offsets) {
+  return Parse(text, name, &offsets);
+}
+
 ZQ_TTree LoadConfigFile(const std::string& path) {
-  return ParseConfigText(ReadWholeFile(path), path);
+  return ParseConfigText(ReadConfigFile(path), path);
 }
 
 }  // namespace almanac

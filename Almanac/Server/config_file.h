@@ -24,6 +24,7 @@
 
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "typelib/dodived.h"
 
@@ -42,5 +43,20 @@ ZQ_TTree LoadConfigFile(const std::string& path);
 
 // Converts JSON text; `name` stands for the file name in messages.
 ZQ_TTree ParseConfigText(std::string_view text, const std::string& name);
+
+// Where each key of a text stands, by its path: the keys from the root
+// joined by '/', an element of a list counted as "#<index>" from 0.
+using KeyOffsets = std::unordered_map<std::string, std::size_t>;
+
+// As above, also noting where each key stands in `text`.
+ZQ_TTree ParseConfigText(std::string_view text, const std::string& name, KeyOffsets& offsets);
+
+// The content of the file at `path`, bounded by kMaxConfigBytes; throws
+// ZQM_EException "<path>: <reason>".
+std::string ReadConfigFile(const std::string& path);
+
+// "<line>:<column>" of the character at `offset` of `text`, counted as in
+// the messages above.
+std::string PositionIn(std::string_view text, std::size_t offset);
 
 }  // namespace almanac

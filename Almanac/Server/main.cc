@@ -8,6 +8,7 @@
 #include "Almanac/Server/program.h"
 #include "DEVUror/devuror.h"
 #include "DEVUror/zqm_auth.h"
+#include "DEVUror/zqm_notify.h"
 
 namespace {
 
@@ -53,6 +54,7 @@ class ServerMiddleware : public almanac::Middleware {
   void Serve(almanac::ConfigStore& store) override {
     server_.SetProcessor(&almanac::ProcessRequest, &store);
     server_.SetTimeOut(-1);
+    zqm_notify::Ready();
     server_.EventLoop();
   }
 
@@ -63,6 +65,7 @@ class ServerMiddleware : public almanac::Middleware {
 }  // namespace
 
 int main(int argc, char** argv) {
+  zqm_notify::TakeNotifySocket();
   // Until the server takes SIGHUP over (before it binds), the default action
   // would end the process in the middle of loading its file.
   std::signal(SIGHUP, SIG_IGN);

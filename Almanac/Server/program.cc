@@ -11,8 +11,10 @@
 #include <ostream>
 #include <string>
 
+#include "Almanac/Server/config_check.h"
 #include "Almanac/Server/config_store.h"
 #include "Almanac/Server/etcd_program.h"
+#include "zq_version.h"
 
 namespace almanac {
 namespace {
@@ -39,6 +41,7 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
       "Serves a JSON configuration file, or the configuration held in etcd, to the "
       "programs of this host.",
       "almanac"};
+  app.set_version_flag("--version", "almanac " ZQ_PROJECT_VERSION);
   std::string name = "Almanac";
   std::uint16_t instance = 0;
   std::uint16_t port = 0;
@@ -71,6 +74,12 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
       ->envname("ZQM_LISTEN_ADDRESS");
   EtcdOptions etcd;
   AddEtcdOptions(app, etcd);
+  bool check = false;
+  app.add_flag("--check", check,
+               "Check the file and exit, without serving it: JSON syntax, the kinds of the keys "
+               "the daemon and the service read, unknown keys of server entries (warnings). Exit "
+               "status 0 when valid, 1 with errors")
+      ->excludes("--etcd");
   app.add_option("CONFIG", configPath, "The configuration file (JSON)")->excludes("--etcd");
   app.footer(
       "SIGHUP reloads the file (with --etcd: reads the whole prefix again); a file that cannot\n"
@@ -87,6 +96,7 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
   }
   if (const std::optional<int> status = RunEtcdTransfer(etcd, out, err)) return *status;
 
+  if (check) return CheckConfigFile(configPath, out);
   if (!Attempt(err, "", [&] { middleware.UseKey(keyFile, insecure); })) return kExitFailure;
 
   // Started by the daemon, the server registers as what the daemon started,

@@ -2,6 +2,7 @@
 //
 //   almanac [--name NAME] [--instance N] [--port PORT] [--key PATH | --insecure] CONFIG.json
 //   almanac [...] --etcd URL[,URL...] [--etcd-prefix PREFIX] [--import FILE | --export [FILE]]
+//   almanac --check CONFIG.json     validates the file and exits (config_check.h)
 //
 // The configuration is loaded before anything is registered, so that a
 // broken file never shows up as a server that answers. Exit status:

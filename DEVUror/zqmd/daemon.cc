@@ -10,7 +10,7 @@
 namespace zqmd {
 
 Daemon::Daemon(asio::io_context& io, Options options)
-    : io_(io), options_(std::move(options)), deadlines_(io), watches_(io) {
+    : io_(io), options_(std::move(options)), deadlines_(io), watches_(io), logs_(io, deadlines_) {
   if (options_.stateFile.empty()) options_.stateFile = options_.logDirectory + "/zqmd.state";
   std::weak_ptr<int> alive = alive_;
   stateWriter_ =

@@ -17,6 +17,21 @@
 //       server configuration.
 //   "ConfigurationChanged"()                    the configuration server's
 //       tree has changed: launch configurations are read again.
+//   "LogPath"(P1 name, P2 instance)              the log file of an instance,
+//       whether it runs or not (see instance_log.h).
+//   "EndInstance"(P1 name, P2 instance, P3 grace)  ends a running instance:
+//       SIGTERM to its process group when it leads one (every instance the
+//       daemon starts leads a session), else to its process; SIGKILL once
+//       the grace (milliseconds, default 5000, at most 3600000) has passed.
+//       Answers once the kernel confirms the end: {"PID", "End" (as traced,
+//       e.g. "killed by signal 15 (Terminated)"), "Forced" (SIGKILL was
+//       needed)}. An instance the daemon does not list is refused.
+//   "History"(P1 name)                           per instance (all for "*"
+//       or no P1) that the daemon has started or seen end: "Name",
+//       "Instance", "Starts" (how often this daemon started it), after an
+//       end "LastEnd" (as traced), "Ended" (seconds since 1970) and
+//       "ExitStatus" or "Signal", and "Backoff" (milliseconds left) while
+//       it is held back.
 // An instance leaves the registry the moment its process ends: each is
 // watched through a pidfd (see process_watch.h), an end is believed only
 // once the kernel confirms it, and every child the daemon started is reaped.
@@ -41,6 +56,12 @@
 // the processes so marked that it does not know, so that a lost or stale
 // file never leads to a second copy of an instance.
 //
+// An instance whose launch configuration has "BackoffMinimumUptime" and
+// that ends sooner after its start (unless asked to by "EndInstance") is
+// held back: "Locate" refuses to start it for a pause that doubles with each
+// such crash, from "BackoffInitialDelay" up to "BackoffMaximumDelay"; a run
+// longer than the minimum uptime starts over. Each pause is traced once.
+//
 // A server's launch configuration is read from the configuration server at
 // its first start and kept, so that a restart spawns at once. It is marked
 // stale after "ConfigurationChanged" (which the configuration server sends
@@ -64,6 +85,7 @@
 
 #include "DEVUror/zqm_deadlines.h"
 #include "DEVUror/zqm_listener.h"
+#include "DEVUror/zqmd/instance_log.h"
 #include "DEVUror/zqmd/launch_config.h"
 #include "DEVUror/zqmd/proc_inspect.h"
 #include "DEVUror/zqmd/process_watch.h"
@@ -109,6 +131,33 @@ class Daemon {
   void Register(const ZQ_TDict& request, zqm_listener::Reply& reply);
   void Locate(const ZQ_TDict& request, zqm_listener::Reply& reply);
   void Servers(const ZQ_TDict& request, zqm_listener::Reply& reply);
+  void LogPathOf(const ZQ_TDict& request, zqm_listener::Reply& reply);
+
+  // Ending instances, and what the daemon remembers of each across its
+  // processes: starts, the last end, the back-off (daemon_control.cc).
+  struct Record {
+    unsigned starts = 0;
+    std::string lastEnd;  // as traced; "" until a process of it has ended
+    std::chrono::system_clock::time_point endedAt;
+    int exitStatus = -1;  // or
+    int signal = 0;
+    unsigned backoffMs = 0;  // the current pause after a crash; 0: none
+    unsigned livedMs = 0;    // how long the crashed process ran
+    unsigned minimumUptimeMs = 0;
+    std::chrono::steady_clock::time_point heldUntil;
+  };
+  void EndInstance(const ZQ_TDict& request, zqm_listener::Reply& reply);
+  void History(const ZQ_TDict& request, zqm_listener::Reply& reply);
+  // Sends `signal` to the instance (its group when it leads one); on a
+  // failure other than its end, fails the "EndInstance" calls waiting.
+  bool SendEnd(Instance& instance, int signal);
+  void NoteStart(Instance& instance, const Backoff& backoff);
+  // Records the end of `instance` (`how` as traced), answers the
+  // "EndInstance" calls waiting for it and starts a back-off after a crash.
+  void NoteEnd(Instance& instance, const std::string& how);
+  // Why `key` may not be started now, or "" when it may.
+  std::string BackoffRefusal(const Key& key) const;
+  Record& RecordOf(const Key& key);
 
   // Keys are taken by value wherever an instance can leave the registry on
   // the way (Find, Ended and all that call them): a reference into the
@@ -137,6 +186,10 @@ class Daemon {
   // Listens on `address`:`port`; throws ZQM_EException saying why it cannot.
   void Listen(std::optional<zqm_listener::Listener>& listener, const std::string& address,
               unsigned short port);
+  // Keeps the instance's log (its descriptor `fd`, taken) within `limits`
+  // and lets the end marker be written to it; an adopted instance's log is
+  // opened here (fd -1) and kept within the default limits.
+  void WatchLog(Instance& instance, int fd, const LogLimits& limits = {});
   // The value of ZQM_DAEMON in every instance this daemon starts.
   std::string DaemonMark() const;
 
@@ -174,9 +227,12 @@ class Daemon {
   Options options_;
   zqm_deadlines::DeadlineQueue deadlines_;  // before the instances, which cancel theirs
   ProcessWatchSet watches_;                 // before the instances, which release theirs
+  LogWatchSet logs_;                        // likewise
   std::optional<zqm_listener::Listener> listener_;
   std::optional<zqm_listener::Listener> hostListener_;  // on Options::hostAddress
   std::map<Key, std::unique_ptr<Instance>> instances_;
+  // Outlives the instances' processes; bounded (see RecordOf).
+  std::map<Key, Record> records_;
   std::uint64_t generation_ = 0;
   // Server subtrees by server name, as last read from the configuration
   // server; the epoch changes whenever they are marked stale, so that a read

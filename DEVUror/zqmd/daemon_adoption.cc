@@ -127,6 +127,7 @@ void Daemon::AdoptFromStateFile() {
         std::chrono::system_clock::from_time_t(static_cast<std::time_t>(entry.started));
     instance.startTicks = entry.startTicks;
     Watch(instance, pidfd, ParentPid(entry.pid) == getpid());
+    if (!instance.logPath.empty()) WatchLog(instance, -1);
     zqm_trace::Line(
         0, ZQ_TString::Format("Adopted %s, left running by an earlier daemon", Describe(instance))
                .Text());
@@ -180,6 +181,7 @@ void Daemon::AdoptMarked(const MarkedProcess& process, const char* how) {
   instance.started = StartTime(process.startTicks);
   instance.startTicks = process.startTicks;
   Watch(instance, pidfd, ParentPid(process.pid) == getpid());
+  WatchLog(instance, -1);
   zqm_trace::Line(0, ZQ_TString::Format("Adopted %s, %s", Describe(instance), how).Text());
   instance.waiters = std::move(waiters);
   if (instance.waiters.empty()) return;

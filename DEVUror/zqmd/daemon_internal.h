@@ -10,13 +10,15 @@
 namespace zqmd {
 
 struct Daemon::Instance {
-  Instance(zqm_deadlines::DeadlineQueue& queue, ProcessWatchSet& watchSet)
-      : deadlines(queue), watches(watchSet) {}
+  Instance(zqm_deadlines::DeadlineQueue& queue, ProcessWatchSet& watchSet, LogWatchSet& logSet)
+      : deadlines(queue), watches(watchSet), logs(logSet) {}
   // Leaving the registry ends the watch; an ended child of ours is reaped
   // here at the latest, a running one once it ends.
   ~Instance() {
     deadlines.Cancel(startDeadline);
+    deadlines.Cancel(killDeadline);
     watches.Release(watch);
+    logs.Release(log);
   }
   Instance(const Instance&) = delete;
   Instance& operator=(const Instance&) = delete;
@@ -35,7 +37,20 @@ struct Daemon::Instance {
   std::vector<zqm_listener::Reply> waiters;
   zqm_deadlines::DeadlineQueue& deadlines;
   ProcessWatchSet& watches;
+  LogWatchSet& logs;
+  LogWatchSet::Id log = 0;              // 0 while the daemon holds no descriptor of its log
   zqm_deadlines::Id startDeadline = 0;  // while starting: when to give up waiting for its bind
+  // "EndInstance" calls waiting for the end; once one came, ending is set
+  // (the end is no crash) and killDeadline is when SIGTERM gives way to
+  // SIGKILL (killed once sent).
+  std::vector<zqm_listener::Reply> endWaiters;
+  bool ending = false;
+  bool killed = false;
+  zqm_deadlines::Id killDeadline = 0;
+  // Of the launch that started it; spawnedAt stays empty for a process this
+  // daemon did not start.
+  Backoff backoff;
+  std::chrono::steady_clock::time_point spawnedAt{};
 };
 
 // A failure answer carrying `failure`, stamped with the daemon's throw site.

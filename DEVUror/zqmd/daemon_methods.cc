@@ -1,6 +1,6 @@
 // The RPC methods: dispatching a request, and "Locate", "Servers",
-// "GetServerConfiguration" and "ConfigurationChanged" ("Register" is in
-// daemon_registration.cc).
+// "LogPath", "GetServerConfiguration" and "ConfigurationChanged" ("Register" is in
+// daemon_registration.cc, "EndInstance" and "History" in daemon_control.cc).
 #include "DEVUror/zqmd/daemon_internal.h"
 
 namespace zqmd {
@@ -20,6 +20,9 @@ void Daemon::Handle(const ZQ_TDict& request, zqm_listener::Reply reply) {
     if (method == "Register") return Register(request, reply);
     if (method == "Locate") return Locate(request, reply);
     if (method == "Servers") return Servers(request, reply);
+    if (method == "LogPath") return LogPathOf(request, reply);
+    if (method == "EndInstance") return EndInstance(request, reply);
+    if (method == "History") return History(request, reply);
     if (method == "ConfigurationChanged") {
       MarkLaunchConfigurationsStale("the configuration has changed");
       return reply(zqm_wire::ResultFrame(ZQ_TAny(true)));
@@ -52,6 +55,8 @@ void Daemon::Locate(const ZQ_TDict& request, zqm_listener::Reply& reply) {
       return reply(FailureFrame<ZQM_ENoSuchServer>(
           ZQ_TString::Format("\"%s\" is not a server name", key.first)));
     }
+    if (const std::string held = BackoffRefusal(key); !held.empty())
+      return reply(FailureFrame<ZQM_ENoSuchServer>(held.c_str()));
     Add(key, State::kFetching).waiters.push_back(std::move(reply));
     return StartInstance(key);
   }
@@ -95,6 +100,20 @@ void Daemon::Servers(const ZQ_TDict& request, zqm_listener::Reply& reply) {
     list.Append(ZQ_TAny(entry));
   }
   reply(zqm_wire::ResultFrame(ZQ_TAny(list)));
+}
+
+void Daemon::LogPathOf(const ZQ_TDict& request, zqm_listener::Reply& reply) {
+  const ZQ_TString* name = Parameter<ZQ_TString>(request, "P1");
+  unsigned short number = 0;
+  if (name == nullptr || !InstanceParameter(request, "P2", number)) {
+    return reply(FailureFrame<ZQM_EException>(
+        "LogPath needs a server name (P1) and an instance number (P2)"));
+  }
+  const Key key{name->Text(), number};
+  const Instance* instance = Find(key);
+  const std::string path =
+      instance != nullptr && !instance->logPath.empty() ? instance->logPath : LogPath(key);
+  reply(zqm_wire::ResultFrame(ZQ_TAny(ZQ_TString(path))));
 }
 
 }  // namespace zqmd

@@ -28,7 +28,7 @@ Daemon::Instance* Daemon::Find(Key key) {
 }
 
 Daemon::Instance& Daemon::Add(const Key& key, State state) {
-  auto instance = std::make_unique<Instance>(deadlines_, watches_);
+  auto instance = std::make_unique<Instance>(deadlines_, watches_, logs_);
   instance->name = key.first;
   instance->number = key.second;
   instance->state = state;
@@ -62,6 +62,9 @@ void Daemon::Ended(Key key) {
   std::string how = watches_.Reap(instance->watch);
   if (how.empty()) how = "ended";
   zqm_trace::Line(0, ZQ_TString::Format("%s %s", Describe(*instance), how).Text());
+  const auto now = std::chrono::system_clock::now();
+  logs_.Append(instance->log, EndMarker(now, Describe(*instance), how, now - instance->started));
+  NoteEnd(*instance, how);
   if (!instance->waiters.empty()) {
     std::string reason = Describe(*instance) + " " + how + " before it bound";
     if (!instance->logPath.empty()) reason += "; see " + instance->logPath;

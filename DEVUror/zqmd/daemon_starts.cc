@@ -99,12 +99,22 @@ void Daemon::Spawn(Key key, const ZQ_TTree& server) {
     // program serves no RPC and is not given the key.
     const int keyFd = launch.plain ? -1 : zqm_auth::ChildKeyDescriptor();
     if (!launch.plain && keyFd < 0) launch.environment.emplace_back("ZQM_INSECURE", "1");
-    zqm_trace::Line(0, ZQ_TString::Format("Starting %s instance %d: %s", key.first, key.second,
-                                          CommandLine(launch))
-                           .Text());
-    const Launched launched = Launch(launch, key.first, key.second, instance.logPath, keyFd);
+    const std::string commandLine = CommandLine(launch);
+    zqm_trace::Line(
+        0, ZQ_TString::Format("Starting %s instance %d: %s", key.first, key.second, commandLine)
+               .Text());
+    if (const std::string problem = RotateIfOver(instance.logPath, launch.log); !problem.empty())
+      zqm_trace::Line(0, "Cannot rotate the log " + instance.logPath + ": " + problem);
+    const Launched launched =
+        Launch(launch, key.first, key.second, instance.logPath, keyFd, /*keepLog=*/true);
     instance.pid = launched.pid;
     instance.started = std::chrono::system_clock::now();
+    // After the spawn: the child is still starting while this is written.
+    WatchLog(instance, launched.log, launch.log);
+    logs_.Append(instance.log, StartMarker(instance.started,
+                                           key.first + " instance " + std::to_string(key.second),
+                                           instance.pid, commandLine));
+    NoteStart(instance, launch.backoff);
     Watch(instance, launched.pidfd, true);
   } catch (const ZQ_EException& failure) {
     return StartFailed(key, failure);
@@ -159,6 +169,19 @@ void Daemon::ArmStartTimer(Instance& instance) {
 
 std::string Daemon::LogPath(const Key& key) const {
   return LogFilePath(options_.logDirectory, key.first, key.second);
+}
+
+void Daemon::WatchLog(Instance& instance, int fd, const LogLimits& limits) {
+  if (fd < 0) {
+    try {
+      fd = OpenLogFile(instance.logPath);
+    } catch (const ZQ_EException& failure) {
+      zqm_trace::Line(
+          0, "Cannot watch the log of " + Describe(instance) + ": " + failure.ZQ_Message().Text());
+      return;
+    }
+  }
+  instance.log = logs_.Watch(fd, instance.logPath, limits);
 }
 
 std::string Daemon::DaemonMark() const {

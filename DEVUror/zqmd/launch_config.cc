@@ -32,6 +32,15 @@ const ZQ_TString* TextAt(const ZQ_TTree& server, const char* key, const std::str
   return text;
 }
 
+std::uint32_t NumberAt(const ZQ_TTree& server, const char* key, const std::string& name,
+                       std::uint32_t fallback) {
+  const ZQ_TAny* value = server.Child(key);
+  if (value == nullptr) return fallback;
+  if (value->As<ZQ_TUInt32>() == nullptr)
+    Refuse(name, std::string("\"") + key + "\" is a " + value->HeldClassName() + ", not a number");
+  return value->As<ZQ_TUInt32>()->Value();
+}
+
 // A user or group: a non-empty text, or a number kept as its digits.
 std::string AccountAt(const ZQ_TTree& server, const char* key, const std::string& name) {
   const ZQ_TAny* value = server.Child(key);
@@ -41,6 +50,17 @@ std::string AccountAt(const ZQ_TTree& server, const char* key, const std::string
   if (text == nullptr || text->IsEmpty())
     Refuse(name, std::string("\"") + key + "\" is not a name or a number");
   return text->Text();
+}
+
+Backoff ReadBackoff(const ZQ_TTree& server, const std::string& name) {
+  Backoff backoff;
+  backoff.minimumUptimeMs = NumberAt(server, "BackoffMinimumUptime", name, backoff.minimumUptimeMs);
+  backoff.initialDelayMs = NumberAt(server, "BackoffInitialDelay", name, backoff.initialDelayMs);
+  backoff.maximumDelayMs = NumberAt(server, "BackoffMaximumDelay", name, backoff.maximumDelayMs);
+  if (backoff.initialDelayMs == 0) Refuse(name, "\"BackoffInitialDelay\" is 0");
+  if (backoff.initialDelayMs > backoff.maximumDelayMs)
+    Refuse(name, "\"BackoffInitialDelay\" is above \"BackoffMaximumDelay\"");
+  return backoff;
 }
 
 }  // namespace
@@ -76,12 +96,14 @@ LaunchConfig ReadLaunchConfig(const ZQ_TTree& server, const std::string& name, u
     if (plain->As<ZQ_TBool>() == nullptr) Refuse(name, "\"Plain\" is not true or false");
     launch.plain = plain->As<ZQ_TBool>()->Value();
   }
-  if (const ZQ_TAny* timeout = server.Child("StartTimeout")) {
-    if (timeout->As<ZQ_TUInt32>() == nullptr) Refuse(name, "\"StartTimeout\" is not a number");
-    launch.startTimeoutMs = timeout->As<ZQ_TUInt32>()->Value();
-  }
+  launch.startTimeoutMs = NumberAt(server, "StartTimeout", name, kDefaultStartTimeoutMs);
+  launch.log.maxBytes = NumberAt(server, "LogMaxBytes", name, kDefaultLogMaxBytes);
+  launch.log.filesKept = NumberAt(server, "LogFilesKept", name, kDefaultLogFilesKept);
+  if (launch.log.filesKept > kMaxLogFilesKept)
+    Refuse(name, "\"LogFilesKept\" is above " + std::to_string(kMaxLogFilesKept));
   launch.user = AccountAt(server, "User", name);
   launch.group = AccountAt(server, "Group", name);
+  launch.backoff = ReadBackoff(server, name);
   return launch;
 }
 

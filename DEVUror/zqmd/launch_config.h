@@ -17,6 +17,18 @@
 //   "Group"             text or number: the instance's group (default: the
 //                       user's primary group, or the daemon's when no
 //                       "User" is given)
+//   "LogMaxBytes"       number: the size beyond which the instance's log is
+//                       rotated (default 10485760; 0: never)
+//   "LogFilesKept"      number: rotated logs kept beside it, <log>.1 (the
+//                       newest) to <log>.N (default 5, at most 100; 0: none)
+//   "BackoffMinimumUptime"  number, milliseconds: an instance that ends
+//                       sooner after its start has crashed, and is not
+//                       started again for a while (see Backoff); absent or
+//                       0: restarts stay immediate
+//   "BackoffInitialDelay"   number, milliseconds: the first such pause
+//                       (default 100)
+//   "BackoffMaximumDelay"   number, milliseconds: the longest pause
+//                       (default 30000)
 //
 // In "Arguments", "Environment" values and "WorkingDirectory" the
 // placeholders "{name}" and "{instance}" stand for the server name and the
@@ -24,6 +36,7 @@
 // number in ZQM_SERVER_NAME and ZQM_SERVER_INSTANCE.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,6 +46,25 @@
 namespace zqmd {
 
 constexpr unsigned kDefaultStartTimeoutMs = 10000;
+constexpr std::uint32_t kDefaultLogMaxBytes = 10u * 1024 * 1024;
+constexpr unsigned kDefaultLogFilesKept = 5;
+constexpr unsigned kMaxLogFilesKept = 100;
+
+// When an instance's log is rotated, and how many old ones are kept.
+struct LogLimits {
+  std::uint32_t maxBytes = kDefaultLogMaxBytes;  // 0: never rotated
+  unsigned filesKept = kDefaultLogFilesKept;
+};
+
+// Crash-loop protection: each crash (an end within minimumUptimeMs of the
+// start) doubles the pause before the next start, from initialDelayMs up to
+// maximumDelayMs; a run that lasts longer than minimumUptimeMs starts over.
+struct Backoff {
+  unsigned minimumUptimeMs = 0;  // 0: off
+  unsigned initialDelayMs = 100;
+  unsigned maximumDelayMs = 30000;
+  bool Enabled() const { return minimumUptimeMs != 0; }
+};
 
 struct LaunchConfig {
   std::string program;
@@ -43,6 +75,8 @@ struct LaunchConfig {
   unsigned startTimeoutMs = kDefaultStartTimeoutMs;
   std::string user;   // "" when not configured; a number as its digits
   std::string group;  // likewise
+  LogLimits log;
+  Backoff backoff;
 };
 
 // The launch configuration of instance `instance` of `name` from its server

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "DEVUror/zqm_exceptions.h"
@@ -49,6 +50,7 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
   int Get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
   void Reset(int fd) {
     if (fd_ >= 0) close(fd_);
     fd_ = fd;
@@ -321,11 +323,11 @@ int OpenPidfd(pid_t pid) {
 }
 
 Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned instance,
-                const std::string& logPath, int keyFd) {
+                const std::string& logPath, int keyFd, bool keepLog) {
   const Credentials credentials = ResolveCredentials(launch.user, launch.group, CurrentIdentity());
   // Opened here, not in the child, so that an unusable log is reported to
   // the caller instead of failing silently after the fork.
-  const Descriptor log(MoveHigh(OpenLogFile(logPath)));
+  Descriptor log(MoveHigh(OpenLogFile(logPath)));
   if (log.Get() < 0) LaunchFailed(name, instance, "log file " + logPath, errno);
   const Descriptor devNull(MoveHigh(open("/dev/null", O_RDONLY | O_CLOEXEC)));
   if (devNull.Get() < 0) LaunchFailed(name, instance, "/dev/null", errno);
@@ -382,6 +384,7 @@ Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned in
     waitpid(pid, nullptr, 0);
     LaunchFailed(name, instance, "pidfd_open", pidfdError);
   }
+  if (keepLog) launched.log = log.Release();
   return launched;
 }
 

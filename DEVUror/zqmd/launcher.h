@@ -12,6 +12,7 @@ namespace zqmd {
 struct Launched {
   pid_t pid = 0;
   int pidfd = -1;  // owned by the caller
+  int log = -1;    // owned by the caller; only when asked for
 };
 
 // Starts `launch` as instance `instance` of `name`: in a session of its own
@@ -25,8 +26,10 @@ struct Launched {
 // and "Group" (credentials.h). A program without '/' is looked up in the
 // daemon's PATH. Throws ZQM_EException naming the program or file and the
 // reason (unknown user, not found, not executable, log not writable, ...).
+// With `keepLog`, the daemon's own descriptor of the log (O_APPEND) is
+// handed back in Launched::log, for the daemon's marker lines.
 Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned instance,
-                const std::string& logPath, int keyFd);
+                const std::string& logPath, int keyFd, bool keepLog = false);
 
 // Opens a pidfd for `pid` (close-on-exec); -1 with errno set on failure.
 int OpenPidfd(pid_t pid);

@@ -9,8 +9,10 @@
 
 #include "DEVUror/devuror.h"
 #include "DEVUror/zqm_auth.h"
+#include "DEVUror/zqm_notify.h"
 #include "DEVUror/zqm_trace.h"
 #include "DEVUror/zqmd/daemon.h"
+#include "zq_version.h"
 
 namespace {
 
@@ -40,10 +42,15 @@ int InitKey(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any thread exists, and so that no server the daemon starts
+  // inherits the service manager's socket.
+  zqm_notify::TakeNotifySocket();
   zqmd::Options options;
   CLI::App app{
       "zqmd: the middleware daemon. Keeps the registry of this host's middleware servers, "
-      "tells clients where an instance listens, and starts configured instances on demand."};
+      "tells clients where an instance listens, and starts configured instances on demand.",
+      "zqmd"};
+  app.set_version_flag("--version", "zqmd " ZQ_PROJECT_VERSION);
   app.add_option("--listen", options.listenAddress, "address to listen on")->capture_default_str();
   app.add_option("--host-address", options.hostAddress,
                  "this host's address on the installation's network: the daemon listens there "
@@ -128,6 +135,7 @@ int main(int argc, char** argv) {
     [[maybe_unused]] ssize_t n = write(readyFd, "\n", 1);
     close(readyFd);
   }
+  zqm_notify::Ready();
   asio::signal_set stop(io, SIGTERM, SIGINT);
   stop.async_wait([&](asio::error_code error, int signal) {
     if (error) return;

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/epoll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -83,6 +84,13 @@ void ProcessWatchSet::Release(Id id) {
 bool ProcessWatchSet::HasEnded(Id id) const {
   auto found = watches_.find(id);
   return found != watches_.end() && PidfdEnded(found->second.pidfd);
+}
+
+int ProcessWatchSet::Signal(Id id, int signal) const {
+  auto found = watches_.find(id);
+  if (found == watches_.end()) return ESRCH;
+  if (syscall(SYS_pidfd_send_signal, found->second.pidfd, signal, nullptr, 0) == 0) return 0;
+  return errno;
 }
 
 std::string ProcessWatchSet::Reap(Id id) {

@@ -61,6 +61,11 @@ class ProcessWatchSet {
   // is not our child, has not ended or was reaped already.
   std::string Reap(Id id);
 
+  // Sends `signal` to the process of `id` through its pidfd, so that it can
+  // never reach a process that took over the number; 0, or the errno
+  // (ESRCH for unknown ids and ended processes).
+  int Signal(Id id, int signal) const;
+
   // How many processes are watched (released children still running
   // included).
   std::size_t Count() const { return watches_.size(); }

@@ -154,4 +154,58 @@ TEST_F(AlmanacProgram, SighupReloadsTheFileWhileServing) {
   EXPECT_EQ(middleware_.traces.back().rfind("Reload of " + config_ + " failed", 0), 0u);
 }
 
+TEST_F(AlmanacProgram, CheckReportsEachFindingWithItsPlaceAndNeverServes) {
+  struct Case {
+    const char* text;
+    int status;
+    std::vector<std::string> findings;  // what follows "<file>:" on each line
+  };
+  const std::vector<Case> cases = {
+      {R"({"Servers": {"ZQMD": {"Servers": {"Web": {"Program": "web", "Arguments": ["-v"],
+          "NrOfInstances": 2, "AlwaysRunning": true, "User": 33, "LogFilesKept": 3}}}},
+          "Devices": {"Instances": {}}, "Other": {"Anything": [1,]}})",
+       almanac::kExitFailure,
+       {"3:66: error: syntax error while parsing value - unexpected ']'; expected '[', '{', or a "
+        "literal"}},
+      {R"({"Servers": {"ZQMD": {"Servers": {"Web": {"Program": "web", "Arguments": ["-v"],
+          "NrOfInstances": 2, "AlwaysRunning": true, "User": 33, "LogFilesKept": 3}}}},
+          "Other": {"Anything": [1]}})",
+       almanac::kExitOk,
+       {" valid"}},
+      {"{\"Servers\": {\"ZQMD\": {\"Servers\": {\"Web\": {\n"
+       "  \"NrOfInstances\": \"2\", \"StartupOrdr\": 1,\n"
+       "  \"Configurations\": [\"A\", 1], \"Plain\": 0}, \"Db\": []}}}}",
+       almanac::kExitFailure,
+       {"2:3: error: Servers/ZQMD/Servers/Web/NrOfInstances is a text (\"2\"), but must be a "
+        "number "
+        "(read by the service)",
+        "2:25: warning: unknown key \"StartupOrdr\" (Servers/ZQMD/Servers/Web/StartupOrdr): "
+        "neither the daemon nor the service reads it",
+        "3:3: error: Servers/ZQMD/Servers/Web/Configurations is a list, but must be a list of "
+        "texts "
+        "(read by the service)",
+        "3:31: error: Servers/ZQMD/Servers/Web/Plain is a number, but must be true or false (read "
+        "by the daemon)",
+        "3:44: error: Servers/ZQMD/Servers/Db is a list, but must be an object (read by the daemon "
+        "and the service)",
+        " 4 errors, 1 warning"}},
+  };
+  for (const Case& check : cases) {
+    const std::string file = dir_.Write("check.json", check.text);
+    out_.str("");
+    EXPECT_EQ(Run({"--check", file}), check.status) << check.text;
+    std::vector<std::string> expected;
+    for (const std::string& finding : check.findings)
+      expected.push_back(file + ":" + finding);
+    if (check.findings.size() == 1 && check.findings[0].front() != ' ')
+      expected.push_back(file + ": 1 error");
+    std::vector<std::string> lines;
+    std::istringstream printed(out_.str());
+    for (std::string line; std::getline(printed, line);)
+      lines.push_back(line);
+    EXPECT_EQ(expected, lines) << check.text;
+  }
+  EXPECT_TRUE(middleware_.events.empty());
+}
+
 }  // namespace

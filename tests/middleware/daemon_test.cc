@@ -10,6 +10,8 @@
 
 #include <memory>
 
+#include "DEVUror/zqm_tproxy.h"
+
 #include "middleware/middleware_helpers.h"
 #include "support/installation.h"
 
@@ -407,6 +409,89 @@ TEST_F(DaemonTest, BrokenFramesToAServerCloseOnlyThatConnection) {
   const auto port = static_cast<unsigned short>(Field<ZQ_TUInt32>(EntryOf("Raw"), "Port"));
   ZQM_TClient client("", port);
   CheckBrokenFramesCloseOnlyTheirConnection(port, *server, [&] { client.RPC("Ping"); });
+}
+
+// A crash loop is held back: "Crasher" exits at once, well within its
+// minimum uptime.
+const char* const kControlConfiguration = R"({"Servers": {"ZQMD": {"Servers": {
+  "Sample": {"Program": "@BIN@/sample_server"},
+  "Stubborn": {"Program": "sh", "Arguments": ["-c", "trap '' TERM; exec sleep 1000"],
+               "Plain": true},
+  "Crasher": {"Program": "sh", "Arguments": ["-c", "exit 3"], "Plain": true,
+              "BackoffMinimumUptime": 5000, "BackoffInitialDelay": 1000,
+              "BackoffMaximumDelay": 1500}
+}}}})";
+
+// A start request for a plain program: the class of its refusal and the
+// message ("" once the program was started).
+zq_test::Caught StartPlain(const char* name) {
+  zq_test::Caught caught =
+      CatchFrom([&] { ZQM_TClient().Connect("", name, 1, ZQM_TClient::kLocateOrStart); });
+  if (caught.type == "ZQM_ENotAnRpcServer") caught.message.clear();
+  return caught;
+}
+
+TEST(DaemonControlTest, EndsInstancesOnRequestAndHoldsBackACrashingOne) {
+  Installation installation(kControlConfiguration);
+  ZQM_TProxy daemon("");
+
+  // SIGTERM honoured: the answer comes once the process has ended.
+  ZQM_TClient().Connect("", "Sample", 1, ZQM_TClient::kLocateOrStart);
+  const pid_t sample = installation.PidOf("Sample", 1).value_or(0);
+  ASSERT_NE(0, sample);
+  ZQ_TDict ended = daemon.EndInstance("Sample", 1);
+  EXPECT_EQ(static_cast<std::uint32_t>(sample), Field<ZQ_TUInt32>(ended, "PID"));
+  EXPECT_EQ(ZQ_TString("exit status 0"), Field<ZQ_TString>(ended, "End"));
+  EXPECT_FALSE(Field<ZQ_TBool>(ended, "Forced"));
+  EXPECT_TRUE(zq_test::WaitUntilGone(sample, 0ms));
+  EXPECT_EQ(0u, installation.Servers("Sample").Count());
+
+  // SIGTERM ignored: SIGKILL once the grace has passed, not before.
+  EXPECT_EQ("", StartPlain("Stubborn").message);
+  const pid_t stubborn = installation.PidOf("Stubborn", 1).value_or(0);
+  ASSERT_TRUE(zq_test::WaitUntilAsleep(stubborn, 5s));
+  const auto asked = zq_test::Clock::now();
+  ended = daemon.EndInstance("Stubborn", 1, ZQ_TAny(ZQ_TUInt32(300)));
+  EXPECT_GE(zq_test::Clock::now() - asked, 300ms);
+  EXPECT_EQ(ZQ_TString("killed by signal 9 (Killed)"), Field<ZQ_TString>(ended, "End"));
+  EXPECT_TRUE(Field<ZQ_TBool>(ended, "Forced"));
+  EXPECT_TRUE(installation.Daemon().WaitForLine(
+      "Stubborn instance 1 \\(pid [0-9]+\\) did not end within 300 ms of SIGTERM: SIGKILL", 5s));
+
+  const zq_test::Caught unknown = CatchFrom([&] { daemon.EndInstance("Sample", 1); });
+  EXPECT_EQ("ZQM_ENoSuchServer", unknown.type);
+  EXPECT_EQ("no instance Sample:1 is known to this daemon", unknown.message);
+
+  // A crash holds the instance back, traced once however often it is asked
+  // for; the next crash doubles the pause, up to its maximum.
+  EXPECT_EQ("", StartPlain("Crasher").message);
+  const std::string held =
+      "Crasher instance 1 \\(pid [0-9]+\\) ended [0-9]+ ms after its start, "
+      "within its minimum uptime of 5000 ms: back-off, not started for ";
+  const auto first = installation.Daemon().WaitForLine(held + "1000 ms", 5s);
+  ASSERT_TRUE(first) << installation.Daemon().Output();
+  for (int i = 0; i < 2; ++i) {
+    const zq_test::Caught refused = StartPlain("Crasher");
+    EXPECT_EQ("ZQM_ENoSuchServer", refused.type);
+    EXPECT_TRUE(Contains(refused.message, "Crasher instance 1 is held back (back-off)") &&
+                Contains(refused.message, "it can be started again in "))
+        << refused.message;
+  }
+  const ZQ_TDict history = daemon.History("Crasher")[0].DynamicCast<ZQ_TDict>(__FILE__, __LINE__);
+  EXPECT_EQ(3u, Field<ZQ_TUInt32>(history, "ExitStatus"));
+  EXPECT_EQ(1u, Field<ZQ_TUInt32>(history, "Starts"));
+  EXPECT_LE(Field<ZQ_TUInt32>(history, "Backoff"), 1000u);
+  const auto deadline = zq_test::Clock::now() + 5s;
+  while (!StartPlain("Crasher").message.empty() && zq_test::Clock::now() < deadline) {
+    pollfd none{};
+    poll(&none, 0, 20);
+  }
+  EXPECT_TRUE(installation.Daemon().WaitForLine(held + "1500 ms", 5s, *first + 1))
+      << installation.Daemon().Output();
+  const auto lines = installation.Daemon().Lines(*first);
+  EXPECT_EQ(2, std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+              return std::regex_search(line, std::regex(held));
+            }));
 }
 
 }  // namespace

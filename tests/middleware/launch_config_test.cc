@@ -36,6 +36,7 @@ TEST(LaunchConfigTest, ProgramAloneTakesTheDefaults) {
   EXPECT_EQ(10000u, launch.startTimeoutMs);
   EXPECT_EQ("", launch.user);
   EXPECT_EQ("", launch.group);
+  EXPECT_FALSE(launch.backoff.Enabled());
 }
 
 TEST(LaunchConfigTest, ReadsEveryKeyAndReplacesPlaceholders) {
@@ -50,7 +51,10 @@ TEST(LaunchConfigTest, ReadsEveryKeyAndReplacesPlaceholders) {
               {"Plain", true},
               {"StartTimeout", 500u},
               {"User", "svc-{name}"},
-              {"Group", 1200u}});
+              {"Group", 1200u},
+              {"BackoffMinimumUptime", 2000u},
+              {"BackoffInitialDelay", 50u},
+              {"BackoffMaximumDelay", 800u}});
   const auto launch = ReadLaunchConfig(server, "Web", 12);
 
   // Placeholders belong to arguments, environment and folder only.
@@ -65,6 +69,9 @@ TEST(LaunchConfigTest, ReadsEveryKeyAndReplacesPlaceholders) {
   // Accounts are taken as written; a number becomes its digits.
   EXPECT_EQ("svc-{name}", launch.user);
   EXPECT_EQ("1200", launch.group);
+  EXPECT_EQ(2000u, launch.backoff.minimumUptimeMs);
+  EXPECT_EQ(50u, launch.backoff.initialDelayMs);
+  EXPECT_EQ(800u, launch.backoff.maximumDelayMs);
 }
 
 TEST(LaunchConfigTest, CommandLineQuotesArgumentsThatWouldSplit) {
@@ -133,7 +140,15 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"WorkingDirectory as a number",
                 Server({{"Program", "p"}, {"WorkingDirectory", 1u}}), "\"WorkingDirectory\""},
         Refusal{"an empty User", Server({{"Program", "p"}, {"User", ""}}), "\"User\""},
-        Refusal{"Group as a flag", Server({{"Program", "p"}, {"Group", false}}), "\"Group\""}),
+        Refusal{"Group as a flag", Server({{"Program", "p"}, {"Group", false}}), "\"Group\""},
+        Refusal{"BackoffMinimumUptime as a text",
+                Server({{"Program", "p"}, {"BackoffMinimumUptime", "1s"}}),
+                "\"BackoffMinimumUptime\""},
+        Refusal{"a BackoffInitialDelay above the maximum",
+                Server({{"Program", "p"},
+                        {"BackoffInitialDelay", 900u},
+                        {"BackoffMaximumDelay", 800u}}),
+                "\"BackoffMaximumDelay\""}),
     [](const ::testing::TestParamInfo<Refusal>& info) {
       std::string name;  // "a number in Environment" gives "ANumberInEnvironment"
       for (const char* c = info.param.what; *c != 0; ++c) {

@@ -55,29 +55,6 @@ Caught CatchFrom(Action action) {
   return {"<none>", "", elapsed()};
 }
 
-// Waits until `process` has closed its output, after it has ended: its
-// exit can be seen before the reader thread has taken the last lines.
-inline void WaitForOutputEnd(ChildProcess& process) {
-  // "(?!)" never matches, so this returns when the output closes.
-  process.WaitForLine("(?!)", std::chrono::seconds(5), process.LineCount());
-}
-
-// A program run to its end: its exit status and everything it printed.
-struct ProgramRun {
-  int status = -2;  // -2: still running after the time-out (then killed)
-  std::string output;
-};
-
-inline ProgramRun RunToEnd(const std::vector<std::string>& args,
-                           const std::map<std::string, std::string>& env = {}) {
-  ChildProcess program(args, env);
-  ProgramRun run;
-  run.status = program.WaitForExit(std::chrono::seconds(10)).value_or(-2);
-  if (run.status != -2) WaitForOutputEnd(program);
-  run.output = program.Output();
-  return run;
-}
-
 inline bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }

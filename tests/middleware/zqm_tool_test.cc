@@ -157,4 +157,91 @@ TEST(ZqmToolWithoutDaemonTest, SaysTheDaemonCannotBeReachedAndFails) {
   EXPECT_TRUE(Contains(called.output, "middleware daemon")) << called.output;
 }
 
+// One server steered through the service: restarted, taken down, brought up,
+// with the status telling each step.
+TEST(ZqmToolSteeringTest, RestartDownAndUpShowInTheStatus) {
+  Installation installation(R"({"Servers": {"ZQMD": {"Servers": {
+    "Sample": {"Program": "@BIN@/sample_server", "AlwaysRunning": true, "NrOfInstances": 2,
+               "StartupOrder": 20},
+    "Web": {"Program": "sleep", "Arguments": ["1000"], "Plain": true, "AlwaysRunning": true,
+            "StartupOrder": 10}
+  }}}})");
+  auto custodel = installation.StartCustodel();
+  const auto running = [&](unsigned instance, std::size_t after) {
+    return custodel->WaitForLine(
+        "Server \"Sample\" instance " + std::to_string(instance) + " is running", 20s, after);
+  };
+  ASSERT_TRUE(running(1, 0) && running(2, 0)) << custodel->Output();
+  const auto status = [] {
+    ToolRun run = Zqm({"status", "--json"});
+    EXPECT_EQ(0, run.status) << run.output;
+    return nlohmann::json::parse(run.output)["Servers"];
+  };
+
+  const pid_t old = installation.PidOf("Sample", 2).value_or(0);
+  const std::size_t before = custodel->LineCount();
+  ToolRun restarted = Zqm({"restart", "Sample:2"});
+  EXPECT_EQ(0, restarted.status) << restarted.output;
+  EXPECT_TRUE(Contains(restarted.output, "Sample instance 2 (pid " + std::to_string(old) +
+                                             ") ended: exit status 0\n"))
+      << restarted.output;
+  std::smatch again;
+  ASSERT_TRUE(std::regex_search(restarted.output, again,
+                                std::regex("Sample instance 2 runs again as pid ([0-9]+)\n")))
+      << restarted.output;
+  const auto rerun = running(2, before);
+  ASSERT_TRUE(rerun) << custodel->Output();
+  auto servers = status();
+  ASSERT_EQ(2u, servers.size());
+  EXPECT_EQ("Web", servers[0]["Name"]);  // start-up order
+  auto sample = servers[1]["Instances"][1];
+  EXPECT_EQ(std::stoul(again[1]), sample["PID"]);
+  EXPECT_EQ("running", sample["Status"]);
+  EXPECT_EQ(true, sample["Watched"]);
+  EXPECT_EQ(1, sample["Restarts"]);
+  EXPECT_EQ(2, sample["Starts"]);
+  EXPECT_EQ("exit 0", sample["LastExit"]);
+  EXPECT_EQ(0, servers[1]["Instances"][0]["Restarts"]);
+
+  const pid_t first = installation.PidOf("Sample", 1).value_or(0);
+  ToolRun down = Zqm({"down", "Sample"});
+  EXPECT_EQ(0, down.status) << down.output;
+  EXPECT_TRUE(Contains(down.output, "Sample is not watched any more\n")) << down.output;
+  EXPECT_TRUE(Contains(
+      down.output, "Sample instance 1 (pid " + std::to_string(first) + ") ended: exit status 0\n"))
+      << down.output;
+  EXPECT_TRUE(zq_test::WaitUntilGone(first, 0ms));
+  // The watchers had stopped before the processes ended: none saw them die.
+  for (unsigned instance : {1, 2}) {
+    EXPECT_TRUE(custodel->WaitForLine(
+        "Stopped monitoring server \"Sample\" instance " + std::to_string(instance), 5s, *rerun));
+  }
+  EXPECT_FALSE(custodel->WaitForLine("Server \"Sample\" instance [12] has died", 0s, *rerun));
+  EXPECT_EQ(0u, installation.Servers("Sample").Count());
+  servers = status();
+  EXPECT_EQ(false, servers[1]["Watched"]);
+  EXPECT_EQ(true, servers[1]["RunsHere"]);
+  for (const auto& instance : servers[1]["Instances"]) {
+    EXPECT_EQ(false, instance["Watched"]);
+    EXPECT_EQ("down", instance["Status"]);
+  }
+  ToolRun table = Zqm({"status"});
+  EXPECT_TRUE(std::regex_search(
+      table.output, std::regex("\nSample +yes +20 +0ms +1 +no +- +- +- +exit 0 +down\n")))
+      << table.output;
+
+  ToolRun up = Zqm({"up", "Sample"});
+  EXPECT_EQ(0, up.status) << up.output;
+  EXPECT_TRUE(installation.PidOf("Sample", 1) && installation.PidOf("Sample", 2));
+  servers = status();
+  EXPECT_EQ("running", servers[1]["Instances"][0]["Status"]);
+  EXPECT_EQ(true, servers[1]["Instances"][1]["Watched"]);
+
+  EXPECT_EQ(1, Zqm({"restart", "Nobody:1"}).status);
+  EXPECT_EQ(2, Zqm({"down", "Sample:1"}).status);
+  ToolRun unknown = Zqm({"up", "Nobody"});
+  EXPECT_EQ(1, unknown.status);
+  EXPECT_TRUE(Contains(unknown.output, "no server \"Nobody\" is configured")) << unknown.output;
+}
+
 }  // namespace

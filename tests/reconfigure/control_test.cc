@@ -91,10 +91,16 @@ TEST_F(CustodelControl, FirstPassRunsOnlyAlwaysRunningServersOfThisConfiguration
                 "Checking \"CaseDiffers\"",
                 "Checking \"NoList\"",
                 "Checking \"ListAsText\"",
+                "Server \"ListAsText\": \"Configurations\" is a ZQ_TString, not a list; it counts "
+                "as absent",
                 "Checking \"NotFlagged\"",
                 "Checking \"Off\"",
                 "Checking \"FlagAsNumber\"",
+                "Server \"FlagAsNumber\": \"AlwaysRunning\" is a ZQ_TUInt32, not true or false; it "
+                "counts as absent",
                 "Checking \"FlagAsText\"",
+                "Server \"FlagAsText\": \"AlwaysRunning\" is a ZQ_TString, not true or false; it "
+                "counts as absent",
                 "Starting monitor for server \"Listed\"",
                 "Starting server \"Listed\" instance 1",
                 "Server \"Listed\" instance 1 is running",
@@ -440,6 +446,44 @@ TEST_F(CustodelControl, ReconfigureWithANonTreeEntryFailsAndTheServiceGoesOn) {
             service_->TextsStartingWith("Starting monitor", again, end));
   EXPECT_EQ(goodPid, RequirePid(*installation_, "Good", 1));
   EXPECT_EQ((Texts{"Early#1", "Good#1"}), Servers());
+}
+
+// `zqm reload` reads the edited file into the configuration server and has
+// the service follow it; a second zqm meanwhile finds the service busy with
+// that pass (longer than a greeting's usual wait) and waits for it.
+TEST_F(CustodelControl, ZqmReloadFollowsTheEditedFileAndZqmWaitsForABusyService) {
+  Start(Configuration({ServerEntry("First", R"("AlwaysRunning": true)")}));
+  service_->Await(Running("First", 1));
+  const std::string zqm = zq_test::Program("zqm");
+
+  installation_->WriteConfiguration(R"({"Servers": {"ZQMD": {"Servers": {"First": {}},}})");
+  const zq_test::ProgramRun refused =
+      zq_test::RunToEnd({zqm, "reload"}, installation_->Environment());
+  EXPECT_EQ(1, refused.status);
+  for (const std::string& part :
+       {std::string("zqm: ZQM_EException: the configuration server did not reload: "),
+        installation_->Dir().File("config.json") + ":1:48: syntax error"}) {
+    EXPECT_NE(std::string::npos, refused.output.find(part)) << refused.output;
+  }
+
+  const std::size_t before = service_->Process().LineCount();
+  installation_->WriteConfiguration(Configuration(
+      {ServerEntry("First", R"("AlwaysRunning": true)"),
+       ServerEntry("Second", R"("AlwaysRunning": true, "DelayAfterStartup": 6500)")}));
+  auto reload = installation_->Start("zqm", {"reload"});
+  service_->Await("Server \"Second\" requires 6 seconds to startup", before);
+  const zq_test::ProgramRun waited =
+      zq_test::RunToEnd({zqm, "ignore", "Nobody"}, installation_->Environment(), 20s);
+  EXPECT_EQ(0, waited.status) << waited.output;
+  EXPECT_EQ(
+      "zqm: the service is busy with a pass; waiting (at most 300 s, see --wait)\n"
+      "IgnoreServer: done\n",
+      waited.output);
+
+  ASSERT_EQ(0, reload->WaitForExit(10s));
+  EXPECT_EQ((std::vector<std::string>{"Reload: done", "Reconfigure: done"}), reload->Lines());
+  EXPECT_EQ((Texts{"First#1", "Second#1"}), Servers());
+  EXPECT_EQ(1u, service_->Count("Reconfigure for ServerConfiguration \"\"", before));
 }
 
 }  // namespace

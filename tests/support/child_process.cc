@@ -185,4 +185,20 @@ void TempDir::Write(const std::string& name, const std::string& content) const {
   std::ofstream(File(name)) << content;
 }
 
+void WaitForOutputEnd(ChildProcess& process) {
+  // "(?!)" never matches, so this returns when the output closes.
+  process.WaitForLine("(?!)", std::chrono::seconds(5), process.LineCount());
+}
+
+ProgramRun RunToEnd(const std::vector<std::string>& args,
+                    const std::map<std::string, std::string>& env,
+                    std::chrono::milliseconds timeout) {
+  ChildProcess program(args, env);
+  ProgramRun run;
+  run.status = program.WaitForExit(timeout).value_or(-2);
+  if (run.status != -2) WaitForOutputEnd(program);
+  run.output = program.Output();
+  return run;
+}
+
 }  // namespace zq_test

@@ -70,6 +70,18 @@ int SpawnCapturingOutput(const std::vector<std::string>& argv,
 // throws std::runtime_error with its output unless it exits with status 0
 // within 10 s.
 void RunCommand(const std::vector<std::string>& argv);
+// Waits until `process` has closed its output, after it has ended: its
+// exit can be seen before the reader thread has taken the last lines.
+void WaitForOutputEnd(ChildProcess& process);
+
+// A program run to its end: its exit status and everything it printed.
+struct ProgramRun {
+  int status = -2;  // -2: still running after the time-out (then killed)
+  std::string output;
+};
+ProgramRun RunToEnd(const std::vector<std::string>& args,
+                    const std::map<std::string, std::string>& env = {},
+                    std::chrono::milliseconds timeout = 10s);
 
 // Path of a program built by this project (the bin folder of the build).
 std::string Program(const std::string& name);

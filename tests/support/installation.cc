@@ -101,8 +101,12 @@ std::unique_ptr<ChildProcess> Installation::StartCustodel(
   return Start("custodel", {}, std::move(env));
 }
 
-void Installation::Reconfigure(const std::string& configuration) {
+void Installation::WriteConfiguration(const std::string& configuration) const {
   dir_.Write("config.json", Expand(configuration));
+}
+
+void Installation::Reconfigure(const std::string& configuration) {
+  WriteConfiguration(configuration);
   ZQM_TClient almanac;
   almanac.Connect(Address(), "Almanac", 0, ZQM_TClient::kLocateOnly);
   almanac.RPC("Reload");

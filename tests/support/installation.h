@@ -63,6 +63,8 @@ class Installation {
                                       std::vector<std::string> args = {},
                                       std::map<std::string, std::string> env = {}) const;
 
+  // Writes a new configuration file (placeholders replaced); nothing reads it yet.
+  void WriteConfiguration(const std::string& configuration) const;
   // Writes a new configuration file (placeholders replaced) and has the
   // configuration server reload it; throws when the reload fails.
   void Reconfigure(const std::string& configuration);

@@ -18,6 +18,30 @@ void IgnoreServer(const ZQ_TDict& arguments, ZQ_TAny& result) {
   }
 }
 
+// The monitor list as it stands; the watcher threads' fields are atomics,
+// read without stopping them.
+ZQ_TList ListMonitors() {
+  ZQ_TList list;
+  ZQ_TLockGuard hold(gRegistryLock);
+  for (const ServerMonitor* monitor = gMonitorList; monitor != nullptr; monitor = monitor->next) {
+    ZQ_TDict entry;
+    entry.Set("Server", ZQ_TAny(monitor->serverName));
+    entry.Set("Instance", ZQ_TAny(ZQ_TUInt16(static_cast<std::uint16_t>(monitor->instance))));
+    entry.Set("StartupOrder", ZQ_TAny(ZQ_TUInt32(monitor->startupOrder)));
+    entry.Set("DelayAfterStartup", ZQ_TAny(ZQ_TUInt32(monitor->delayAfterStartup)));
+    entry.Set("Watching", ZQ_TAny(monitor->threadHandle != 0));
+    const std::int64_t since = monitor->runningSince;
+    entry.Set("Running", ZQ_TAny(since != 0));
+    if (since != 0) {
+      entry.Set("PID", ZQ_TAny(ZQ_TUInt32(monitor->runningPid)));
+      entry.Set("Since", ZQ_TAny(ZQ_TUInt32(static_cast<std::uint32_t>(since))));
+    }
+    entry.Set("Restarts", ZQ_TAny(ZQ_TUInt32(monitor->restarts)));
+    list.Append(ZQ_TAny(entry));
+  }
+  return list;
+}
+
 }  // namespace
 
 void ProcessCommand(ZQM_TServer&, const ZQ_TDict& arguments, ZQ_TAny& result, void*) {
@@ -30,6 +54,11 @@ void ProcessCommand(ZQM_TServer&, const ZQ_TDict& arguments, ZQ_TAny& result, vo
     result = 1;
   } else if (method == "IgnoreServer") {
     IgnoreServer(arguments, result);
+  } else if (method == "WatchServer") {
+    ReconfigureServer(arguments["P1"].DynamicCast<ZQ_TString>(kCustodelSource, __LINE__));
+    result = 1;
+  } else if (method == "ListMonitors") {
+    result = ZQ_TAny(ListMonitors());
   } else {
     ZQM_ENoSuchServerMethod unknown(method);
     unknown.__PREPARE_FOR_THROW__(__LINE__, kCustodelSource).ZQ_Throw();

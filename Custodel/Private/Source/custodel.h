@@ -10,6 +10,9 @@
 // take it.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
 #include "Almanac/Server/almanac_tproxy.h"
 #include "DEVUror/devuror.h"
 #include "DEVUror/zqm_tproxy.h"
@@ -46,7 +49,8 @@ constexpr DWORD kDispatcherPauseMs = 5000;
 // RemoveMonitor (or by StartMonitors when its thread cannot be created).
 // The registry owns the record and every handle in it; the watcher thread
 // borrows it, reads serverName and instance, uses the three events and
-// writes processHandle.
+// writes processHandle and the atomics, which the main thread reads without
+// the watcher's help ("ListMonitors").
 struct ServerMonitor {
   ServerMonitor* next = nullptr;
   ServerMonitor* prev = nullptr;
@@ -60,6 +64,11 @@ struct ServerMonitor {
   unsigned startupOrder = 0;
   unsigned delayAfterStartup = 0;  // milliseconds
   unsigned instance = 0;           // 1 to the server's number of instances
+  // While the watcher waits on the instance's process: its pid and since
+  // when (seconds since 1970); 0 otherwise.
+  std::atomic<unsigned> runningPid{0};
+  std::atomic<std::int64_t> runningSince{0};
+  std::atomic<unsigned> restarts{0};  // ends of the process the watcher saw and started again
 };
 
 // The process-wide objects.
@@ -121,12 +130,22 @@ unsigned WatcherThread(void* monitor);
 // configuration server, a malformed server list).
 void Reconfigure(bool start);
 
+// The same pass for the one configured server `serverName`, with `start`
+// true: adds its monitors when it is to run here and starts them. Throws
+// ZQ_EException naming the server when it is not configured or is not to
+// run here, and what Reconfigure throws.
+void ReconfigureServer(const ZQ_TString& serverName);
+
 // On a "RunAsMaster" host: waits, bounded, for the devices' dispatchers to
 // be checked, then asks the running ones. Only traces; never throws.
 void VerifyDispatchers(Almanac_TProxy& almanac);
 
-// The command processor of the RPC server "Custodel": "Reconfigure", "Stop"
-// and "IgnoreServer".
+// The command processor of the RPC server "Custodel": "Reconfigure", "Stop",
+// "IgnoreServer", "WatchServer" (P1 name: ReconfigureServer; 1) and
+// "ListMonitors" (the monitors in start order, each a dictionary with
+// "Server", "Instance", "StartupOrder", "DelayAfterStartup", "Watching" (it
+// has a watcher thread), "Running" (the watcher waits on its process), with
+// "PID" and "Since" (seconds since 1970) while it does, and "Restarts").
 void ProcessCommand(ZQM_TServer& server, const ZQ_TDict& arguments, ZQ_TAny& result, void* context);
 
 // The process entry's work, from creating the shutdown event to "Stopped";

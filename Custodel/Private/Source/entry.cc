@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "Custodel/Private/Source/custodel.h"
+#include "DEVUror/zqm_notify.h"
 
 namespace {
 
@@ -23,6 +24,8 @@ void RunService() {
   }
   gServer.DBG_Type(0, "Starting");
   Reconfigure(true);
+  // The first pass is done: a service manager may start what waits for us.
+  zqm_notify::Ready();
   gServer.SetProcessor(&ProcessCommand, nullptr);
   gServer.SetTimeOut(-1);
   gServer.EventLoop();

@@ -4,54 +4,76 @@
 
 namespace {
 
+// A setting of another kind counts as absent; this says so, rather than
+// leave a misspelt value without a word.
+void TraceWrongKind(const ZQ_TString& serverName, const char* key, const ZQ_TAny& value,
+                    const char* expected) {
+  gServer.DBG_Type(0,
+                   ZQ_TString::Format("Server \"%s\": \"%s\" is a %s, not %s; it counts as absent",
+                                      serverName, key, value.HeldClassName(), expected));
+}
+
 // The value of a ZQ_TUInt32 setting, or `fallback` when it is absent or of
 // another class.
-unsigned Setting(const ZQ_TTree& server, const wchar_t* key, unsigned fallback) {
+unsigned Setting(const ZQ_TString& serverName, const ZQ_TTree& server, const char* key,
+                 unsigned fallback) {
   const ZQ_TAny* value = server.Find(key, L'/');
-  if (value == nullptr || !value->HasSuperclass("ZQ_TUInt32")) return fallback;
+  if (value == nullptr) return fallback;
+  if (!value->HasSuperclass("ZQ_TUInt32")) {
+    TraceWrongKind(serverName, key, *value, "a number");
+    return fallback;
+  }
   return value->DynamicCast<ZQ_TUInt32>(kCustodelSource, __LINE__);
 }
 
-bool AlwaysRunning(const ZQ_TTree& server) {
+bool AlwaysRunning(const ZQ_TString& serverName, const ZQ_TTree& server) {
   const ZQ_TAny* value = server.Find("AlwaysRunning", L'/');
+  if (value != nullptr && !value->HasSuperclass("ZQ_TBool"))
+    TraceWrongKind(serverName, "AlwaysRunning", *value, "true or false");
   return value != nullptr && value->HasSuperclass("ZQ_TBool") &&
          value->DynamicCast<ZQ_TBool>(kCustodelSource, __LINE__);
 }
 
-bool RunsInThisConfiguration(const ZQ_TTree& server) {
+bool RunsInThisConfiguration(const ZQ_TString& serverName, const ZQ_TTree& server) {
   const ZQ_TAny* configurations = server.Find(L"Configurations", L'/');
+  if (configurations != nullptr && !configurations->HasSuperclass("ZQ_TList"))
+    TraceWrongKind(serverName, "Configurations", *configurations, "a list");
   if (configurations == nullptr || !configurations->HasSuperclass("ZQ_TList")) return false;
   const ZQ_TList& names = configurations->DynamicCast<ZQ_TList>(kCustodelSource, __LINE__);
   const ZQ_TAny wanted(static_cast<const ZQ_IPackable&>(gServerConfiguration));
   return names.Contains(wanted);
 }
 
-void CheckServer(const ZQ_TConstIterator& entry, bool start) {
+// Brings the monitors of one server into line; returns whether it is to run
+// here.
+bool CheckServer(const ZQ_TConstIterator& entry, bool start) {
   const ZQ_TString& serverName = static_cast<const ZQ_IInterface&>(entry.Key())
                                      .DynamicCast<ZQ_TString>(kCustodelSource, __LINE__);
   gServer.DBG_Type(2, ZQ_TString::Format("Checking \"%s\"", serverName));
   const ZQ_TTree& server = entry.Value().DynamicCast<ZQ_TTree>(kCustodelSource, __LINE__);
-  if (!start || !AlwaysRunning(server)) {
+  if (!start || !AlwaysRunning(serverName, server)) {
     RemoveMonitor(serverName);
-    return;
+    return false;
   }
-  const unsigned startupOrder = Setting(server, L"StartupOrder", kDefaultStartupOrder);
+  const unsigned startupOrder = Setting(serverName, server, "StartupOrder", kDefaultStartupOrder);
   const unsigned delayAfterStartup =
-      Setting(server, L"DelayAfterStartup", kDefaultDelayAfterStartup);
-  const unsigned nrOfInstances = Setting(server, L"NrOfInstances", kDefaultNrOfInstances);
-  if (gServerConfiguration == "" || RunsInThisConfiguration(server)) {
+      Setting(serverName, server, "DelayAfterStartup", kDefaultDelayAfterStartup);
+  const unsigned nrOfInstances =
+      Setting(serverName, server, "NrOfInstances", kDefaultNrOfInstances);
+  if (gServerConfiguration == "" || RunsInThisConfiguration(serverName, server)) {
     // Refused for this pass only: monitors it already has stay as they are.
     if (nrOfInstances > kMaxNrOfInstances) {
       gServer.DBG_Type(
           0,
           ZQ_TString::Format("Server \"%s\": NrOfInstances %u exceeds the limit of %u; not started",
                              serverName, nrOfInstances, kMaxNrOfInstances));
-      return;
+      return false;
     }
     AddMonitor(serverName, startupOrder, delayAfterStartup, nrOfInstances);
-  } else {
-    RemoveMonitor(serverName);
+    return true;
   }
+  RemoveMonitor(serverName);
+  return false;
 }
 
 // The name of this host's server configuration, or empty when the daemon
@@ -65,15 +87,26 @@ ZQ_TString AskServerConfiguration() {
   }
 }
 
-}  // namespace
+[[noreturn]] void RefuseServer(const char* format, const ZQ_TString& serverName) {
+  ZQ_EException refused(ZQ_TString::Format(format, serverName, gServerConfiguration),
+                        ZQ_TAny(serverName));
+  ZQ_THROW_AT(refused, kCustodelSource, __LINE__);
+}
 
-void Reconfigure(bool start) {
+// The pass over every configured server, or over `only` when given.
+void Pass(bool start, const ZQ_TString* only) {
   ZQ_TString path;
   Almanac_TProxy almanac(ZQ_TSocket::HostName(false).c_str());
   if (start) {
     gServerConfiguration = AskServerConfiguration();
-    gServer.DBG_Type(
-        0, ZQ_TString::Format("Reconfigure for ServerConfiguration \"%s\"", gServerConfiguration));
+    if (only != nullptr) {
+      gServer.DBG_Type(0, ZQ_TString::Format("Reconfigure server \"%s\" for ServerConfiguration "
+                                             "\"%s\"",
+                                             *only, gServerConfiguration));
+    } else {
+      gServer.DBG_Type(0, ZQ_TString::Format("Reconfigure for ServerConfiguration \"%s\"",
+                                             gServerConfiguration));
+    }
     if (gServerConfiguration == "RunAsMaster") VerifyDispatchers(almanac);
   } else {
     gServer.DBG_Type(0, "Remove all server watcher threads");
@@ -84,10 +117,38 @@ void Reconfigure(bool start) {
     const ZQ_TAny result = almanac.Expand(path);
     servers = ZQ_TTree(result.DynamicCast<ZQ_TTree>(kCustodelSource, __LINE__), 0);
   }
+  bool found = false;
   {
     ZQ_TConstIterator entry(static_cast<const ZQ_IIteratable&>(servers));
-    for (; !entry.IsDone(); entry++)
-      CheckServer(entry, start);
+    for (; !entry.IsDone(); entry++) {
+      if (only != nullptr && !(static_cast<const ZQ_IInterface&>(entry.Key())
+                                   .DynamicCast<ZQ_TString>(kCustodelSource, __LINE__) == *only)) {
+        continue;
+      }
+      found = true;
+      if (!CheckServer(entry, start) && only != nullptr) {
+        RefuseServer(
+            "server \"%s\" is not to run on this host under the server configuration "
+            "\"%s\": see its AlwaysRunning, Configurations and NrOfInstances",
+            *only);
+      }
+    }
+  }
+  if (only != nullptr && !found) {
+    RefuseServer(
+        "no server \"%s\" is configured under Servers/ZQMD/Servers/ (server "
+        "configuration \"%s\")",
+        *only);
   }
   StartMonitors();
+}
+
+}  // namespace
+
+void Reconfigure(bool start) {
+  Pass(start, nullptr);
+}
+
+void ReconfigureServer(const ZQ_TString& serverName) {
+  Pass(true, &serverName);
 }

@@ -1,6 +1,7 @@
 // The watcher thread of one monitor: starts the instance through the
 // middleware, finds its process through the daemon, waits on it, and starts
 // it again the moment it ends.
+#include <ctime>
 #include <sstream>
 
 #include "Custodel/Private/Source/custodel.h"
@@ -61,6 +62,7 @@ HANDLE FindProcess(ServerMonitor& monitor) {
       ZQ_EException failure(ZQ_TString::sEmpty, ZQ_TAny(static_cast<unsigned>(pid)));
       ZQ_THROW_AT(failure, kCustodelSource, kOpenProcessFailureLine);
     }
+    monitor.runningPid = pid;
     return monitor.processHandle;
   }
   return nullptr;
@@ -94,10 +96,16 @@ bool WatchOnce(ServerMonitor& monitor) {
   waitHandles[2] = Lookup(monitor);
   if (waitHandles[2] != nullptr) {
     SetEvent(monitor.runningEvent);
+    monitor.runningSince = static_cast<std::int64_t>(std::time(nullptr));
     Log("Server \"%s\" instance %d is running", monitor);
     const DWORD result = WaitForMultipleObjects(3, waitHandles, FALSE, INFINITE);
+    monitor.runningSince = 0;
+    monitor.runningPid = 0;
     if (result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1) return false;
-    if (result == WAIT_OBJECT_0 + 2) Log("Server \"%s\" instance %d has died", monitor);
+    if (result == WAIT_OBJECT_0 + 2) {
+      Log("Server \"%s\" instance %d has died", monitor);
+      ++monitor.restarts;
+    }
     CloseHandle(monitor.processHandle);
     monitor.processHandle = nullptr;
     return true;  // start again at once

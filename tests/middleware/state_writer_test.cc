@@ -1,0 +1,66 @@
+// The daemon's state file writer: snapshots submitted faster than the disk
+// takes them are coalesced, the last one always reaches the file, and a
+// write that fails is reported with its cause.
+#include "DEVUror/zqmd/state_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "tests/support/child_process.h"
+
+namespace {
+
+std::vector<zqmd::SavedInstance> Snapshot(unsigned instances) {
+  std::vector<zqmd::SavedInstance> snapshot;
+  for (unsigned i = 0; i < instances; ++i) {
+    zqmd::SavedInstance saved;
+    saved.name = "Sample";
+    saved.instance = static_cast<unsigned short>(i);
+    saved.pid = static_cast<pid_t>(1000 + i);
+    saved.state = "running";
+    saved.startTicks = 1 + i;
+    snapshot.push_back(saved);
+  }
+  return snapshot;
+}
+
+TEST(StateWriter, CoalescesSnapshotsAndEndsWithTheLastOneWritten) {
+  zq_test::TempDir dir;
+  const std::string path = dir.File("zqmd.state");
+  std::atomic<unsigned> writes{0};
+  std::mutex mutex;
+  std::string lastProblem = "never written";
+  {
+    zqmd::StateWriter writer(path, [&](const std::string& problem) {
+      ++writes;
+      std::lock_guard<std::mutex> lock(mutex);
+      lastProblem = problem;
+    });
+    for (unsigned n = 1; n <= 200; ++n)
+      writer.Submit(Snapshot(n));
+  }
+  EXPECT_EQ("", lastProblem);
+  EXPECT_GE(writes.load(), 1u);
+  EXPECT_LT(writes.load(), 200u) << "every snapshot was written: nothing was coalesced";
+  std::string problem;
+  const std::vector<zqmd::SavedInstance> saved = zqmd::LoadState(path, problem);
+  EXPECT_EQ("", problem);
+  ASSERT_EQ(200u, saved.size());
+  EXPECT_EQ(199, saved.back().instance);
+}
+
+TEST(StateWriter, ReportsAWriteThatFailsWithItsCause) {
+  zq_test::TempDir dir;
+  std::string lastProblem;
+  {
+    zqmd::StateWriter writer(dir.File("missing/zqmd.state"),
+                             [&](const std::string& problem) { lastProblem = problem; });
+    writer.Submit(Snapshot(1));
+  }
+  EXPECT_NE(std::string::npos, lastProblem.find("missing/zqmd.state")) << lastProblem;
+  EXPECT_NE(std::string::npos, lastProblem.find("No such file")) << lastProblem;
+}
+
+}  // namespace
