@@ -140,6 +140,8 @@ class FleetWatch {
         document["Hosts"].push_back(WithTimelines(HostJson(report, now), report.host.name));
     } catch (const ZQ_EException& failure) {
       document["Problem"] = failure.ZQ_Message().Text();
+    } catch (const std::exception& failure) {
+      document["Problem"] = std::string("the fleet could not be gathered: ") + failure.what();
     }
     return document.dump(-1, ' ', false, Json::error_handler_t::replace);
   }
@@ -191,9 +193,7 @@ zqm_web::HttpResponse Answer(const zqm_web::HttpRequest& request, const FleetWat
   return {404, "text/plain; charset=utf-8", "no such page\n"};
 }
 
-}  // namespace
-
-int RunWeb(const WebOptions& options) {
+int Serve(const WebOptions& options) {
   asio::io_context io;
   asio::signal_set signals(io, SIGINT, SIGTERM);
   const std::string token = zqm_web::NewToken();
@@ -215,4 +215,15 @@ int RunWeb(const WebOptions& options) {
   io.run();
   std::cerr << "zqm: web: stopped" << std::endl;
   return 0;
+}
+
+}  // namespace
+
+int RunWeb(const WebOptions& options) {
+  try {
+    return Serve(options);
+  } catch (const std::exception& failure) {
+    std::cerr << "zqm: web: " << failure.what() << "\n";
+    return 1;
+  }
 }
