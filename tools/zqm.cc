@@ -6,6 +6,8 @@
 //   zqm [--host H] servers [--json] [NAME]             the daemon's list of running instances
 //   zqm [--host H] pid NAME INSTANCE                   the process id of a running instance
 //   zqm [--host H] status [--json]                     what the service runs, how long each has run
+//   zqm [--host H] status --all [--json]               the same for every host of the installation
+//   zqm [--host H] web [--port P]                      the fleet view as a page on 127.0.0.1
 //   zqm [--host H] reconfigure                         the service reads the configuration again
 //   zqm [--host H] stop                                the service stops watching every server
 //   zqm [--host H] ignore NAME|'*'                     the service stops watching NAME (or all)
@@ -34,10 +36,12 @@
 #include "DEVUror/zqm_trace.h"
 #include "tools/zqm_args.h"
 #include "tools/zqm_control.h"
+#include "tools/zqm_fleet.h"
 #include "tools/zqm_log.h"
 #include "tools/zqm_service.h"
 #include "tools/zqm_status.h"
 #include "tools/zqm_table.h"
+#include "tools/zqm_web.h"
 #include "zq_version.h"
 
 namespace {
@@ -54,6 +58,8 @@ struct Options {
   std::string instance;
   bool json = false;
   bool follow = false;
+  bool all = false;
+  unsigned hostTimeoutMs = 3000;
   unsigned waitSeconds = ServiceWaitFromEnvironment();
 };
 
@@ -174,14 +180,31 @@ int Pid(const Options& options) {
   return kOk;
 }
 
+// Colours only for a person at a terminal who has not declined them.
+bool UseColour() {
+  return isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
+}
+
+int FleetStatus(const Options& options) {
+  const std::vector<HostReport> fleet =
+      GatherFleet(ReadFleetTree(options.host), std::chrono::milliseconds(options.hostTimeoutMs));
+  if (options.json) {
+    PrintJson(FleetJson(fleet, std::time(nullptr)));
+  } else {
+    PrintFleet(std::cout, fleet, std::time(nullptr), UseColour());
+  }
+  for (const HostReport& report : fleet)
+    if (!report.reachable) return kFailure;
+  return kOk;
+}
+
 int Status(const Options& options) {
+  if (options.all) return FleetStatus(options);
   const StatusReport collected = CollectStatus(GatherStatus(options.host));
   if (options.json) {
     PrintJson(StatusJson(collected, std::time(nullptr)));
   } else {
-    // Colours only for a person at a terminal who has not declined them.
-    const bool colour = isatty(STDOUT_FILENO) == 1 && std::getenv("NO_COLOR") == nullptr;
-    PrintStatus(std::cout, collected, std::time(nullptr), colour);
+    PrintStatus(std::cout, collected, std::time(nullptr), UseColour());
   }
   return kOk;
 }
@@ -256,6 +279,26 @@ int main(int argc, char** argv) {
   CLI::App* status =
       app.add_subcommand("status", "show what the service runs on this host and for how long");
   status->add_flag("--json", options.json, "print one JSON document");
+  CLI::Option* all =
+      status->add_flag("--all", options.all,
+                       "every host the configuration names under \"Hosts\" (exit status 1 when one "
+                       "cannot be reached)");
+  const auto hostTimeout = [&options](CLI::App* command) {
+    return command
+        ->add_option("--host-timeout", options.hostTimeoutMs,
+                     "with the fleet: how long each host may take to answer, in ms (default 3000)")
+        ->check(CLI::Range(1, 600000));
+  };
+  hostTimeout(status)->needs(all);
+  WebOptions webOptions;
+  CLI::App* web = app.add_subcommand(
+      "web", "serve the fleet view as a page on 127.0.0.1, at an address with a random token");
+  web->add_option("--port", webOptions.port, "port on 127.0.0.1 (default 8090; 0: any free port)")
+      ->check(CLI::Range(0, 65535));
+  web->add_option("--refresh-seconds", webOptions.refreshSeconds,
+                  "how often the hosts are asked and the page redrawn (default 5)")
+      ->check(CLI::Range(1, 3600));
+  hostTimeout(web);
   CLI::App* pid = app.add_subcommand(
       "pid", "print the process id of a running instance (exit status 1 when it does not run)");
   pid->add_option("name", options.serverName, "the server")->required();
@@ -291,6 +334,11 @@ int main(int argc, char** argv) {
     }
     if (servers->parsed()) return Servers(options);
     if (status->parsed()) return Status(options);
+    if (web->parsed()) {
+      webOptions.host = options.host;
+      webOptions.hostLimit = std::chrono::milliseconds(options.hostTimeoutMs);
+      return RunWeb(webOptions);
+    }
     if (pid->parsed()) return Pid(options);
     if (const std::optional<int> status = RunControlCommand(control, options.host)) return *status;
     if (reconfigure->parsed()) return Steer(options, "Reconfigure", ZQ_TList());

@@ -7,6 +7,7 @@
 // "not running" (watched, yet not running) or "down" (neither).
 #pragma once
 
+#include <chrono>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <ostream>
@@ -76,6 +77,14 @@ struct StatusSources {
 // cannot be reached; a service that cannot be asked leaves its monitors
 // out, with the reason.
 StatusSources GatherStatus(const std::string& host);
+
+// The part of GatherStatus that asks the daemon and the service of `host`;
+// `sources.servers` is left to the caller. Every greeting and call waits
+// until `deadline` at most (a connection attempt as long as the client's
+// own limit); a daemon that has not answered by then throws ZQM_ETimeout.
+using StatusDeadline = std::chrono::steady_clock::time_point;
+void GatherRunning(const std::string& host, StatusSources& sources,
+                   StatusDeadline deadline = StatusDeadline::max());
 
 // How the service decides about one server: "AlwaysRunning" must be true,
 // and the server configuration empty or among the server's

@@ -7,6 +7,7 @@ namespace {
 constexpr const char* kDaemon = "the daemon";
 constexpr const char* kService = "the service";
 constexpr const char* kBoth = "the daemon and the service";
+constexpr const char* kFleet = "zqm status --all and zqm web";
 
 // Launch keys: DEVUror/zqmd/launch_config.h; the service's: the
 // reconfiguration pass and the dispatcher verification.
@@ -31,6 +32,10 @@ constexpr KnownKey kKnownKeys[] = {
     {"Servers/ZQMD/Servers/*/StartupOrder", Kind::kNumber, kService},
     {"Servers/ZQMD/Servers/*/DelayAfterStartup", Kind::kNumber, kService},
     {"Servers/ZQMD/Servers/*/NrOfInstances", Kind::kNumber, kService},
+    {"Hosts", Kind::kTree, kFleet},
+    {"Hosts/*", Kind::kTree, kFleet},
+    {"Hosts/*/Address", Kind::kText, kFleet},
+    {"Hosts/*/ServerConfiguration", Kind::kText, kFleet},
     {"Devices/Instances", Kind::kTree, kService},
     {"Devices/Instances/*/Rip/Config", Kind::kTree, kService},
     {"Devices/Instances/*/Rip/Config/TavrixControl/IsDispatcherChecked", Kind::kBool, kService},

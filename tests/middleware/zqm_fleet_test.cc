@@ -1,0 +1,236 @@
+// The fleet view against a real installation whose tree names two hosts:
+// this one, and one whose port 8088 accepts connections but never greets
+// (the test's own listener on an address of the test's network namespace).
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "middleware/middleware_helpers.h"
+#include "support/installation.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zq_test::Contains;
+using zq_test::Installation;
+using zq_test::InstallationOptions;
+
+// The server whose name holds markup shows that the page escapes names.
+const char* const kFleet = R"({
+  "Hosts": {"here": {"Address": "127.0.0.1", "ServerConfiguration": "Lab-7"},
+            "silent": {"Address": "192.0.2.1", "ServerConfiguration": "Lab-9"}},
+  "Servers": {"ZQMD": {"Servers": {
+    "Sample": {"Program": "@BIN@/sample_server", "AlwaysRunning": true, "Configurations": ["Lab-7"]},
+    "Other<b>": {"Program": "@BIN@/sample_server", "AlwaysRunning": true,
+                 "Configurations": ["Lab-9"]}}}}
+})";
+
+constexpr const char* kSilentAddress = "192.0.2.1";
+
+// A daemon port that takes connections into its backlog and never answers.
+class SilentHost {
+ public:
+  SilentHost() {
+    zq_test::ProgramRun added = zq_test::RunToEnd(
+        {"/bin/ip", "addr", "add", std::string(kSilentAddress) + "/32", "dev", "lo"});
+    EXPECT_EQ(0, added.status) << added.output;
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(ZQM_TClient::kDaemonPort);
+    inet_pton(AF_INET, kSilentAddress, &address.sin_addr);
+    EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address))
+        << strerror(errno);
+    EXPECT_EQ(0, listen(fd_, 128)) << strerror(errno);
+  }
+  ~SilentHost() { close(fd_); }
+  SilentHost(const SilentHost&) = delete;
+  SilentHost& operator=(const SilentHost&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+struct HttpReply {
+  int status = 0;
+  std::string head;
+  std::string body;
+};
+
+// Sends `request` as it stands to 127.0.0.1:`port` and reads the answer to
+// the server's end of it.
+HttpReply Http(unsigned short port, const std::string& request) {
+  int fd = zqm_io::Connect(zqm_io::Resolve("", port), zqm_io::After(3000));
+  zqm_io::SendAll(fd, request, zqm_io::After(3000), "request");
+  shutdown(fd, SHUT_WR);
+  std::string answer;
+  const auto deadline = zq_test::Clock::now() + 10s;
+  for (char buffer[4096];;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - zq_test::Clock::now());
+    pollfd entry{fd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) <= 0) break;
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    answer.append(buffer, static_cast<std::size_t>(n));
+  }
+  zqm_io::Close(fd);
+  HttpReply reply;
+  const std::size_t split = answer.find("\r\n\r\n");
+  reply.head = answer.substr(0, split);
+  if (split != std::string::npos) reply.body = answer.substr(split + 4);
+  if (answer.rfind("HTTP/1.1 ", 0) == 0) reply.status = std::stoi(answer.substr(9, 3));
+  return reply;
+}
+
+HttpReply Get(unsigned short port, const std::string& target) {
+  return Http(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+}
+
+std::string Chromium() {
+  for (const char* path : {"/usr/bin/chromium", "/usr/bin/chromium-browser"})
+    if (access(path, X_OK) == 0) return path;
+  return "";
+}
+
+class ZqmFleetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Sample runs here, so that it has a pid, an uptime and a start to show.
+    ZQM_TClient client;
+    client.Connect("", "Sample", 1, ZQM_TClient::kLocateOrStart);
+  }
+
+  zq_test::ProgramRun Zqm(std::vector<std::string> args) const {
+    args.insert(args.begin(), zq_test::Program("zqm"));
+    return zq_test::RunToEnd(args, installation_.Environment(), 30s);
+  }
+
+  SilentHost silent_;
+  Installation installation_{kFleet, [] {
+                               InstallationOptions options;
+                               options.serverConfiguration = "Lab-7";
+                               return options;
+                             }()};
+};
+
+TEST_F(ZqmFleetTest, StatusAllShowsEveryHostAndASilentOneWithinItsTimeLimit) {
+  const auto start = zq_test::Clock::now();
+  zq_test::ProgramRun json = Zqm({"status", "--all", "--json", "--host-timeout", "1500"});
+  const auto took = zq_test::Clock::now() - start;
+  EXPECT_EQ(1, json.status) << json.output;  // a host cannot be reached
+  // The client's own greeting wait is 5 s: the host's limit cut it short.
+  EXPECT_LT(took, 4500ms) << json.output;
+  const auto fleet = nlohmann::json::parse(json.output);
+  ASSERT_EQ(2u, fleet.size()) << json.output;
+  EXPECT_EQ("here", fleet[0]["Host"]);
+  EXPECT_EQ("127.0.0.1", fleet[0]["Address"]);
+  EXPECT_EQ(true, fleet[0]["Reachable"]);
+  EXPECT_EQ("Lab-7", fleet[0]["ServerConfiguration"]);
+  ASSERT_EQ(2u, fleet[0]["Servers"].size()) << json.output;
+  const auto& sample =
+      fleet[0]["Servers"][0]["Name"] == "Sample" ? fleet[0]["Servers"][0] : fleet[0]["Servers"][1];
+  EXPECT_EQ("Sample", sample["Name"]);
+  EXPECT_EQ(true, sample["RunsHere"]);
+  EXPECT_EQ(true, sample["Instances"][0]["Running"]) << json.output;
+  EXPECT_EQ("silent", fleet[1]["Host"]);
+  EXPECT_EQ(kSilentAddress, fleet[1]["Address"]);
+  EXPECT_EQ(false, fleet[1]["Reachable"]);
+  EXPECT_TRUE(Contains(fleet[1]["Reason"].get<std::string>(), "cannot be reached")) << json.output;
+  EXPECT_EQ("Lab-9", fleet[1]["ServerConfiguration"]);
+  EXPECT_EQ(nlohmann::json::array({"Other<b>"}), fleet[1]["ConfiguredServers"]);
+
+  zq_test::ProgramRun table = Zqm({"status", "--all", "--host-timeout", "1500"});
+  EXPECT_EQ(1, table.status) << table.output;
+  EXPECT_TRUE(std::regex_search(
+      table.output, std::regex("== here \\(127\\.0\\.0\\.1\\) ==\nServer configuration: "
+                               "\"Lab-7\"\n(.|\n)*Sample +yes")))
+      << table.output;
+  EXPECT_TRUE(std::regex_search(
+      table.output, std::regex("\n== silent \\(192\\.0\\.2\\.1\\) == unreachable: [^\n]*cannot be "
+                               "reached[^\n]*; configured to run there: Other<b>\n")))
+      << table.output;
+}
+
+TEST_F(ZqmFleetTest, WebServesThePageAndTheFleetToTheTokenOnly) {
+  auto web = installation_.Start(
+      "zqm", {"web", "--port", "0", "--refresh-seconds", "1", "--host-timeout", "1500"});
+  const auto opened =
+      web->WaitForLine("^Open http://127\\.0\\.0\\.1:[0-9]+/\\?token=[0-9a-f]{32}$");
+  ASSERT_TRUE(opened) << web->Output();
+  std::smatch match;
+  const std::string line = web->Lines()[*opened];
+  std::regex_search(line, match, std::regex(":([0-9]+)/\\?token=([0-9a-f]+)"));
+  const auto port = static_cast<unsigned short>(std::stoi(match[1]));
+  const std::string token = match[2];
+  ASSERT_TRUE(web->WaitForLine("^zqm: web: here \\(127\\.0\\.0\\.1\\): reachable"))
+      << web->Output();
+  ASSERT_TRUE(web->WaitForLine("^zqm: web: silent \\(192\\.0\\.2\\.1\\): unreachable"))
+      << web->Output();
+
+  std::string wrong = token;
+  wrong[0] = wrong[0] == '0' ? '1' : '0';
+  EXPECT_EQ(403, Get(port, "/status.json").status);
+  EXPECT_EQ(403, Get(port, "/status.json?token=" + wrong).status);
+  EXPECT_EQ(403, Get(port, "/?token=" + token.substr(1)).status);
+  EXPECT_EQ(431, Http(port, "GET /?token=" + token +
+                                " HTTP/1.1\r\nX-Long: " + std::string(9000, 'a') + "\r\n\r\n")
+                     .status);
+  EXPECT_EQ(405, Http(port, "POST /?token=" + token + " HTTP/1.1\r\n\r\n").status);
+
+  const HttpReply status = Get(port, "/status.json?token=" + token);
+  ASSERT_EQ(200, status.status) << status.head;
+  const auto fleet = nlohmann::json::parse(status.body);
+  ASSERT_EQ(2u, fleet["Hosts"].size()) << status.body;
+  EXPECT_EQ(true, fleet["Hosts"][0]["Reachable"]);
+  EXPECT_EQ(false, fleet["Hosts"][1]["Reachable"]);
+  bool sampleStarted = false;
+  for (const auto& server : fleet["Hosts"][0]["Servers"]) {
+    if (server["Name"] != "Sample") continue;
+    const auto& timeline = server["Instances"][0]["Timeline"];
+    sampleStarted = !timeline.empty() && timeline.back()["Kind"] == "start";
+  }
+  EXPECT_TRUE(sampleStarted) << status.body;
+
+  const HttpReply page = Get(port, "/?token=" + token);
+  ASSERT_EQ(200, page.status) << page.head;
+  EXPECT_TRUE(Contains(page.head, "Content-Security-Policy: default-src 'none'")) << page.head;
+  for (const char* elsewhere : {"src=", "@import", "url(", "href=\"http", "href=\"//"})
+    EXPECT_FALSE(Contains(page.body, elsewhere)) << "the page loads " << elsewhere;
+
+  // The page as a browser draws it, once its script has read status.json.
+  const std::string chromium = Chromium();
+  if (!chromium.empty()) {
+    const zq_test::TempDir profile;
+    const std::string artifacts = zq_test::Program("../artifacts");
+    std::filesystem::create_directories(artifacts);
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/?token=" + token;
+    const auto render = [&](const std::string& what) {
+      return zq_test::RunToEnd(
+          {chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+           "--no-first-run", "--disable-background-networking", "--disable-component-update",
+           "--disable-sync", "--user-data-dir=" + profile.Path(), "--window-size=1280,900",
+           "--virtual-time-budget=5000", what, url},
+          {{"HOME", profile.Path()}}, 60s);
+    };
+    const zq_test::ProgramRun dom = render("--dump-dom");
+    EXPECT_EQ(0, dom.status) << dom.output;
+    for (const char* text : {">here<", ">silent<", ">Sample<", "Other&lt;b&gt;", ">running<",
+                             ">unreachable<", "<svg class=\"timeline\""})
+      EXPECT_TRUE(Contains(dom.output, text)) << text << "\n" << dom.output;
+    EXPECT_FALSE(Contains(dom.output, "Other<b>")) << dom.output;
+    const zq_test::ProgramRun shot = render("--screenshot=" + artifacts + "/zqm-web.png");
+    EXPECT_EQ(0, shot.status) << shot.output;
+    EXPECT_TRUE(std::filesystem::exists(artifacts + "/zqm-web.png")) << shot.output;
+  }
+  web->Signal(SIGTERM);
+  EXPECT_EQ(0, web->WaitForExit(10s)) << web->Output();
+  if (chromium.empty()) GTEST_SKIP() << "chromium is not installed: the page was not rendered";
+}
+
+}  // namespace
