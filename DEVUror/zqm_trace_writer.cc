@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "DEVUror/zqm_file_io.h"
 #include "DEVUror/zqm_trace.h"
 
 namespace zqm_trace::detail {
@@ -38,13 +39,7 @@ Output& TheOutput() {
 
 // Writes `line` whole to standard output; a failed write drops the rest.
 void WriteOut(const std::string& line) {
-  std::size_t done = 0;
-  while (done < line.size()) {
-    const ssize_t n = write(STDOUT_FILENO, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
+  zqm_io::WriteAll(STDOUT_FILENO, line);  // a trace that cannot be written is lost, not fatal
 }
 
 [[noreturn]] void WriterLoop(Output& out) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "DEVUror/zqm_file_io.h"
 #include "DEVUror/zqm_tclient.h"
 #include "DEVUror/zqm_trace.h"
 
@@ -37,13 +38,8 @@ bool CopyToEnd(int fd) {
     const ssize_t count = read(fd, buffer, sizeof buffer);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) return count == 0;
-    for (ssize_t at = 0; at < count;) {
-      const ssize_t written =
-          write(STDOUT_FILENO, buffer + at, static_cast<std::size_t>(count - at));
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return false;
-      at += written;
-    }
+    if (!zqm_io::WriteAll(STDOUT_FILENO, std::string_view(buffer, static_cast<std::size_t>(count))))
+      return false;
   }
 }
 

@@ -36,9 +36,8 @@ std::uint32_t Seconds(std::chrono::system_clock::time_point when) {
 }  // namespace
 
 void Daemon::EndInstance(const ZQ_TDict& request, zqm_listener::Reply& reply) {
-  const ZQ_TString* name = Parameter<ZQ_TString>(request, "P1");
-  unsigned short number = 0;
-  if (name == nullptr || name->IsEmpty() || !InstanceParameter(request, "P2", number)) {
+  const std::optional<Key> named = InstanceNamed(request);
+  if (!named) {
     return reply(FailureFrame<ZQM_EException>(
         "EndInstance needs a server name (P1) and an instance number (P2)"));
   }
@@ -51,11 +50,11 @@ void Daemon::EndInstance(const ZQ_TDict& request, zqm_listener::Reply& reply) {
     }
     graceMs = given->Value();
   }
-  const Key key{name->Text(), number};
+  const Key& key = *named;
   Instance* instance = Find(key);
   if (instance == nullptr || instance->pid == 0) {
     return reply(FailureFrame<ZQM_ENoSuchServer>(
-        ZQ_TString::Format("no instance %s:%d is known to this daemon", key.first, number)));
+        ZQ_TString::Format("no instance %s:%d is known to this daemon", key.first, key.second)));
   }
   instance->endWaiters.push_back(std::move(reply));
   if (instance->ending) return;  // the end under way answers this call as well

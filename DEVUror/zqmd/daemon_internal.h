@@ -81,4 +81,15 @@ inline bool InstanceParameter(const ZQ_TDict& request, const char* key, unsigned
   return true;
 }
 
+// The instance a request names: a server name (P1, not empty) and an
+// instance number (P2); nothing when either is missing or of another kind.
+inline std::optional<std::pair<std::string, unsigned short>> InstanceNamed(
+    const ZQ_TDict& request) {
+  const ZQ_TString* name = Parameter<ZQ_TString>(request, "P1");
+  unsigned short number = 0;
+  if (name == nullptr || name->IsEmpty() || !InstanceParameter(request, "P2", number))
+    return std::nullopt;
+  return std::pair<std::string, unsigned short>(name->Text(), number);
+}
+
 }  // namespace zqmd

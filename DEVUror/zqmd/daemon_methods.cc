@@ -37,19 +37,18 @@ void Daemon::Handle(const ZQ_TDict& request, zqm_listener::Reply reply) {
 }
 
 void Daemon::Locate(const ZQ_TDict& request, zqm_listener::Reply& reply) {
-  const ZQ_TString* name = Parameter<ZQ_TString>(request, "P1");
-  unsigned short number = 0;
-  if (name == nullptr || name->IsEmpty() || !InstanceParameter(request, "P2", number)) {
+  const std::optional<Key> named = InstanceNamed(request);
+  if (!named) {
     return reply(FailureFrame<ZQM_EException>(
         "Locate needs a server name (P1) and an instance number (P2)"));
   }
   const ZQ_TUInt32* mode = Parameter<ZQ_TUInt32>(request, "P3");
-  const Key key{name->Text(), number};
+  const Key& key = *named;
   Instance* instance = Find(key);
   if (instance == nullptr) {
     if (mode != nullptr && mode->Value() != 0) {
       return reply(FailureFrame<ZQM_ENoSuchServer>(
-          ZQ_TString::Format("%s instance %d is not running", key.first, number)));
+          ZQ_TString::Format("%s instance %d is not running", key.first, key.second)));
     }
     if (key.first.find('/') != std::string::npos) {
       return reply(FailureFrame<ZQM_ENoSuchServer>(
@@ -103,13 +102,12 @@ void Daemon::Servers(const ZQ_TDict& request, zqm_listener::Reply& reply) {
 }
 
 void Daemon::LogPathOf(const ZQ_TDict& request, zqm_listener::Reply& reply) {
-  const ZQ_TString* name = Parameter<ZQ_TString>(request, "P1");
-  unsigned short number = 0;
-  if (name == nullptr || !InstanceParameter(request, "P2", number)) {
+  const std::optional<Key> named = InstanceNamed(request);
+  if (!named) {
     return reply(FailureFrame<ZQM_EException>(
         "LogPath needs a server name (P1) and an instance number (P2)"));
   }
-  const Key key{name->Text(), number};
+  const Key& key = *named;
   const Instance* instance = Find(key);
   const std::string path =
       instance != nullptr && !instance->logPath.empty() ? instance->logPath : LogPath(key);

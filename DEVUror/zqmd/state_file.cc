@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "DEVUror/zqm_file_io.h"
 #include "typelib/dodived.h"
 
 namespace zqmd {
@@ -102,16 +103,6 @@ bool ReadOwnFile(const std::string& path, std::string& bytes, std::string& probl
   return problem.empty();
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // A new file of its own in the folder of `path` (mode 0600, never an
 // existing file or link), named after `path`; -1 with errno set.
 int CreateBeside(const std::string& path, std::string& created) {
@@ -135,7 +126,7 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string&
     problem = Failed("create", partial);
     return false;
   }
-  if (!WriteAll(fd, bytes))
+  if (!zqm_io::WriteAll(fd, bytes))
     problem = Failed("write", partial);
   else if (fsync(fd) != 0)
     problem = Failed("fsync", partial);

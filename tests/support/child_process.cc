@@ -156,12 +156,13 @@ std::string ChildProcess::Output() const {
 }
 
 void RunCommand(const std::vector<std::string>& argv) {
-  ChildProcess command(argv);
-  if (command.WaitForExit(10s) != 0) {
+  const ProgramRun run = RunToEnd(argv, {}, 10s);
+  if (run.status != 0) {
     std::string line;
     for (const std::string& word : argv)
       line += word + " ";
-    throw std::runtime_error(line + "failed:\n" + command.Output());
+    throw std::runtime_error(line + "failed (status " + std::to_string(run.status) + "):\n" +
+                             run.output);
   }
 }
 
