@@ -165,6 +165,10 @@ TEST(ThreeHosts, ShareOneTreeInAnEtcdClusterThatOutlivesAMember) {
   const auto& leftOnA = ServerIn(statusA, "Moved")["Instances"][0];
   EXPECT_EQ(false, leftOnA["Watched"]) << statusA.dump(2);
   EXPECT_EQ(movedOnA, leftOnA["PID"]) << statusA.dump(2);
+  // ... until the operator ends it there.
+  const zq_test::ProgramRun down = a.Zqm({"down", "Moved"});
+  ASSERT_EQ(0, down.status) << down.output;
+  EXPECT_EQ((Names{"Almanac", "Custodel", "Alpha"}), a.Running());
   const nlohmann::json statusB = b.Status();
   EXPECT_EQ((Names{"Beta", "Moved"}), ServersWhere(statusB, "RunsHere")) << statusB.dump(2);
   EXPECT_EQ((Names{"Beta", "Moved"}), ServersWhere(statusB, "Watched")) << statusB.dump(2);
