@@ -61,6 +61,30 @@ void ForEachEntry(const ZQ_TList& list, Apply apply) {
   }
 }
 
+// How an instance ended: the daemon's text under `textKey`, and its exit
+// status or signal.
+void ReadEnd(const Entry& entry, const char* textKey, InstanceStatus& instance) {
+  if (const ZQ_TString* end = entry.Get<ZQ_TString>(textKey)) instance.lastEnd = end->Text();
+  if (entry.Get<ZQ_TUInt32>("ExitStatus") != nullptr)
+    instance.exitStatus = static_cast<int>(entry.Unsigned("ExitStatus"));
+  instance.signal = static_cast<int>(entry.Unsigned("Signal"));
+}
+
+// One of the daemon's "Recent" starts and ends.
+InstanceStatus::Event ReadEvent(const Entry& entry) {
+  InstanceStatus::Event event;
+  event.at = entry.Unsigned("At");
+  event.pid = entry.Unsigned("PID");
+  const ZQ_TString* kind = entry.Get<ZQ_TString>("Kind");
+  event.start = kind != nullptr && *kind == "start";
+  if (!event.start) {
+    InstanceStatus ended;
+    ReadEnd(entry, "End", ended);
+    event.exit = LastExit(ended);
+  }
+  return event;
+}
+
 // Everything known of each instance, from the daemon's lists and the
 // service's monitors; the service's settings of watched servers by name.
 struct Joined {
@@ -90,12 +114,12 @@ Joined Join(const StatusSources& sources) {
     if (!key) return;
     InstanceStatus& instance = at(*key);
     instance.starts = entry.Unsigned("Starts");
-    if (const ZQ_TString* end = entry.Get<ZQ_TString>("LastEnd")) instance.lastEnd = end->Text();
-    if (entry.Get<ZQ_TUInt32>("ExitStatus") != nullptr)
-      instance.exitStatus = static_cast<int>(entry.Unsigned("ExitStatus"));
-    instance.signal = static_cast<int>(entry.Unsigned("Signal"));
+    ReadEnd(entry, "LastEnd", instance);
     instance.ended = entry.Unsigned("Ended");
     instance.backoffMs = entry.Unsigned("Backoff");
+    if (const ZQ_TList* recent = entry.Get<ZQ_TList>("Recent"))
+      ForEachEntry(*recent,
+                   [&](const Entry& event) { instance.recent.push_back(ReadEvent(event)); });
   });
   ForEachEntry(sources.monitors, [&](const Entry& entry) {
     const auto key = entry.Key("Server");

@@ -33,6 +33,14 @@ struct InstanceStatus {
   int signal = 0;
   long long ended = 0;  // seconds since the epoch
   unsigned backoffMs = 0;
+  // The daemon's last starts and ends of the instance, oldest first.
+  struct Event {
+    long long at = 0;  // seconds since the epoch
+    bool start = false;
+    unsigned pid = 0;
+    std::string exit;  // of an end, as LastExit says it
+  };
+  std::vector<Event> recent;
 };
 
 // "running", "starting", "backoff", "not running" or "down".

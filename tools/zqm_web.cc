@@ -26,8 +26,8 @@ struct Event {
   std::string text;  // the end, as LastExit says it
 };
 
-// The last starts and ends of every instance of the fleet, from successive
-// looks at the daemons' answers.
+// The last starts and ends of every instance of the fleet: what each daemon
+// keeps of them, or else what successive looks at its answers saw.
 class Timelines {
  public:
   void Record(const std::vector<HostReport>& fleet) {
@@ -79,6 +79,14 @@ class Timelines {
   }
 
   static void Note(Line& line, const InstanceStatus& instance) {
+    // The daemon's own record, when it keeps one, holds every start and end,
+    // also those before this watch began and several within one interval.
+    if (!instance.recent.empty()) {
+      line.events.clear();
+      for (const InstanceStatus::Event& event : instance.recent)
+        Add(line, {event.at, event.start, event.exit});
+      return;
+    }
     if (instance.ended != 0 && instance.ended != line.lastEnd) {
       line.lastEnd = instance.ended;
       Add(line, {instance.ended, false, LastExit(instance)});

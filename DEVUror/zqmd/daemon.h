@@ -76,6 +76,7 @@
 
 #include <asio.hpp>
 #include <chrono>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -111,6 +112,15 @@ struct Options {
   zqm_listener::Limits limits;
 };
 
+// A start or an end of an instance, as "History" lists the last ones.
+struct InstanceEvent {
+  std::chrono::system_clock::time_point at;
+  pid_t pid = 0;
+  std::string end;  // "" for a start; the end as traced
+  int exitStatus = -1;
+  int signal = 0;
+};
+
 class Daemon {
  public:
   Daemon(asio::io_context& io, Options options);
@@ -137,7 +147,8 @@ class Daemon {
   // processes: starts, the last end, the back-off (daemon_control.cc).
   struct Record {
     unsigned starts = 0;
-    std::string lastEnd;  // as traced; "" until a process of it has ended
+    std::deque<InstanceEvent> recent;  // the last starts and ends, oldest first
+    std::string lastEnd;               // as traced; "" until a process of it has ended
     std::chrono::system_clock::time_point endedAt;
     int exitStatus = -1;  // or
     int signal = 0;

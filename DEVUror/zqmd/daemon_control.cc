@@ -21,6 +21,9 @@ constexpr unsigned kMaxGraceMs = 3600000;
 // Records of instances that neither run nor are held back are dropped,
 // oldest end first, beyond this many.
 constexpr std::size_t kMaxRecords = 4096;
+// Starts and ends kept per instance for "History": what a timeline of its
+// last restarts shows.
+constexpr std::size_t kRecentEvents = 20;
 
 using SteadyClock = std::chrono::steady_clock;
 
@@ -31,6 +34,25 @@ unsigned MillisecondsBetween(SteadyClock::time_point from, SteadyClock::time_poi
 
 std::uint32_t Seconds(std::chrono::system_clock::time_point when) {
   return static_cast<std::uint32_t>(std::chrono::system_clock::to_time_t(when));
+}
+
+void Remember(std::deque<InstanceEvent>& recent, InstanceEvent event) {
+  recent.push_back(std::move(event));
+  if (recent.size() > kRecentEvents) recent.pop_front();
+}
+
+ZQ_TDict EventEntry(const InstanceEvent& event) {
+  ZQ_TDict entry;
+  entry.Set("Kind", ZQ_TAny(ZQ_TString(event.end.empty() ? "start" : "end")));
+  entry.Set("At", ZQ_TAny(ZQ_TUInt32(Seconds(event.at))));
+  entry.Set("PID", ZQ_TAny(ZQ_TUInt32(static_cast<std::uint32_t>(event.pid))));
+  if (event.end.empty()) return entry;
+  entry.Set("End", ZQ_TAny(ZQ_TString(event.end)));
+  if (event.exitStatus >= 0)
+    entry.Set("ExitStatus", ZQ_TAny(ZQ_TUInt32(static_cast<std::uint32_t>(event.exitStatus))));
+  if (event.signal > 0)
+    entry.Set("Signal", ZQ_TAny(ZQ_TUInt32(static_cast<std::uint32_t>(event.signal))));
+  return entry;
 }
 
 }  // namespace
@@ -107,7 +129,9 @@ bool Daemon::SendEnd(Instance& instance, int signal) {
 void Daemon::NoteStart(Instance& instance, const Backoff& backoff) {
   instance.backoff = backoff;
   instance.spawnedAt = SteadyClock::now();
-  ++RecordOf(Key{instance.name, instance.number}).starts;
+  Record& record = RecordOf(Key{instance.name, instance.number});
+  ++record.starts;
+  Remember(record.recent, {instance.started, instance.pid, "", -1, 0});
 }
 
 void Daemon::NoteEnd(Instance& instance, const std::string& how) {
@@ -119,6 +143,7 @@ void Daemon::NoteEnd(Instance& instance, const std::string& how) {
   // Read back from the daemon's own wording of the end (see Reap).
   if (std::sscanf(how.c_str(), "exit status %d", &record.exitStatus) != 1) record.exitStatus = -1;
   if (std::sscanf(how.c_str(), "killed by signal %d", &record.signal) != 1) record.signal = 0;
+  Remember(record.recent, {record.endedAt, instance.pid, how, record.exitStatus, record.signal});
 
   if (!instance.endWaiters.empty()) {
     ZQ_TDict ended;
@@ -205,6 +230,10 @@ void Daemon::History(const ZQ_TDict& request, zqm_listener::Reply& reply) {
     }
     if (record.heldUntil > now)
       entry.Set("Backoff", ZQ_TAny(ZQ_TUInt32(MillisecondsBetween(now, record.heldUntil))));
+    ZQ_TList recent;
+    for (const InstanceEvent& event : record.recent)
+      recent.Append(ZQ_TAny(EventEntry(event)));
+    entry.Set("Recent", ZQ_TAny(recent));
     list.Append(ZQ_TAny(entry));
   }
   reply(zqm_wire::ResultFrame(ZQ_TAny(list)));

@@ -481,6 +481,17 @@ TEST(DaemonControlTest, EndsInstancesOnRequestAndHoldsBackACrashingOne) {
   EXPECT_EQ(3u, Field<ZQ_TUInt32>(history, "ExitStatus"));
   EXPECT_EQ(1u, Field<ZQ_TUInt32>(history, "Starts"));
   EXPECT_LE(Field<ZQ_TUInt32>(history, "Backoff"), 1000u);
+  // Its last starts and ends, for a timeline: one start, one crash.
+  const ZQ_TList recent = Field<ZQ_TList>(history, "Recent");
+  ASSERT_EQ(2u, recent.Count()) << recent;
+  const ZQ_TDict started = recent[0].DynamicCast<ZQ_TDict>(__FILE__, __LINE__);
+  const ZQ_TDict crashed = recent[1].DynamicCast<ZQ_TDict>(__FILE__, __LINE__);
+  EXPECT_EQ(ZQ_TString("start"), Field<ZQ_TString>(started, "Kind"));
+  EXPECT_EQ(ZQ_TString("end"), Field<ZQ_TString>(crashed, "Kind"));
+  EXPECT_EQ(ZQ_TString("exit status 3"), Field<ZQ_TString>(crashed, "End"));
+  EXPECT_EQ(3u, Field<ZQ_TUInt32>(crashed, "ExitStatus"));
+  EXPECT_EQ(Field<ZQ_TUInt32>(started, "PID"), Field<ZQ_TUInt32>(crashed, "PID"));
+  EXPECT_LE(Field<ZQ_TUInt32>(started, "At"), Field<ZQ_TUInt32>(crashed, "At"));
   const auto deadline = zq_test::Clock::now() + 5s;
   while (!StartPlain("Crasher").message.empty() && zq_test::Clock::now() < deadline) {
     pollfd none{};
