@@ -1,7 +1,9 @@
 # zq_add_test(<name> [NETNS] SOURCES <files...> [LIBS <targets...>]
-#             [LABELS <labels...>] [TIMEOUT <seconds>])
+#             [PROGRAMS <targets...>] [LABELS <labels...>] [TIMEOUT <seconds>])
 #
 # Builds one GoogleTest binary and registers each of its tests with CTest.
+# PROGRAMS are the programs of the build that the tests start (from the bin
+# folder, ZQ_BIN_DIR): building the test builds them too.
 # Tests that start real processes or open sockets carry the label "process",
 # so that a quick loop can skip them: ctest -LE process.
 #
@@ -13,13 +15,16 @@ include(GoogleTest)
 find_package(GTest REQUIRED)
 
 function(zq_add_test name)
-  cmake_parse_arguments(ARG "NETNS" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "NETNS" "TIMEOUT" "SOURCES;LIBS;PROGRAMS;LABELS" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  if(ARG_PROGRAMS)
+    add_dependencies(${name} ${ARG_PROGRAMS})
+  endif()
   set(labels ${ARG_LABELS})
   if(ARG_NETNS)
     set_target_properties(${name} PROPERTIES

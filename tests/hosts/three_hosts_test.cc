@@ -80,8 +80,7 @@ struct Site {
   }
 
   zq_test::ProgramRun Zqm(std::vector<std::string> args) const {
-    args.insert(args.begin(), Program("zqm"));
-    return zq_test::RunToEnd(host.Command(args), installation.Environment(), 60s);
+    return installation.Run("zqm", std::move(args), 60s);
   }
 
   nlohmann::json Status() const {

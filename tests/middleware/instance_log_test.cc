@@ -51,8 +51,7 @@ std::size_t Count(const std::string& text, const std::string& part) {
 TEST(InstanceLogTest, MarkersRotationAndZqmLogFollowingAcrossRotations) {
   Installation installation(kConfiguration);
   const std::string log = installation.LogDir() + "/Chatty-1.log";
-  const zq_test::ProgramRun missing =
-      zq_test::RunToEnd({zq_test::Program("zqm"), "log", "Chatty"}, installation.Environment());
+  const zq_test::ProgramRun missing = installation.Run("zqm", {"log", "Chatty"});
   EXPECT_EQ(1, missing.status);
   EXPECT_TRUE(Contains(missing.output, "Chatty instance 1 has no log " + log)) << missing.output;
 
@@ -88,8 +87,7 @@ TEST(InstanceLogTest, MarkersRotationAndZqmLogFollowingAcrossRotations) {
     EXPECT_EQ(1u, Count(followed, hello + std::to_string(pid) + "\n")) << followed;
 
   KillChatty(third, log);
-  const zq_test::ProgramRun printed = zq_test::RunToEnd(
-      {zq_test::Program("zqm"), "log", "Chatty", "1"}, installation.Environment());
+  const zq_test::ProgramRun printed = installation.Run("zqm", {"log", "Chatty", "1"});
   EXPECT_EQ(0, printed.status);
   EXPECT_EQ(zq_test::ReadFile(log), printed.output);
   EXPECT_TRUE(Contains(printed.output, "(pid " + std::to_string(third) + ") killed by signal 9"));

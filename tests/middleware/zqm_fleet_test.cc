@@ -107,8 +107,7 @@ class ZqmFleetTest : public ::testing::Test {
   }
 
   zq_test::ProgramRun Zqm(std::vector<std::string> args) const {
-    args.insert(args.begin(), zq_test::Program("zqm"));
-    return zq_test::RunToEnd(args, installation_.Environment(), 30s);
+    return installation_.Run("zqm", std::move(args), 30s);
   }
 
   SilentHost silent_;

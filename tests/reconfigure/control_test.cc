@@ -454,11 +454,9 @@ TEST_F(CustodelControl, ReconfigureWithANonTreeEntryFailsAndTheServiceGoesOn) {
 TEST_F(CustodelControl, ZqmReloadFollowsTheEditedFileAndZqmWaitsForABusyService) {
   Start(Configuration({ServerEntry("First", R"("AlwaysRunning": true)")}));
   service_->Await(Running("First", 1));
-  const std::string zqm = zq_test::Program("zqm");
 
   installation_->WriteConfiguration(R"({"Servers": {"ZQMD": {"Servers": {"First": {}},}})");
-  const zq_test::ProgramRun refused =
-      zq_test::RunToEnd({zqm, "reload"}, installation_->Environment());
+  const zq_test::ProgramRun refused = installation_->Run("zqm", {"reload"});
   EXPECT_EQ(1, refused.status);
   for (const std::string& part :
        {std::string("zqm: ZQM_EException: the configuration server did not reload: "),
@@ -472,8 +470,7 @@ TEST_F(CustodelControl, ZqmReloadFollowsTheEditedFileAndZqmWaitsForABusyService)
        ServerEntry("Second", R"("AlwaysRunning": true, "DelayAfterStartup": 6500)")}));
   auto reload = installation_->Start("zqm", {"reload"});
   service_->Await("Server \"Second\" requires 6 seconds to startup", before);
-  const zq_test::ProgramRun waited =
-      zq_test::RunToEnd({zqm, "ignore", "Nobody"}, installation_->Environment(), 20s);
+  const zq_test::ProgramRun waited = installation_->Run("zqm", {"ignore", "Nobody"}, 20s);
   EXPECT_EQ(0, waited.status) << waited.output;
   EXPECT_EQ(
       "zqm: the service is busy with a pass; waiting (at most 300 s, see --wait)\n"

@@ -85,15 +85,24 @@ std::map<std::string, std::string> Installation::Environment() const {
   return environment;
 }
 
+std::vector<std::string> Installation::CommandOf(const std::string& program,
+                                                 std::vector<std::string> args) const {
+  args.insert(args.begin(), Program(program));
+  return options_.host != nullptr ? options_.host->Command(args) : args;
+}
+
 std::unique_ptr<ChildProcess> Installation::Start(const std::string& program,
                                                   std::vector<std::string> args,
                                                   std::map<std::string, std::string> env) const {
-  args.insert(args.begin(), Program(program));
-  if (options_.host != nullptr) args = options_.host->Command(args);
   std::map<std::string, std::string> environment = Environment();
   for (auto& [key, value] : env)
     environment[key] = value;
-  return std::make_unique<ChildProcess>(args, environment);
+  return std::make_unique<ChildProcess>(CommandOf(program, std::move(args)), environment);
+}
+
+ProgramRun Installation::Run(const std::string& program, std::vector<std::string> args,
+                             std::chrono::milliseconds timeout) const {
+  return RunToEnd(CommandOf(program, std::move(args)), Environment(), timeout);
 }
 
 std::unique_ptr<ChildProcess> Installation::StartCustodel(

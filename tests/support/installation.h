@@ -62,6 +62,9 @@ class Installation {
   std::unique_ptr<ChildProcess> Start(const std::string& program,
                                       std::vector<std::string> args = {},
                                       std::map<std::string, std::string> env = {}) const;
+  // Runs a program of the build, as Start starts it, to its end.
+  ProgramRun Run(const std::string& program, std::vector<std::string> args,
+                 std::chrono::milliseconds timeout = 10s) const;
 
   // Writes a new configuration file (placeholders replaced); nothing reads it yet.
   void WriteConfiguration(const std::string& configuration) const;
@@ -84,6 +87,9 @@ class Installation {
 
  private:
   std::string Expand(const std::string& configuration) const;
+  // The command line of a program of the build, in the installation's host.
+  std::vector<std::string> CommandOf(const std::string& program,
+                                     std::vector<std::string> args) const;
   void StartDaemon();
 
   TempDir dir_;
