@@ -2,14 +2,11 @@
 
 #include <condition_variable>
 #include <csignal>
-#include <deque>
 #include <iostream>
 #include <map>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <thread>
-#include <tuple>
 
 #include "DEVUror/zqm_trace.h"
 #include "tools/zqm_fleet.h"
@@ -20,85 +17,31 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-struct Event {
-  long long time = 0;
-  bool start = false;
-  std::string text;  // the end, as LastExit says it
-};
-
-// The last starts and ends of every instance of the fleet: what each daemon
-// keeps of them, or else what successive looks at its answers saw.
-class Timelines {
- public:
-  void Record(const std::vector<HostReport>& fleet) {
-    for (const HostReport& report : fleet) {
-      if (!report.reachable) continue;
-      std::set<Key> seen;
-      for (const ServerStatus& server : report.status.servers) {
-        for (const InstanceStatus& instance : server.instances) {
-          const Key key{report.host.name, server.name, instance.instance};
-          seen.insert(key);
-          Note(lines_[key], instance);
-        }
-      }
-      // Instances that the host no longer lists are forgotten.
-      for (auto at = lines_.lower_bound({report.host.name, "", 0});
-           at != lines_.end() && std::get<0>(at->first) == report.host.name;) {
-        at = seen.count(at->first) != 0 ? std::next(at) : lines_.erase(at);
-      }
-    }
+// An instance's last starts and ends, as its daemon keeps them, for the
+// page: at most kTimelineLength, oldest first.
+Json TimelineJson(const std::vector<InstanceStatus::Event>& recent) {
+  Json events = Json::array();
+  const std::size_t skipped = recent.size() > kTimelineLength ? recent.size() - kTimelineLength : 0;
+  for (auto at = recent.begin() + static_cast<std::ptrdiff_t>(skipped); at != recent.end(); ++at) {
+    Json entry = {{"Time", at->at}, {"Kind", at->start ? "start" : "end"}};
+    if (!at->start) entry["Exit"] = at->exit;
+    events.push_back(std::move(entry));
   }
+  return events;
+}
 
-  Json For(const std::string& host, const std::string& server, unsigned instance) const {
-    Json events = Json::array();
-    const auto at = lines_.find({host, server, instance});
-    if (at == lines_.end()) return events;
-    for (const Event& event : at->second.events) {
-      Json entry = {{"Time", event.time}, {"Kind", event.start ? "start" : "end"}};
-      if (!event.start) entry["Exit"] = event.text;
-      events.push_back(std::move(entry));
-    }
-    return events;
+// `host` (HostJson of `report`) with a "Timeline" per instance; its
+// "Servers" and their "Instances" are in the order of the report's.
+Json WithTimelines(Json host, const HostReport& report) {
+  if (!report.reachable) return host;
+  Json& servers = host["Servers"];
+  for (std::size_t i = 0; i < report.status.servers.size(); ++i) {
+    const std::vector<InstanceStatus>& instances = report.status.servers[i].instances;
+    for (std::size_t j = 0; j < instances.size(); ++j)
+      servers[i]["Instances"][j]["Timeline"] = TimelineJson(instances[j].recent);
   }
-
- private:
-  using Key = std::tuple<std::string, std::string, unsigned>;
-  struct Line {
-    long long lastStart = 0;
-    long long lastEnd = 0;
-    std::deque<Event> events;  // by time, at most kTimelineLength
-  };
-
-  static void Add(Line& line, Event event) {
-    auto at = line.events.end();
-    while (at != line.events.begin() && std::prev(at)->time > event.time)
-      --at;
-    line.events.insert(at, std::move(event));
-    while (line.events.size() > kTimelineLength)
-      line.events.pop_front();
-  }
-
-  static void Note(Line& line, const InstanceStatus& instance) {
-    // The daemon's own record, when it keeps one, holds every start and end,
-    // also those before this watch began and several within one interval.
-    if (!instance.recent.empty()) {
-      line.events.clear();
-      for (const InstanceStatus::Event& event : instance.recent)
-        Add(line, {event.at, event.start, event.exit});
-      return;
-    }
-    if (instance.ended != 0 && instance.ended != line.lastEnd) {
-      line.lastEnd = instance.ended;
-      Add(line, {instance.ended, false, LastExit(instance)});
-    }
-    if (instance.running && instance.started != 0 && instance.started != line.lastStart) {
-      line.lastStart = instance.started;
-      Add(line, {instance.started, true, ""});
-    }
-  }
-
-  std::map<Key, Line> lines_;
-};
+  return host;
+}
 
 // Gathers the fleet every refresh interval in a thread of its own, and
 // keeps the last answer as the JSON document the page reads.
@@ -142,10 +85,9 @@ class FleetWatch {
     try {
       const std::vector<HostReport> fleet =
           GatherFleet(ReadFleetTree(options_.host), options_.hostLimit);
-      timelines_.Record(fleet);
       TraceChanges(fleet);
       for (const HostReport& report : fleet)
-        document["Hosts"].push_back(WithTimelines(HostJson(report, now), report.host.name));
+        document["Hosts"].push_back(WithTimelines(HostJson(report, now), report));
     } catch (const ZQ_EException& failure) {
       document["Problem"] = failure.ZQ_Message().Text();
     } catch (const std::exception& failure) {
@@ -172,25 +114,12 @@ class FleetWatch {
     reachable_ = std::move(reachable);
   }
 
-  Json WithTimelines(Json host, const std::string& name) const {
-    if (!host.contains("Servers")) return host;
-    for (Json& server : host["Servers"]) {
-      for (Json& instance : server["Instances"]) {
-        instance["Timeline"] = timelines_.For(name, server["Name"].get<std::string>(),
-                                              instance["Instance"].get<unsigned>());
-      }
-    }
-    return host;
-  }
-
   const WebOptions options_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;
   std::string document_ = R"({"Hosts":[],"Pending":true})";
-  // The gathering thread's alone:
-  Timelines timelines_;
-  std::map<std::string, bool> reachable_;  // by host, as last said
+  std::map<std::string, bool> reachable_;  // by host, as last said; the gathering thread's alone
   std::thread thread_;                     // last: starts once the rest is built
 };
 

@@ -6,7 +6,7 @@
 // --json` writes it, wrapped as {"Now", "RefreshSeconds", "Hosts", and
 // "Problem" when the configuration server cannot be asked}, each instance
 // with a "Timeline": its last starts and ends (at most kTimelineLength),
-// as seen in the daemon's answers since zqm web started. The page asks for
+// as the host's daemon keeps them ("Recent" of its "History"). The page asks for
 // it every RefreshSeconds. The fleet is gathered in the background every
 // refresh interval, each host within the host time limit. Runs until
 // SIGINT or SIGTERM.
