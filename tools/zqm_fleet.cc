@@ -1,7 +1,5 @@
 #include "tools/zqm_fleet.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <thread>
@@ -16,9 +14,8 @@ constexpr std::size_t kMostConcurrentHosts = 32;
 constexpr std::size_t kLongestAddress = 253;  // a DNS name's limit
 
 std::string ThisHostName() {
-  char name[256] = {};
-  if (gethostname(name, sizeof name - 1) != 0 || name[0] == 0) return "localhost";
-  return name;
+  const std::string name = ZQ_TSocket::HostName(false).Text();
+  return name.empty() ? "localhost" : name;
 }
 
 // IP addresses (v4 or v6) and DNS names; nothing a resolver could take for
