@@ -32,10 +32,6 @@ unsigned MillisecondsBetween(SteadyClock::time_point from, SteadyClock::time_poi
   return static_cast<unsigned>(std::clamp<long long>(ms, 0, 0xFFFFFFFFll));
 }
 
-std::uint32_t Seconds(std::chrono::system_clock::time_point when) {
-  return static_cast<std::uint32_t>(std::chrono::system_clock::to_time_t(when));
-}
-
 void Remember(std::deque<InstanceEvent>& recent, InstanceEvent event) {
   recent.push_back(std::move(event));
   if (recent.size() > kRecentEvents) recent.pop_front();
@@ -44,7 +40,7 @@ void Remember(std::deque<InstanceEvent>& recent, InstanceEvent event) {
 ZQ_TDict EventEntry(const InstanceEvent& event) {
   ZQ_TDict entry;
   entry.Set("Kind", ZQ_TAny(ZQ_TString(event.end.empty() ? "start" : "end")));
-  entry.Set("At", ZQ_TAny(ZQ_TUInt32(Seconds(event.at))));
+  entry.Set("At", ZQ_TAny(EpochSeconds(event.at)));
   entry.Set("PID", ZQ_TAny(ZQ_TUInt32(static_cast<std::uint32_t>(event.pid))));
   if (event.end.empty()) return entry;
   entry.Set("End", ZQ_TAny(ZQ_TString(event.end)));
@@ -222,7 +218,7 @@ void Daemon::History(const ZQ_TDict& request, zqm_listener::Reply& reply) {
     entry.Set("Starts", ZQ_TAny(ZQ_TUInt32(record.starts)));
     if (!record.lastEnd.empty()) {
       entry.Set("LastEnd", ZQ_TAny(ZQ_TString(record.lastEnd)));
-      entry.Set("Ended", ZQ_TAny(ZQ_TUInt32(Seconds(record.endedAt))));
+      entry.Set("Ended", ZQ_TAny(EpochSeconds(record.endedAt)));
       if (record.exitStatus >= 0)
         entry.Set("ExitStatus", ZQ_TAny(ZQ_TUInt32(static_cast<std::uint32_t>(record.exitStatus))));
       if (record.signal > 0)

@@ -69,6 +69,11 @@ const T* Parameter(const ZQ_TDict& request, const char* key) {
   return value != nullptr ? value->As<T>() : nullptr;
 }
 
+// A time as the daemon's answers carry it: seconds since the epoch.
+inline ZQ_TUInt32 EpochSeconds(std::chrono::system_clock::time_point when) {
+  return ZQ_TUInt32(static_cast<std::uint32_t>(std::chrono::system_clock::to_time_t(when)));
+}
+
 // An instance number given as ZQ_TUInt16, or as a ZQ_TUInt32 that fits.
 inline bool InstanceParameter(const ZQ_TDict& request, const char* key, unsigned short& number) {
   if (const ZQ_TUInt16* small = Parameter<ZQ_TUInt16>(request, key)) {

@@ -93,8 +93,7 @@ void Daemon::Servers(const ZQ_TDict& request, zqm_listener::Reply& reply) {
     entry.Set("PID", ZQ_TAny(ZQ_TUInt32(static_cast<std::uint32_t>(instance->pid))));
     entry.Set("Port", ZQ_TAny(ZQ_TUInt32(instance->port)));
     entry.Set("State", ZQ_TAny(StateName(static_cast<int>(instance->state))));
-    entry.Set("Started", ZQ_TAny(ZQ_TUInt32(static_cast<std::uint32_t>(
-                             std::chrono::system_clock::to_time_t(instance->started)))));
+    entry.Set("Started", ZQ_TAny(EpochSeconds(instance->started)));
     entry.Set("Log", ZQ_TAny(ZQ_TString(instance->logPath)));
     list.Append(ZQ_TAny(entry));
   }
