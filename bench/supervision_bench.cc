@@ -46,7 +46,7 @@
 #include <vector>
 
 #include "DEVUror/devuror.h"
-#include "DEVUror/zqmd/proc_inspect.h"
+#include "zqmd/proc_inspect.h"
 #include "bench_support.h"
 #include "support/installation.h"
 

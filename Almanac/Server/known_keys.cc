@@ -9,7 +9,7 @@ constexpr const char* kService = "the service";
 constexpr const char* kBoth = "the daemon and the service";
 constexpr const char* kFleet = "zqm status --all and zqm web";
 
-// Launch keys: DEVUror/zqmd/launch_config.h; the service's: the
+// Launch keys: zqmd/launch_config.h; the service's: the
 // reconfiguration pass and the dispatcher verification.
 constexpr KnownKey kKnownKeys[] = {
     {"Servers/ZQMD/Servers", Kind::kTree, kBoth},

@@ -6,7 +6,7 @@
 #include <cctype>
 
 #include "DEVUror/devuror.h"
-#include "DEVUror/zqmd/launch_config.h"
+#include "zqmd/launch_config.h"
 
 namespace {
 

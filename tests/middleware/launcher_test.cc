@@ -2,7 +2,7 @@
 // the installation key as descriptor 3 and nothing else inherited, the
 // credentials of "User" and "Group", and what a daemon that is not root
 // refuses. Runs in namespaces of its own, which end every process left.
-#include "DEVUror/zqmd/launcher.h"
+#include "zqmd/launcher.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 #include <algorithm>
 
 #include "DEVUror/zqm_exceptions.h"
-#include "DEVUror/zqmd/credentials.h"
+#include "zqmd/credentials.h"
 #include "middleware/middleware_helpers.h"
 
 namespace {

@@ -26,7 +26,7 @@
 #include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_socket_io.h"
 #include "DEVUror/zqm_wire.h"
-#include "DEVUror/zqmd/proc_inspect.h"
+#include "zqmd/proc_inspect.h"
 #include "support/child_process.h"
 
 namespace zq_test {

@@ -13,7 +13,7 @@
 #include <asio.hpp>
 #include <chrono>
 
-#include "DEVUror/zqmd/process_watch.h"
+#include "zqmd/process_watch.h"
 
 extern char** environ;
 

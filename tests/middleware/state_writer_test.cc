@@ -1,7 +1,7 @@
 // The daemon's state file writer: snapshots submitted faster than the disk
 // takes them are coalesced, the last one always reaches the file, and a
 // write that fails is reported with its cause.
-#include "DEVUror/zqmd/state_writer.h"
+#include "zqmd/state_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "DEVUror/zqmd/state_file.h"
+#include "zqmd/state_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "DEVUror/zqmd/proc_inspect.h"
+#include "zqmd/proc_inspect.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>

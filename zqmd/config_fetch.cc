@@ -1,4 +1,4 @@
-#include "DEVUror/zqmd/config_fetch.h"
+#include "zqmd/config_fetch.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "DEVUror/zqmd/launch_config.h"
+#include "zqmd/launch_config.h"
 
 #include "DEVUror/zqm_exceptions.h"
 

@@ -1,4 +1,4 @@
-#include "DEVUror/zqmd/state_writer.h"
+#include "zqmd/state_writer.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "DEVUror/zqmd/credentials.h"
+#include "zqmd/credentials.h"
 
 #include <errno.h>
 #include <grp.h>

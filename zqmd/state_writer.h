@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "DEVUror/zqmd/state_file.h"
+#include "zqmd/state_file.h"
 
 namespace zqmd {
 

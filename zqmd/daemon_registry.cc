@@ -1,8 +1,8 @@
 // The registry of instances: adding, finding and watching them, and
 // forgetting each the moment its process ends.
 #include "DEVUror/zqm_trace.h"
-#include "DEVUror/zqmd/daemon_internal.h"
-#include "DEVUror/zqmd/state_file.h"
+#include "zqmd/daemon_internal.h"
+#include "zqmd/state_file.h"
 
 namespace zqmd {
 

@@ -1,4 +1,4 @@
-#include "DEVUror/zqmd/launcher.h"
+#include "zqmd/launcher.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "DEVUror/zqm_exceptions.h"
-#include "DEVUror/zqmd/credentials.h"
-#include "DEVUror/zqmd/safe_files.h"
+#include "zqmd/credentials.h"
+#include "zqmd/safe_files.h"
 
 extern char** environ;
 

@@ -11,7 +11,7 @@
 #include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_notify.h"
 #include "DEVUror/zqm_trace.h"
-#include "DEVUror/zqmd/daemon.h"
+#include "zqmd/daemon.h"
 #include "zq_version.h"
 
 namespace {

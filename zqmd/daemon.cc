@@ -1,11 +1,11 @@
 // The daemon's life: listening, adopting what an earlier daemon left
 // running, and letting go of the instances when it stops.
-#include "DEVUror/zqmd/daemon.h"
+#include "zqmd/daemon.h"
 
 #include <unistd.h>
 
 #include "DEVUror/zqm_trace.h"
-#include "DEVUror/zqmd/daemon_internal.h"
+#include "zqmd/daemon_internal.h"
 
 namespace zqmd {
 

@@ -1,7 +1,7 @@
 // The RPC methods: dispatching a request, and "Locate", "Servers",
 // "LogPath", "GetServerConfiguration" and "ConfigurationChanged" ("Register" is in
 // daemon_registration.cc, "EndInstance" and "History" in daemon_control.cc).
-#include "DEVUror/zqmd/daemon_internal.h"
+#include "zqmd/daemon_internal.h"
 
 namespace zqmd {
 

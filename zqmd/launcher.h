@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "DEVUror/zqmd/launch_config.h"
+#include "zqmd/launch_config.h"
 
 namespace zqmd {
 

@@ -6,7 +6,7 @@
 #include <ctime>
 
 #include "DEVUror/zqm_trace.h"
-#include "DEVUror/zqmd/daemon_internal.h"
+#include "zqmd/daemon_internal.h"
 
 namespace zqmd {
 

@@ -41,7 +41,7 @@
 #include <unordered_map>
 
 #include "DEVUror/zqm_deadlines.h"
-#include "DEVUror/zqmd/launch_config.h"
+#include "zqmd/launch_config.h"
 
 namespace zqmd {
 

@@ -1,4 +1,4 @@
-#include "DEVUror/zqmd/instance_log.h"
+#include "zqmd/instance_log.h"
 
 #include <fcntl.h>
 #include <sys/inotify.h>

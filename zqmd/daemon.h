@@ -86,12 +86,12 @@
 
 #include "DEVUror/zqm_deadlines.h"
 #include "DEVUror/zqm_listener.h"
-#include "DEVUror/zqmd/instance_log.h"
-#include "DEVUror/zqmd/launch_config.h"
-#include "DEVUror/zqmd/proc_inspect.h"
-#include "DEVUror/zqmd/process_watch.h"
-#include "DEVUror/zqmd/safe_files.h"
-#include "DEVUror/zqmd/state_writer.h"
+#include "zqmd/instance_log.h"
+#include "zqmd/launch_config.h"
+#include "zqmd/proc_inspect.h"
+#include "zqmd/process_watch.h"
+#include "zqmd/safe_files.h"
+#include "zqmd/state_writer.h"
 #include "typelib/dodived.h"
 
 namespace zqmd {

@@ -5,7 +5,7 @@
 
 #include "DEVUror/zqm_exceptions.h"
 #include "DEVUror/zqm_wire.h"
-#include "DEVUror/zqmd/daemon.h"
+#include "zqmd/daemon.h"
 
 namespace zqmd {
 

@@ -1,4 +1,4 @@
-#include "DEVUror/zqmd/process_watch.h"
+#include "zqmd/process_watch.h"
 
 #include <poll.h>
 #include <sys/epoll.h>
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "DEVUror/zqm_exceptions.h"
-#include "DEVUror/zqmd/launcher.h"
+#include "zqmd/launcher.h"
 
 namespace zqmd {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "DEVUror/zqm_trace.h"
-#include "DEVUror/zqmd/daemon_internal.h"
+#include "zqmd/daemon_internal.h"
 
 namespace zqmd {
 

@@ -1,4 +1,4 @@
-#include "DEVUror/zqmd/safe_files.h"
+#include "zqmd/safe_files.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include "DEVUror/zqm_trace.h"
-#include "DEVUror/zqmd/daemon_internal.h"
-#include "DEVUror/zqmd/launcher.h"
-#include "DEVUror/zqmd/state_file.h"
+#include "zqmd/daemon_internal.h"
+#include "zqmd/launcher.h"
+#include "zqmd/state_file.h"
 
 namespace zqmd {
 

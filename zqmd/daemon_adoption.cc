@@ -8,10 +8,10 @@
 #include <utility>
 
 #include "DEVUror/zqm_trace.h"
-#include "DEVUror/zqmd/credentials.h"
-#include "DEVUror/zqmd/daemon_internal.h"
-#include "DEVUror/zqmd/launcher.h"
-#include "DEVUror/zqmd/state_file.h"
+#include "zqmd/credentials.h"
+#include "zqmd/daemon_internal.h"
+#include "zqmd/launcher.h"
+#include "zqmd/state_file.h"
 
 namespace zqmd {
 

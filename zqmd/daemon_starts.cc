@@ -5,9 +5,9 @@
 
 #include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_trace.h"
-#include "DEVUror/zqmd/config_fetch.h"
-#include "DEVUror/zqmd/daemon_internal.h"
-#include "DEVUror/zqmd/launcher.h"
+#include "zqmd/config_fetch.h"
+#include "zqmd/daemon_internal.h"
+#include "zqmd/launcher.h"
 
 namespace zqmd {
 
