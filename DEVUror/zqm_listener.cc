@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "DEVUror/zqm_frame_reader.h"
+#include "DEVUror/zqm_handshake.h"
 #include "DEVUror/zqm_trace.h"
 
 namespace zqm_listener {
@@ -38,23 +40,24 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void Start() {
-    const zqm_auth::Credentials& credentials = *listener_.credentials_;
-    zqm_wire::Hello hello = listener_.hello_;
-    hello.authenticate = !credentials.insecure;
-    if (hello.authenticate) hello.nonce = zqm_auth::RandomBytes(zqm_auth::kNonceBytes);
-    std::string frame = zqm_wire::HelloFrame(hello);
-    greetingBody_ = frame.substr(zqm_wire::kHeaderBytes + 1);
+    zqm_handshake::Server handshake(listener_.credentials_, listener_.hello_);
+    const bool required = handshake.Required();
+    if (required) {
+      reader_.SetLimit(zqm_wire::kMaxHandshakeFrameBytes, "before the handshake");
+      handshake_.emplace(std::move(handshake));
+    }
     std::weak_ptr<Session> weak = weak_from_this();
     const unsigned limit = listener_.limits_.handshakeTimeoutMs;
-    deadline_ = listener_.deadlines_.After(std::chrono::milliseconds(limit), [weak, limit, hello] {
-      if (auto self = weak.lock()) {
-        self->deadline_ = 0;
-        self->End((std::string(hello.authenticate ? "no handshake" : "no request") + " within " +
-                   std::to_string(limit) + " ms")
-                      .c_str());
-      }
-    });
-    Send(std::move(frame));
+    deadline_ =
+        listener_.deadlines_.After(std::chrono::milliseconds(limit), [weak, limit, required] {
+          if (auto self = weak.lock()) {
+            self->deadline_ = 0;
+            self->End((std::string(required ? "no handshake" : "no request") + " within " +
+                       std::to_string(limit) + " ms")
+                          .c_str());
+          }
+        });
+    Send(required ? handshake_->Greeting() : handshake.Greeting());
   }
 
   void Close() {
@@ -71,59 +74,43 @@ class Session : public std::enable_shared_from_this<Session> {
     asio::async_write(socket_, asio::buffer(outgoing_),
                       [self](asio::error_code error, std::size_t) {
                         if (error) return self->End(nullptr);
-                        self->ReadHeader();
+                        self->Read();
                       });
   }
 
-  void ReadHeader() {
+  // Reads until a frame is whole; Space() never reaches into the next one.
+  void Read() {
+    const std::span<char> space = reader_.Space();
     auto self = shared_from_this();
-    asio::async_read(socket_, asio::buffer(header_), [self](asio::error_code error, std::size_t n) {
-      if (error) {
-        const bool clean =
-            n == 0 && (error == asio::error::eof || error == asio::error::operation_aborted ||
-                       error == asio::error::connection_reset);
-        if (clean && !self->Admitted() && error != asio::error::operation_aborted) {
-          return self->End("closed by the peer before the handshake");
-        }
-        return self->End(clean ? nullptr : "connection closed in the middle of a frame header");
-      }
-      std::uint32_t length = 0;
-      try {
-        length = zqm_wire::FrameLength(self->header_);
-      } catch (const ZQ_EException& bad) {
-        return self->End(bad.ZQ_Message().c_str());
-      }
-      if (!self->Admitted() && length > zqm_wire::kMaxHandshakeFrameBytes) {
-        return self->End(
-            ("a frame of " + std::to_string(length) + " bytes before the handshake").c_str());
-      }
-      self->payload_.clear();
-      self->ReadPayload(length);
-    });
+    socket_.async_read_some(asio::buffer(space.data(), space.size()),
+                            [self](asio::error_code error, std::size_t n) {
+                              if (error) return self->ReadFailed(error);
+                              bool whole = false;
+                              try {
+                                whole = self->reader_.Received(n);
+                              } catch (const ZQ_EException& bad) {
+                                return self->End(bad.ZQ_Message().c_str());
+                              }
+                              if (!whole) return self->Read();
+                              self->payload_ = self->reader_.Take();
+                              self->OnFrame();
+                            });
   }
 
-  // Reads the rest of a frame of `length` bytes, a chunk at a time, so that
-  // the buffer holds no more than what has arrived (plus one chunk).
-  void ReadPayload(std::uint32_t length) {
-    const std::size_t done = payload_.size();
-    if (done == length) return OnFrame();
-    const std::size_t chunk = std::min<std::size_t>(zqm_wire::kReadChunkBytes, length - done);
-    payload_.resize(done + chunk);
-    auto self = shared_from_this();
-    asio::async_read(socket_, asio::buffer(payload_.data() + done, chunk),
-                     [self, length](asio::error_code error, std::size_t) {
-                       if (error) {
-                         return self->End(error == asio::error::operation_aborted
-                                              ? nullptr
-                                              : "connection closed in the middle of a frame");
-                       }
-                       self->ReadPayload(length);
-                     });
+  void ReadFailed(const asio::error_code& error) {
+    if (error == asio::error::operation_aborted) return End(nullptr);
+    if (reader_.Partial()) {
+      return End(reader_.InHeader() ? "connection closed in the middle of a frame header"
+                                    : "connection closed in the middle of a frame");
+    }
+    const bool clean = error == asio::error::eof || error == asio::error::connection_reset;
+    if (clean && !Admitted()) return End("closed by the peer before the handshake");
+    End(clean ? nullptr : "connection closed in the middle of a frame header");
   }
 
   // Whether requests may reach the handler: the handshake is done (or not
   // needed).
-  bool Admitted() const { return authenticated_ || listener_.credentials_->insecure; }
+  bool Admitted() const { return !handshake_.has_value(); }
 
   void OnFrame() {
     zqm_wire::Kind kind;
@@ -132,7 +119,7 @@ class Session : public std::enable_shared_from_this<Session> {
     } catch (const ZQ_EException& bad) {
       return End(bad.ZQ_Message().c_str());
     }
-    if (!Admitted()) return Authenticate(kind);
+    if (!Admitted()) return Authenticate();
     if (kind != zqm_wire::Kind::kRequest) return End("a frame other than a request");
     if (deadline_ != 0) {  // the first request of an insecure connection
       listener_.deadlines_.Cancel(deadline_);
@@ -141,27 +128,19 @@ class Session : public std::enable_shared_from_this<Session> {
     Handle();
   }
 
-  void Authenticate(zqm_wire::Kind kind) {
-    if (kind == zqm_wire::Kind::kRequest) {
-      return End("a request before the handshake (does the peer run without a key?)");
-    }
-    if (kind != zqm_wire::Kind::kAuth) return End("a frame other than the handshake");
-    const zqm_auth::Credentials& credentials = *listener_.credentials_;
-    zqm_wire::ClientAuth auth;
+  void Authenticate() {
+    std::string answer;
     try {
-      auth = zqm_wire::DecodeClientAuth(std::string_view(payload_).substr(1));
+      answer = handshake_->Answer(payload_);
     } catch (const ZQ_EException& bad) {
       return End(bad.ZQ_Message().c_str());
     }
     std::string().swap(payload_);
-    if (!zqm_auth::SameProof(zqm_auth::ClientProof(credentials, greetingBody_, auth.nonce),
-                             auth.proof)) {
-      return End("authentication failed: the peer's key differs from ours");
-    }
-    authenticated_ = true;
+    handshake_.reset();
+    reader_.SetLimit(zqm_wire::kMaxFrameBytes);
     listener_.deadlines_.Cancel(deadline_);
     deadline_ = 0;
-    Send(zqm_wire::ServerAuthFrame(zqm_auth::ServerProof(credentials, greetingBody_, auth.nonce)));
+    Send(std::move(answer));
   }
 
   void Handle() {
@@ -192,10 +171,9 @@ class Session : public std::enable_shared_from_this<Session> {
   Listener& listener_;
   asio::ip::tcp::socket socket_;
   std::string peer_;
-  std::string greetingBody_;  // as sent: what both proofs cover
-  bool authenticated_ = false;
+  std::optional<zqm_handshake::Server> handshake_;  // until the peer has proved the key
   zqm_deadlines::Id deadline_ = 0;  // until the handshake (or first request) is done
-  unsigned char header_[zqm_wire::kHeaderBytes] = {};
+  zqm_wire::FrameReader reader_;
   std::string payload_;
   std::string outgoing_;
 };

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "DEVUror/zqm_exceptions.h"
-#include "DEVUror/zqm_wire.h"
+#include "DEVUror/zqm_frame_reader.h"
 
 namespace zqm_io {
 
@@ -58,27 +58,6 @@ void SetSocketOptions(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleSeconds, sizeof kKeepIdleSeconds);
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalSeconds, sizeof kKeepIntervalSeconds);
   setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
-}
-
-void ReceiveExactly(int fd, char* buffer, std::size_t size, Deadline deadline,
-                    const ZQ_TString& what, bool frameStarted) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = recv(fd, buffer + done, size - done, 0);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-      frameStarted = true;
-      continue;
-    }
-    if (n == 0) {
-      Fail<ZQM_EConnectionFailed>(what + (frameStarted
-                                              ? ": connection closed in the middle of a frame"
-                                              : ": connection closed by the peer"));
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) FailErrno(what, errno);
-    if (!WaitReady(fd, POLLIN, deadline)) Fail<ZQM_ETimeout>(what + ": no answer in time");
-  }
 }
 
 }  // namespace
@@ -160,19 +139,23 @@ void SendAll(int fd, std::string_view data, Deadline deadline, const ZQ_TString&
 }
 
 std::string ReceiveFrame(int fd, Deadline deadline, const ZQ_TString& what) {
-  unsigned char header[zqm_wire::kHeaderBytes];
-  ReceiveExactly(fd, reinterpret_cast<char*>(header), sizeof header, deadline, what, false);
-  const std::uint32_t length = zqm_wire::FrameLength(header);
-  // The buffer grows with the bytes that arrive: a peer that announces a
-  // large frame and sends nothing gets no memory for it.
-  std::string payload;
-  while (payload.size() < length) {
-    const std::size_t done = payload.size();
-    const std::size_t chunk = std::min<std::size_t>(zqm_wire::kReadChunkBytes, length - done);
-    payload.resize(done + chunk);
-    ReceiveExactly(fd, payload.data() + done, chunk, deadline, what, true);
+  zqm_wire::FrameReader reader;
+  for (;;) {
+    const std::span<char> space = reader.Space();
+    const ssize_t n = recv(fd, space.data(), space.size(), 0);
+    if (n > 0) {
+      if (reader.Received(static_cast<std::size_t>(n))) return reader.Take();
+      continue;
+    }
+    if (n == 0) {
+      Fail<ZQM_EConnectionFailed>(what + (reader.Partial()
+                                              ? ": connection closed in the middle of a frame"
+                                              : ": connection closed by the peer"));
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) FailErrno(what, errno);
+    if (!WaitReady(fd, POLLIN, deadline)) Fail<ZQM_ETimeout>(what + ": no answer in time");
   }
-  return payload;
 }
 
 void Close(int& fd) {

@@ -3,9 +3,11 @@
 #include <time.h>
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 #include "DEVUror/zqm_auth.h"
+#include "DEVUror/zqm_handshake.h"
 #include "DEVUror/zqm_shutdown.h"
 #include "DEVUror/zqm_socket_io.h"
 
@@ -37,53 +39,6 @@ void PauseMilliseconds(unsigned milliseconds) {
 bool Retriable(const ZQM_EException& failure) {
   if (failure.HasSuperclass("ZQM_EAuthenticationFailed")) return false;
   return failure.HasSuperclass("ZQM_EConnectionFailed") || failure.HasSuperclass("ZQM_ETimeout");
-}
-
-constexpr char kSameKeyAdvice[] =
-    "give every program of the installation the same key (--key PATH or ZQM_KEY_FILE; made by "
-    "zqmd --init-key)";
-
-// Proves our key to the server that sent `greetingBody` and checks its
-// proof, before any call. Returns at once when both sides run insecure.
-void Authenticate(int fd, const std::shared_ptr<const zqm_auth::Credentials>& credentials,
-                  std::string_view greetingBody, const zqm_wire::Hello& hello,
-                  const ZQ_TString& server, zqm_io::Deadline deadline) {
-  if (credentials->insecure && hello.authenticate) {
-    Fail<ZQM_EAuthenticationFailed>(
-        server + " requires authentication, but this program runs without a key (" +
-        credentials->source.c_str() + "): " + kSameKeyAdvice);
-  }
-  if (!credentials->insecure && !hello.authenticate) {
-    Fail<ZQM_EAuthenticationFailed>(
-        server + " runs without authentication (insecure), but this program has a key (" +
-        credentials->source.c_str() +
-        "): start that server with the installation's key, or this program with --insecure or "
-        "ZQM_INSECURE=1");
-  }
-  if (credentials->insecure) return;
-  zqm_wire::ClientAuth auth;
-  auth.nonce = zqm_auth::RandomBytes(zqm_auth::kNonceBytes);
-  auth.proof = zqm_auth::ClientProof(*credentials, greetingBody, auth.nonce);
-  const ZQ_TString what = "handshake with " + server;
-  zqm_io::SendAll(fd, zqm_wire::ClientAuthFrame(auth), deadline, what);
-  std::string reply;
-  try {
-    reply = zqm_io::ReceiveFrame(fd, deadline, what);
-  } catch (const ZQM_EConnectionFailed& closed) {
-    Fail<ZQM_EAuthenticationFailed>(server + " refused our proof (" + closed.ZQ_Message() +
-                                    "): its key differs from ours (" + credentials->source.c_str() +
-                                    "); " + kSameKeyAdvice);
-  }
-  if (zqm_wire::PayloadKind(reply) != zqm_wire::Kind::kAuth) {
-    Fail<ZQM_EProtocolError>(what + ": the server answered the handshake with another frame");
-  }
-  const std::string proof = zqm_wire::DecodeServerAuth(std::string_view(reply).substr(1));
-  if (!zqm_auth::SameProof(zqm_auth::ServerProof(*credentials, greetingBody, auth.nonce), proof)) {
-    Fail<ZQM_EAuthenticationFailed>(server +
-                                    " could not prove that it holds our key: its key differs "
-                                    "from ours (" +
-                                    credentials->source.c_str() + "); " + kSameKeyAdvice);
-  }
 }
 
 }  // namespace
@@ -163,38 +118,47 @@ void ZQM_TClient::ConnectWithAttempts() {
 
 void ZQM_TClient::ConnectOnce() {
   if (target_ == Target::kPort) {
-    ConnectToPort(host_, port_);
+    ConnectToPort(host_, port_, nullptr);
     return;
   }
   std::uint32_t pid = 0;
   const unsigned short port = Locate(pid);
-  ConnectToPort(host_, port);
-  if (!(peer_.name == serverName_) || peer_.instance != instance_) {
-    const ZQ_TString found = Describe();
-    Disconnect();
-    Fail<ZQM_EConnectionFailed>(
-        ZQ_TString::Format("the daemon on \"%s\" placed %s#%d on port %d, but %s answers there",
-                           host_, serverName_, instance_, port, found));
-  }
+  ConnectToPort(host_, port, [this, port](const zqm_wire::Hello& hello) {
+    if (hello.name == serverName_ && hello.instance == instance_) return;
+    Fail<ZQM_EConnectionFailed>(ZQ_TString::Format(
+        "the daemon on \"%s\" placed %s#%d on port %d, but %s#%d at %s:%d answers there", host_,
+        serverName_, instance_, port, hello.name, hello.instance,
+        host_.IsEmpty() ? ZQ_TString("localhost") : host_, port));
+  });
 }
 
-void ZQM_TClient::ConnectToPort(const ZQ_TString& host, unsigned short port) {
+void ZQM_TClient::ConnectToPort(const ZQ_TString& host, unsigned short port,
+                                const std::function<void(const zqm_wire::Hello&)>& checkPeer) {
   // No key, no connection: the server would only see one that never proves anything.
-  const std::shared_ptr<const zqm_auth::Credentials> credentials = zqm_auth::Current();
+  auto credentials = zqm_auth::Current();
   const zqm_io::Address address = zqm_io::Resolve(host, port);
+  const ZQ_TString server = ZQ_TString("the server at ") + address.text.c_str();
+  zqm_handshake::Client handshake(std::move(credentials), server);
   int fd = zqm_io::Connect(address, zqm_io::After(kConnectTimeoutMs));
   try {
-    const ZQ_TString server = ZQ_TString("the server at ") + address.text.c_str();
-    const ZQ_TString what = "greeting of " + server;
     const zqm_io::Deadline deadline = zqm_io::After(greetingTimeoutMs_);
-    const std::string payload = zqm_io::ReceiveFrame(fd, deadline, what);
-    if (zqm_wire::PayloadKind(payload) != zqm_wire::Kind::kHello) {
-      Fail<ZQM_EProtocolError>(what + ": the first frame is not a greeting");
+    const zqm_wire::Hello& hello =
+        handshake.ReadGreeting(zqm_io::ReceiveFrame(fd, deadline, "greeting of " + server));
+    // Whom we meant to reach, before we prove anything to it.
+    if (checkPeer) checkPeer(hello);
+    const std::string proof = handshake.Prove();
+    if (!proof.empty()) {
+      const ZQ_TString what = "handshake with " + server;
+      zqm_io::SendAll(fd, proof, deadline, what);
+      std::string answer;
+      try {
+        answer = zqm_io::ReceiveFrame(fd, deadline, what);
+      } catch (const ZQM_EConnectionFailed& closed) {
+        handshake.ProofRefused(closed);
+      }
+      handshake.CheckAnswer(answer);
     }
-    const std::string_view body = std::string_view(payload).substr(1);
-    zqm_wire::Hello hello = zqm_wire::DecodeHello(body);
-    Authenticate(fd, credentials, body, hello, server, deadline);
-    peer_ = std::move(hello);
+    peer_ = handshake.Peer();
   } catch (...) {
     zqm_io::Close(fd);
     throw;
@@ -212,7 +176,7 @@ unsigned short ZQM_TClient::Locate(std::uint32_t& pid) {
   ZQ_TAny reply;
   try {
     ZQM_TClient daemon;
-    daemon.ConnectToPort(host_, kDaemonPort);
+    daemon.ConnectToPort(host_, kDaemonPort, nullptr);
     reply = daemon.Exchange(request, zqm_io::After(kLocateTimeoutMs));
   } catch (ZQM_EException& failure) {
     failure.ZQ_Message() = ZQ_TString::Format("locating %s#%d through the middleware daemon: %s",

@@ -21,6 +21,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 #include "DEVUror/zqm_exceptions.h"
 #include "DEVUror/zqm_wire.h"
@@ -108,7 +109,10 @@ class ZQM_TClient {
 
   void ConnectWithAttempts();
   void ConnectOnce();
-  void ConnectToPort(const ZQ_TString& host, unsigned short port);
+  // Connects and completes the handshake; `checkPeer`, when set, sees the
+  // greeting before anything is proved to the peer and throws to refuse it.
+  void ConnectToPort(const ZQ_TString& host, unsigned short port,
+                     const std::function<void(const zqm_wire::Hello&)>& checkPeer);
   unsigned short Locate(std::uint32_t& pid);
   ZQ_TAny Exchange(const ZQ_TDict& request, Deadline deadline);
   Deadline CallDeadline() const;

@@ -1,9 +1,10 @@
 #include "zqmd/config_fetch.h"
 
-#include <algorithm>
+#include <optional>
 
 #include "DEVUror/zqm_auth.h"
-#include "DEVUror/zqm_wire.h"
+#include "DEVUror/zqm_frame_reader.h"
+#include "DEVUror/zqm_handshake.h"
 
 namespace zqmd {
 
@@ -13,10 +14,11 @@ namespace {
 // the handlers it has pending.
 class Fetch : public std::enable_shared_from_this<Fetch> {
  public:
-  Fetch(asio::io_context& io, zqm_deadlines::DeadlineQueue& deadlines, std::string serverName,
-        FetchDone done)
+  Fetch(asio::io_context& io, zqm_deadlines::DeadlineQueue& deadlines, std::string configServerName,
+        std::string serverName, FetchDone done)
       : socket_(io),
         deadlines_(deadlines),
+        configServerName_(std::move(configServerName)),
         serverName_(std::move(serverName)),
         done_(std::move(done)) {}
 
@@ -26,46 +28,33 @@ class Fetch : public std::enable_shared_from_this<Fetch> {
       self->Finish(nullptr, "the configuration server did not answer in time");
     });
     const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
+    handshake_.emplace(zqm_auth::Current(),
+                       ZQ_TString::Format("the configuration server at 127.0.0.1:%d", port));
     socket_.async_connect(endpoint, [self](asio::error_code error) {
       if (error)
         return self->Finish(nullptr,
                             "cannot connect to the configuration server: " + error.message());
-      self->ReadFrame([self](std::string_view payload) { self->Authenticate(payload); });
+      self->ReadFrame(&Fetch::Authenticate);
     });
   }
 
  private:
-  // Answers the greeting with our proof, and checks the server's, as
-  // ZQM_TClient does.
+  // Checks that the greeting comes from the configuration server before it
+  // proves anything, as ZQM_TClient does.
   void Authenticate(std::string_view greeting) {
-    if (zqm_wire::PayloadKind(greeting) != zqm_wire::Kind::kHello) {
-      return Finish(nullptr, "configuration server: the first frame is not a greeting");
+    const zqm_wire::Hello& hello = handshake_->ReadGreeting(greeting);
+    if (hello.name.Text() != configServerName_ || hello.instance != 0) {
+      return Finish(nullptr, ZQ_TString::Format("%s#%d answers on the port of %s#0", hello.name,
+                                                hello.instance, configServerName_)
+                                 .Text());
     }
-    greetingBody_ = greeting.substr(1);
-    const zqm_wire::Hello hello = zqm_wire::DecodeHello(greetingBody_);
-    const auto credentials = zqm_auth::Current();
-    if (hello.authenticate != !credentials->insecure) {
-      return Finish(nullptr, hello.authenticate
-                                 ? "the configuration server requires authentication, but the "
-                                   "daemon runs without a key"
-                                 : "the configuration server runs without authentication, but "
-                                   "the daemon has a key: give both the same key");
-    }
-    if (credentials->insecure) return SendRequest();
-    zqm_wire::ClientAuth auth;
-    auth.nonce = zqm_auth::RandomBytes(zqm_auth::kNonceBytes);
-    auth.proof = zqm_auth::ClientProof(*credentials, greetingBody_, auth.nonce);
-    expectedProof_ = zqm_auth::ServerProof(*credentials, greetingBody_, auth.nonce);
-    Exchange(zqm_wire::ClientAuthFrame(auth), &Fetch::CheckProof);
+    std::string proof = handshake_->Prove();
+    if (proof.empty()) return SendRequest();
+    Exchange(std::move(proof), &Fetch::CheckAnswer);
   }
 
-  void CheckProof(std::string_view payload) {
-    if (zqm_wire::PayloadKind(payload) != zqm_wire::Kind::kAuth ||
-        !zqm_auth::SameProof(expectedProof_, zqm_wire::DecodeServerAuth(payload.substr(1)))) {
-      return Finish(nullptr,
-                    "the configuration server could not prove that it holds the daemon's key: "
-                    "the keys differ");
-    }
+  void CheckAnswer(std::string_view payload) {
+    handshake_->CheckAnswer(payload);
     SendRequest();
   }
 
@@ -76,17 +65,19 @@ class Fetch : public std::enable_shared_from_this<Fetch> {
     Exchange(zqm_wire::RequestFrame(request), &Fetch::TakeReply);
   }
 
+  using Step = void (Fetch::*)(std::string_view payload);
+
   // Sends `frame`, then hands the frame that answers it to `onReply`.
-  void Exchange(std::string frame, void (Fetch::*onReply)(std::string_view)) {
+  void Exchange(std::string frame, Step onReply) {
     outgoing_ = std::move(frame);
     auto self = shared_from_this();
-    asio::async_write(
-        socket_, asio::buffer(outgoing_), [self, onReply](asio::error_code error, std::size_t) {
-          if (error) {
-            return self->Finish(nullptr, "configuration server: " + error.message());
-          }
-          self->ReadFrame([self, onReply](std::string_view payload) { (*self.*onReply)(payload); });
-        });
+    asio::async_write(socket_, asio::buffer(outgoing_),
+                      [self, onReply](asio::error_code error, std::size_t) {
+                        if (error) {
+                          return self->Finish(nullptr, "configuration server: " + error.message());
+                        }
+                        self->ReadFrame(onReply);
+                      });
   }
 
   void TakeReply(std::string_view payload) {
@@ -104,44 +95,23 @@ class Fetch : public std::enable_shared_from_this<Fetch> {
     Finish(std::make_unique<ZQ_TTree>(*tree), "", true);
   }
 
-  template <class Next>
-  void ReadFrame(Next next) {
+  // Reads until a frame is whole, then hands its payload to `next`; what
+  // `next` throws ends the call with its message.
+  void ReadFrame(Step next) {
+    const std::span<char> space = reader_.Space();
     auto self = shared_from_this();
-    asio::async_read(
-        socket_, asio::buffer(header_), [self, next](asio::error_code error, std::size_t) {
+    socket_.async_read_some(
+        asio::buffer(space.data(), space.size()),
+        [self, next](asio::error_code error, std::size_t n) {
           if (error) return self->Finish(nullptr, "configuration server: " + error.message());
-          std::uint32_t length = 0;
           try {
-            length = zqm_wire::FrameLength(self->header_);
+            if (!self->reader_.Received(n)) return self->ReadFrame(next);
+            const std::string payload = self->reader_.Take();
+            (*self.*next)(payload);
           } catch (const ZQ_EException& bad) {
-            return self->Finish(nullptr, "configuration server: " + bad.ZQ_Message().Text());
+            self->Finish(nullptr, "configuration server: " + bad.ZQ_Message().Text());
           }
-          self->payload_.clear();
-          self->ReadPayload(length, next);
         });
-  }
-
-  // The frame's buffer grows a chunk at a time, as its bytes arrive.
-  template <class Next>
-  void ReadPayload(std::uint32_t length, Next next) {
-    const std::size_t done = payload_.size();
-    if (done == length) {
-      try {
-        return next(payload_);
-      } catch (const ZQ_EException& bad) {
-        return Finish(nullptr, "configuration server: " + bad.ZQ_Message().Text());
-      }
-    }
-    const std::size_t chunk = std::min<std::size_t>(zqm_wire::kReadChunkBytes, length - done);
-    payload_.resize(done + chunk);
-    auto self = shared_from_this();
-    asio::async_read(socket_, asio::buffer(payload_.data() + done, chunk),
-                     [self, length, next](asio::error_code error, std::size_t) {
-                       if (error) {
-                         return self->Finish(nullptr, "configuration server: " + error.message());
-                       }
-                       self->ReadPayload(length, next);
-                     });
   }
 
   void Finish(std::unique_ptr<ZQ_TTree> tree, const std::string& error, bool answered = false) {
@@ -157,21 +127,21 @@ class Fetch : public std::enable_shared_from_this<Fetch> {
   asio::ip::tcp::socket socket_;
   zqm_deadlines::DeadlineQueue& deadlines_;
   zqm_deadlines::Id timeout_ = 0;
+  std::string configServerName_;
   std::string serverName_;
   FetchDone done_;
-  unsigned char header_[zqm_wire::kHeaderBytes] = {};
-  std::string payload_;
+  std::optional<zqm_handshake::Client> handshake_;
+  zqm_wire::FrameReader reader_;
   std::string outgoing_;
-  std::string greetingBody_;
-  std::string expectedProof_;
 };
 
 }  // namespace
 
 void FetchServerConfiguration(asio::io_context& io, zqm_deadlines::DeadlineQueue& deadlines,
-                              unsigned short configServerPort, const std::string& serverName,
-                              FetchDone done) {
-  std::make_shared<Fetch>(io, deadlines, serverName, std::move(done))->Start(configServerPort);
+                              const std::string& configServerName, unsigned short configServerPort,
+                              const std::string& serverName, FetchDone done) {
+  std::make_shared<Fetch>(io, deadlines, configServerName, serverName, std::move(done))
+      ->Start(configServerPort);
 }
 
 }  // namespace zqmd

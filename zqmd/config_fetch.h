@@ -1,6 +1,7 @@
 // Reading a server's launch configuration from the configuration server,
 // without blocking the daemon: one asynchronous call of "Expand" for
-// "Servers/ZQMD/Servers/<name>/" on the configuration server's port.
+// "Servers/ZQMD/Servers/<name>/" on the configuration server's port, made
+// only once the greeting there names the configuration server.
 #pragma once
 
 #include <asio.hpp>
@@ -25,7 +26,7 @@ using FetchDone =
     std::function<void(std::unique_ptr<ZQ_TTree> server, std::string error, bool answered)>;
 
 void FetchServerConfiguration(asio::io_context& io, zqm_deadlines::DeadlineQueue& deadlines,
-                              unsigned short configServerPort, const std::string& serverName,
-                              FetchDone done);
+                              const std::string& configServerName, unsigned short configServerPort,
+                              const std::string& serverName, FetchDone done);
 
 }  // namespace zqmd

@@ -40,7 +40,7 @@ void Daemon::FetchAndSpawn(Key key, unsigned short configServerPort) {
   const std::uint64_t generation = instances_.at(key)->generation;
   const std::uint64_t epoch = configurationEpoch_;
   FetchServerConfiguration(
-      io_, deadlines_, configServerPort, key.first,
+      io_, deadlines_, options_.configServer, configServerPort, key.first,
       [this, key, generation, epoch](std::unique_ptr<ZQ_TTree> server, std::string error,
                                      bool answered) {
         std::shared_ptr<const ZQ_TTree> read(std::move(server));
