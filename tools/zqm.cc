@@ -37,9 +37,11 @@
 #include "tools/zqm_args.h"
 #include "tools/zqm_control.h"
 #include "tools/zqm_fleet.h"
+#include "tools/zqm_json.h"
 #include "tools/zqm_log.h"
 #include "tools/zqm_service.h"
 #include "tools/zqm_status.h"
+#include "tools/zqm_status_render.h"
 #include "tools/zqm_table.h"
 #include "tools/zqm_web.h"
 #include "zq_version.h"
@@ -200,7 +202,7 @@ int FleetStatus(const Options& options) {
 
 int Status(const Options& options) {
   if (options.all) return FleetStatus(options);
-  const StatusReport collected = CollectStatus(GatherStatus(options.host));
+  const StatusReport collected = HostStatus(options.host);
   if (options.json) {
     PrintJson(StatusJson(collected, std::time(nullptr)));
   } else {

@@ -6,6 +6,8 @@
 
 #include "Almanac/Server/almanac_tproxy.h"
 #include "DEVUror/zqm_trace.h"
+#include "tools/zqm_status_join.h"
+#include "tools/zqm_status_render.h"
 
 namespace {
 

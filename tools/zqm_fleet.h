@@ -20,7 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/zqm_status.h"
+#include "tools/zqm_status_gather.h"
+#include "tools/zqm_status_model.h"
 #include "typelib/dodived.h"
 
 struct FleetHost {

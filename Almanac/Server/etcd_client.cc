@@ -1,11 +1,10 @@
 #include "Almanac/Server/etcd_client.h"
 
-#include <curl/curl.h>
 #include <sodium.h>
 
 #include <charconv>
-#include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -16,17 +15,8 @@ namespace {
 
 using nlohmann::json;
 
-// An unreachable member is given up quickly: the next one may answer.
-constexpr long kConnectTimeoutMs = 2000;
 // A read or a transaction of a configuration takes milliseconds.
 constexpr long kRequestTimeoutMs = 15000;
-// The longest single wait inside a transfer; libcurl shortens it to its
-// own next deadline, and Interrupt ends it.
-constexpr int kLongestWaitMs = 60000;
-// A member that has vanished without closing the connection is noticed by
-// TCP keep-alive within about 25 s.
-constexpr long kKeepIdleSeconds = 10;
-constexpr long kKeepIntervalSeconds = 5;
 
 std::string Base64(const std::string& bytes) {
   std::string text(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
@@ -83,25 +73,6 @@ std::string ErrorMessage(const std::string& body) {
   } catch (const std::exception&) {
   }
   return body.substr(0, 200);
-}
-
-void EnsureCurl() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-struct EasyHandle {
-  CURL* handle = curl_easy_init();
-  curl_slist* headers = nullptr;
-  ~EasyHandle() {
-    curl_easy_cleanup(handle);
-    curl_slist_free_all(headers);
-  }
-};
-
-size_t WriteToSink(char* data, size_t size, size_t count, void* sink) {
-  const auto& accept = *static_cast<const std::function<bool(const char*, std::size_t)>*>(sink);
-  return accept(data, size * count) ? size * count : 0;
 }
 
 // Splits a watch stream into its messages, one JSON object a line.
@@ -188,126 +159,32 @@ std::string PrefixEnd(const std::string& prefix) {
   return std::string(1, '\0');  // every key
 }
 
-Client::Client(std::vector<std::string> endpoints) : endpoints_(std::move(endpoints)) {
-  EnsureCurl();
-  multi_ = curl_multi_init();
-  if (multi_ == nullptr) ALMANAC_THROW(ZQM_EException, "etcd: curl_multi_init failed");
-}
-
-Client::~Client() {
-  curl_multi_cleanup(static_cast<CURLM*>(multi_));
-}
-
-std::string Client::Members() const {
-  std::string joined;
-  for (const std::string& endpoint : endpoints_)
-    joined += (joined.empty() ? "" : ", ") + endpoint;
-  return joined;
-}
-
-void Client::Interrupt() {
-  interrupted_ = true;
-  curl_multi_wakeup(static_cast<CURLM*>(multi_));
-}
-
-bool Client::Pause(unsigned milliseconds) {
-  CURLM* multi = static_cast<CURLM*>(multi_);
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-  while (!interrupted_) {
-    const auto left =
-        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
-            .count();
-    if (left <= 0) return true;
-    curl_multi_poll(multi, nullptr, 0, static_cast<int>(left), nullptr);
-  }
-  return false;
-}
-
-void Client::Perform(const std::string& endpoint, const std::string& path, const std::string& body,
-                     long timeoutMs, const std::function<bool(const char*, std::size_t)>& sink,
-                     long& status, bool& reachable) {
-  EasyHandle easy;
-  if (easy.handle == nullptr) ALMANAC_THROW(ZQM_EException, "etcd: curl_easy_init failed");
-  const std::string url = endpoint + path;
-  char error[CURL_ERROR_SIZE] = "";
-  easy.headers = curl_slist_append(nullptr, "Content-Type: application/json");
-  CURL* handle = easy.handle;
-  curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(handle, CURLOPT_HTTPHEADER, easy.headers);
-  curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.data());
-  curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-  curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &WriteToSink);
-  curl_easy_setopt(handle, CURLOPT_WRITEDATA, &sink);
-  curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error);
-  curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
-  curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, timeoutMs);
-  curl_easy_setopt(handle, CURLOPT_TCP_KEEPALIVE, 1L);
-  curl_easy_setopt(handle, CURLOPT_TCP_KEEPIDLE, kKeepIdleSeconds);
-  curl_easy_setopt(handle, CURLOPT_TCP_KEEPINTVL, kKeepIntervalSeconds);
-  // No proxy from the environment: etcd members are reached directly.
-  curl_easy_setopt(handle, CURLOPT_NOPROXY, "*");
-
-  CURLM* multi = static_cast<CURLM*>(multi_);
-  curl_multi_add_handle(multi, handle);
-  CURLcode result = CURLE_OK;
-  for (;;) {
-    int running = 0;
-    curl_multi_perform(multi, &running);
-    if (running == 0 || interrupted_) break;
-    curl_multi_poll(multi, nullptr, 0, kLongestWaitMs, nullptr);
-  }
-  int queued = 0;
-  while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
-    if (message->msg == CURLMSG_DONE && message->easy_handle == handle)
-      result = message->data.result;
-  }
-  curl_multi_remove_handle(multi, handle);
-  status = 0;
-  curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-  reachable = status != 0;
-  if (interrupted_) ALMANAC_THROW(ZQM_EException, "etcd " + url + ": interrupted");
-  if (result != CURLE_OK && result != CURLE_WRITE_ERROR) {
-    ALMANAC_THROW(ZQM_EException,
-                  "etcd " + url + ": " + (*error != 0 ? error : curl_easy_strerror(result)));
-  }
-}
+Client::Client(std::vector<std::string> endpoints) : members_(std::move(endpoints)) {}
 
 std::string Client::Post(const std::string& path, const std::string& body) {
-  std::string failures;
-  for (std::size_t i = 0; i < endpoints_.size(); ++i) {
-    const std::size_t member = (current_ + i) % endpoints_.size();
-    std::string answer;
-    bool tooLarge = false;
-    const std::function<bool(const char*, std::size_t)> sink = [&](const char* data,
-                                                                   std::size_t size) {
-      tooLarge = answer.size() + size > kMaxResponseBytes;
-      if (!tooLarge) answer.append(data, size);
-      return !tooLarge;
-    };
-    long status = 0;
-    bool reachable = false;
-    try {
-      Perform(endpoints_[member], path, body, kRequestTimeoutMs, sink, status, reachable);
-    } catch (const ZQ_EException& failure) {
-      if (reachable || interrupted_) throw;
-      failures += (failures.empty() ? "" : "; ") + failure.ZQ_Message().Text();
-      continue;
-    }
-    current_ = member;
-    const std::string where = "etcd " + endpoints_[member] + path;
-    if (tooLarge) {
-      ALMANAC_THROW(ZQM_EException, where + ": the answer is larger than " +
-                                        std::to_string(kMaxResponseBytes) + " bytes");
-    }
-    if (status != 200) {
-      ALMANAC_THROW(ZQM_EException, where + " refused (HTTP " + std::to_string(status) +
-                                        "): " + ErrorMessage(answer));
-    }
-    return answer;
+  std::string answer;
+  bool tooLarge = false;
+  const Transport::Sink sink = [&](const char* data, std::size_t size) {
+    tooLarge = answer.size() + size > kMaxResponseBytes;
+    if (!tooLarge) answer.append(data, size);
+    return !tooLarge;
+  };
+  const auto answered =
+      members_.FirstToAnswer(transport_, [&](const std::string& endpoint, long& status) {
+        answer.clear();
+        tooLarge = false;
+        transport_.Post(endpoint + path, body, kRequestTimeoutMs, sink, status);
+      });
+  const std::string where = "etcd " + answered.endpoint + path;
+  if (tooLarge) {
+    ALMANAC_THROW(ZQM_EException, where + ": the answer is larger than " +
+                                      std::to_string(kMaxResponseBytes) + " bytes");
   }
-  ALMANAC_THROW(ZQM_EException, "no etcd member could be reached (" + failures + ")");
+  if (answered.status != 200) {
+    ALMANAC_THROW(ZQM_EException, where + " refused (HTTP " + std::to_string(answered.status) +
+                                      "): " + ErrorMessage(answer));
+  }
+  return answer;
 }
 
 RangeResult Client::Range(const std::string& key, const std::string& rangeEnd, bool keysOnly) {
@@ -323,12 +200,12 @@ RangeResult Client::Range(const std::string& key, const std::string& rangeEnd, b
         result.kvs.push_back(ReadKeyValue(kv));
     }
     if (response.value("more", false)) {
-      ALMANAC_THROW(ZQM_EException, "etcd " + endpoints_[current_] +
-                                        "/v3/kv/range answered only part of the range");
+      ALMANAC_THROW(ZQM_EException,
+                    "etcd " + members_.Current() + "/v3/kv/range answered only part of the range");
     }
     return result;
   } catch (const std::exception& failure) {
-    ALMANAC_THROW(ZQM_EException, "etcd " + endpoints_[current_] +
+    ALMANAC_THROW(ZQM_EException, "etcd " + members_.Current() +
                                       "/v3/kv/range: unreadable answer: " + failure.what());
   }
 }
@@ -362,7 +239,7 @@ TxnResult Client::Txn(const std::vector<Unchanged>& conditions,
     const json response = json::parse(answer);
     return {response.value("succeeded", false), Number(response.at("header"), "revision")};
   } catch (const std::exception& failure) {
-    ALMANAC_THROW(ZQM_EException, "etcd " + endpoints_[current_] +
+    ALMANAC_THROW(ZQM_EException, "etcd " + members_.Current() +
                                       "/v3/kv/txn: unreadable answer: " + failure.what());
   }
 }
@@ -375,33 +252,29 @@ WatchEnd Client::Watch(const std::string& key, const std::string& rangeEnd,
                           {"range_end", Base64(rangeEnd)},
                           {"start_revision", std::to_string(startRevision)}}}};
   const std::string body = request.dump();
-  std::string failures;
-  for (std::size_t i = 0; i < endpoints_.size(); ++i) {
-    const std::size_t member = (current_ + i) % endpoints_.size();
-    WatchStream stream(connected, batch);
-    const std::function<bool(const char*, std::size_t)> sink =
-        [&stream](const char* data, std::size_t size) { return stream.Accept(data, size); };
-    long status = 0;
-    bool reachable = false;
-    try {
-      Perform(endpoints_[member], "/v3/watch", body, 0, sink, status, reachable);
-    } catch (const ZQ_EException& failure) {
-      if (interrupted_) return WatchEnd::kInterrupted;
-      if (reachable) throw;
-      failures += (failures.empty() ? "" : "; ") + failure.ZQ_Message().Text();
-      continue;
-    }
-    current_ = member;
-    if (stream.Compacted()) return WatchEnd::kCompacted;
-    const std::string where = "etcd " + endpoints_[member] + "/v3/watch";
-    if (status != 200) {
-      ALMANAC_THROW(ZQM_EException, where + " refused (HTTP " + std::to_string(status) + ")");
-    }
-    ALMANAC_THROW(
-        ZQM_EException,
-        where + ": " + (stream.Problem().empty() ? "the stream ended" : stream.Problem()));
+  std::optional<WatchStream> stream;
+  const Transport::Sink sink = [&stream](const char* data, std::size_t size) {
+    return stream->Accept(data, size);
+  };
+  std::optional<MemberSelection::Answer> answered;
+  try {
+    answered = members_.FirstToAnswer(transport_, [&](const std::string& endpoint, long& status) {
+      stream.emplace(connected, batch);
+      transport_.Post(endpoint + "/v3/watch", body, 0, sink, status);
+    });
+  } catch (const ZQ_EException&) {
+    if (transport_.Interrupted()) return WatchEnd::kInterrupted;
+    throw;
   }
-  ALMANAC_THROW(ZQM_EException, "no etcd member could be reached (" + failures + ")");
+  if (stream->Compacted()) return WatchEnd::kCompacted;
+  const std::string where = "etcd " + answered->endpoint + "/v3/watch";
+  if (answered->status != 200) {
+    ALMANAC_THROW(ZQM_EException,
+                  where + " refused (HTTP " + std::to_string(answered->status) + ")");
+  }
+  ALMANAC_THROW(
+      ZQM_EException,
+      where + ": " + (stream->Problem().empty() ? "the stream ended" : stream->Problem()));
 }
 
 }  // namespace almanac::etcd

@@ -1,22 +1,24 @@
 // A client of an etcd v3 cluster through its JSON gateway (HTTP POST of
 // JSON bodies to /v3/kv/range, /v3/kv/txn and /v3/watch; keys and values
-// travel in base64), built on libcurl.
+// travel in base64). Requests travel by etcd_transport.h, and
+// etcd_members.h decides which member they go to and when they move on to
+// another.
 //
 // A client belongs to one thread, except Interrupt, which any thread may
-// call. Requests go to the member that answered last and move on to the
-// next member when one cannot be reached; a member that answers with an
-// error is believed. Every wait is a poll(2) inside libcurl, bounded by the
-// time limits below, and Interrupt ends it at once. Responses are bounded
+// call. Every wait is a poll(2) inside libcurl, bounded by the time limits
+// of the transport, and Interrupt ends it at once. Responses are bounded
 // (kMaxResponseBytes) before they are parsed. Failures throw ZQM_EException
 // naming the request, the member and the reason.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "Almanac/Server/etcd_members.h"
+#include "Almanac/Server/etcd_transport.h"
 
 namespace almanac::etcd {
 
@@ -88,7 +90,6 @@ class Client {
  public:
   // `endpoints`: the members' URLs, e.g. "http://10.0.0.1:2379".
   explicit Client(std::vector<std::string> endpoints);
-  ~Client();
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
@@ -108,30 +109,23 @@ class Client {
                  const std::function<void(WatchBatch&&)>& batch);
 
   // Waits `milliseconds` or until interrupted; false when interrupted.
-  bool Pause(unsigned milliseconds);
+  bool Pause(unsigned milliseconds) { return transport_.Pause(milliseconds); }
 
   // Ends the current and every later wait of this client at once. Safe from
   // any thread.
-  void Interrupt();
-  bool Interrupted() const { return interrupted_.load(); }
+  void Interrupt() { transport_.Interrupt(); }
+  bool Interrupted() const { return transport_.Interrupted(); }
 
   // The members, joined by ", ", for messages.
-  std::string Members() const;
+  std::string Members() const { return members_.Joined(); }
 
  private:
-  struct Transfer;
+  // The answer of the member that answers `body` at `path`; throws when it
+  // refuses (not HTTP 200) or its answer is too large, and when none answers.
   std::string Post(const std::string& path, const std::string& body);
-  // Runs one request to `endpoint`; `sink` receives the body as it arrives
-  // and returns false to refuse it (too large). Throws as described above;
-  // `reachable` tells whether the member answered at all.
-  void Perform(const std::string& endpoint, const std::string& path, const std::string& body,
-               long timeoutMs, const std::function<bool(const char*, std::size_t)>& sink,
-               long& status, bool& reachable);
 
-  std::vector<std::string> endpoints_;
-  std::size_t current_ = 0;  // the member that answered last
-  void* multi_ = nullptr;    // CURLM*
-  std::atomic<bool> interrupted_{false};
+  MemberSelection members_;
+  Transport transport_;
 };
 
 }  // namespace almanac::etcd

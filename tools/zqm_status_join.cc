@@ -1,0 +1,189 @@
+#include "tools/zqm_status_join.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using InstanceKey = std::pair<std::string, unsigned>;
+
+unsigned Number(const ZQ_TTree& server, const char* key, unsigned fallback) {
+  const ZQ_TAny* value = server.Child(key);
+  const ZQ_TUInt32* number = value != nullptr ? value->As<ZQ_TUInt32>() : nullptr;
+  return number != nullptr ? number->Value() : fallback;
+}
+
+// The fields of one entry of a list that the daemon or the service sent;
+// values of another class count as absent.
+class Entry {
+ public:
+  explicit Entry(const ZQ_TDict& dict) : dict_(dict) {}
+  template <class T>
+  const T* Get(const char* key) const {
+    const ZQ_TAny* value = dict_.Find(key);
+    return value != nullptr ? value->As<T>() : nullptr;
+  }
+  unsigned Unsigned(const char* key, unsigned fallback = 0) const {
+    const ZQ_TUInt32* value = Get<ZQ_TUInt32>(key);
+    return value != nullptr ? value->Value() : fallback;
+  }
+  // The server name under `nameKey` and the instance number, or nullopt.
+  std::optional<InstanceKey> Key(const char* nameKey) const {
+    const ZQ_TString* name = Get<ZQ_TString>(nameKey);
+    const ZQ_TUInt16* instance = Get<ZQ_TUInt16>("Instance");
+    if (name == nullptr || instance == nullptr) return std::nullopt;
+    return InstanceKey{name->Text(), instance->Value()};
+  }
+
+ private:
+  const ZQ_TDict& dict_;
+};
+
+// Calls `apply` with each dictionary of `list`.
+template <class Apply>
+void ForEachEntry(const ZQ_TList& list, Apply apply) {
+  for (const ZQ_TAny& element : list) {
+    if (const ZQ_TDict* dict = element.As<ZQ_TDict>()) apply(Entry(*dict));
+  }
+}
+
+// How an instance ended: the daemon's text under `textKey`, and its exit
+// status or signal.
+void ReadEnd(const Entry& entry, const char* textKey, InstanceStatus& instance) {
+  if (const ZQ_TString* end = entry.Get<ZQ_TString>(textKey)) instance.lastEnd = end->Text();
+  if (entry.Get<ZQ_TUInt32>("ExitStatus") != nullptr)
+    instance.exitStatus = static_cast<int>(entry.Unsigned("ExitStatus"));
+  instance.signal = static_cast<int>(entry.Unsigned("Signal"));
+}
+
+// One of the daemon's "Recent" starts and ends.
+InstanceStatus::Event ReadEvent(const Entry& entry) {
+  InstanceStatus::Event event;
+  event.at = entry.Unsigned("At");
+  event.pid = entry.Unsigned("PID");
+  const ZQ_TString* kind = entry.Get<ZQ_TString>("Kind");
+  event.start = kind != nullptr && *kind == "start";
+  if (!event.start) {
+    InstanceStatus ended;
+    ReadEnd(entry, "End", ended);
+    event.exit = LastExit(ended);
+  }
+  return event;
+}
+
+// Everything known of each instance, from the daemon's lists and the
+// service's monitors; the service's settings of watched servers by name.
+struct Joined {
+  std::map<InstanceKey, InstanceStatus> instances;
+  std::map<std::string, std::pair<unsigned, unsigned>> monitorSettings;  // order, delay
+};
+
+Joined Join(const StatusSources& sources) {
+  Joined joined;
+  auto at = [&](const InstanceKey& key) -> InstanceStatus& {
+    InstanceStatus& instance = joined.instances[key];
+    instance.instance = key.second;
+    return instance;
+  };
+  ForEachEntry(sources.running, [&](const Entry& entry) {
+    const auto key = entry.Key("Name");
+    const ZQ_TUInt32* pid = entry.Get<ZQ_TUInt32>("PID");
+    if (!key || pid == nullptr) return;
+    InstanceStatus& instance = at(*key);
+    instance.running = true;
+    instance.pid = pid->Value();
+    instance.started = entry.Unsigned("Started");
+    if (const ZQ_TString* state = entry.Get<ZQ_TString>("State")) instance.state = state->Text();
+  });
+  ForEachEntry(sources.history, [&](const Entry& entry) {
+    const auto key = entry.Key("Name");
+    if (!key) return;
+    InstanceStatus& instance = at(*key);
+    instance.starts = entry.Unsigned("Starts");
+    ReadEnd(entry, "LastEnd", instance);
+    instance.ended = entry.Unsigned("Ended");
+    instance.backoffMs = entry.Unsigned("Backoff");
+    if (const ZQ_TList* recent = entry.Get<ZQ_TList>("Recent"))
+      ForEachEntry(*recent,
+                   [&](const Entry& event) { instance.recent.push_back(ReadEvent(event)); });
+  });
+  ForEachEntry(sources.monitors, [&](const Entry& entry) {
+    const auto key = entry.Key("Server");
+    if (!key) return;
+    InstanceStatus& instance = at(*key);
+    instance.watched = true;
+    instance.watchedRunningSince = entry.Unsigned("Since");
+    instance.restarts = entry.Unsigned("Restarts");
+    joined.monitorSettings[key->first] = {entry.Unsigned("StartupOrder"),
+                                          entry.Unsigned("DelayAfterStartup")};
+  });
+  return joined;
+}
+
+}  // namespace
+
+ServerStatus DescribeServer(const std::string& name, const ZQ_TTree& server,
+                            const std::string& serverConfiguration) {
+  ServerStatus status;
+  status.name = name;
+  status.startupOrder = Number(server, "StartupOrder", 50);
+  status.delayAfterStartup = Number(server, "DelayAfterStartup", 0);
+  status.nrOfInstances = Number(server, "NrOfInstances", 1);
+  const ZQ_TAny* always = server.Child("AlwaysRunning");
+  if (always == nullptr || always->As<ZQ_TBool>() == nullptr || !always->As<ZQ_TBool>()->Value()) {
+    status.why = "AlwaysRunning is not true";
+    return status;
+  }
+  if (serverConfiguration.empty()) {
+    status.runsHere = true;
+    return status;
+  }
+  const ZQ_TAny* configurations = server.Child("Configurations");
+  const ZQ_TList* list = configurations != nullptr ? configurations->As<ZQ_TList>() : nullptr;
+  status.runsHere = list != nullptr && list->Contains(ZQ_TAny(ZQ_TString(serverConfiguration)));
+  if (!status.runsHere) status.why = "not configured for \"" + serverConfiguration + "\"";
+  return status;
+}
+
+StatusReport CollectStatus(const StatusSources& sources) {
+  Joined joined = Join(sources);
+  StatusReport status;
+  status.serverConfiguration = sources.serverConfiguration;
+  for (auto at = joined.instances.lower_bound({"Custodel", 0});
+       at != joined.instances.end() && at->first.first == "Custodel"; ++at) {
+    if (!at->second.running) continue;
+    status.serviceRunning = true;
+    status.servicePid = at->second.pid;
+    status.monitorsProblem = sources.monitorsProblem;
+    break;
+  }
+  for (const auto& [key, value] : sources.servers.Entries()) {
+    const ZQ_TTree* tree = value.As<ZQ_TTree>();
+    if (tree == nullptr) continue;
+    ServerStatus server = DescribeServer(key.Text(), *tree, sources.serverConfiguration);
+    if (auto settings = joined.monitorSettings.find(server.name);
+        settings != joined.monitorSettings.end()) {
+      server.watched = true;
+      std::tie(server.startupOrder, server.delayAfterStartup) = settings->second;
+    }
+    const unsigned kept = server.runsHere ? server.nrOfInstances : 0;
+    for (unsigned i = 1; i <= kept; ++i)
+      joined.instances[{server.name, i}].instance = i;
+    for (auto at = joined.instances.lower_bound({server.name, 0});
+         at != joined.instances.end() && at->first.first == server.name; ++at) {
+      server.instances.push_back(at->second);
+    }
+    status.servers.push_back(std::move(server));
+  }
+  // The service starts lower orders first and, among equal orders, the
+  // server listed later first.
+  std::reverse(status.servers.begin(), status.servers.end());
+  std::stable_sort(
+      status.servers.begin(), status.servers.end(),
+      [](const ServerStatus& a, const ServerStatus& b) { return a.startupOrder < b.startupOrder; });
+  return status;
+}

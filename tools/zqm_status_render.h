@@ -1,0 +1,16 @@
+// The showing part of the status view: a StatusReport as a table for a
+// person or as one JSON document for scripts. Reads the report only.
+#pragma once
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <ostream>
+
+#include "tools/zqm_status_model.h"
+
+// The status as a table; uptimes are measured to `now`; `colour`: the state
+// of each instance in terminal colours.
+void PrintStatus(std::ostream& out, const StatusReport& status, std::time_t now, bool colour);
+
+// The status as one JSON document (keys as the daemon names its fields).
+nlohmann::ordered_json StatusJson(const StatusReport& status, std::time_t now);
