@@ -67,8 +67,7 @@ std::string ReadAll(int fd, const std::string& what, std::size_t maxBytes) {
   std::string bytes(maxBytes + 1, '\0');
   std::size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n =
-        pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+    const ssize_t n = pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       const int cause = errno;

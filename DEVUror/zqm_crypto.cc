@@ -118,8 +118,7 @@ std::string Sign(std::string_view secretKey, std::initializer_list<std::string_v
   if (secretKey.size() != kSignSecretBytes) Fail("an Ed25519 secret key has 64 bytes");
   const std::string message = Framed(parts);
   std::string signature(kSignatureBytes, '\0');
-  crypto_sign_detached(Bytes(signature), nullptr, Bytes(message), message.size(),
-                       Bytes(secretKey));
+  crypto_sign_detached(Bytes(signature), nullptr, Bytes(message), message.size(), Bytes(secretKey));
   return signature;
 }
 
@@ -183,8 +182,8 @@ bool Open(std::string_view key, std::uint64_t counter, std::string_view associat
   plain.resize(sealed.size() - kSealTagBytes);
   unsigned long long length = 0;
   if (crypto_aead_chacha20poly1305_ietf_decrypt(Bytes(plain), &length, nullptr, Bytes(sealed),
-                                                sealed.size(), Bytes(associated),
-                                                associated.size(), nonce, Bytes(key)) != 0) {
+                                                sealed.size(), Bytes(associated), associated.size(),
+                                                nonce, Bytes(key)) != 0) {
     plain.clear();
     return false;
   }

@@ -16,14 +16,14 @@
 
 namespace zqm_crypto {
 
-constexpr std::size_t kMacBytes = 32;           // HMAC-SHA256
-constexpr std::size_t kHashBytes = 32;          // BLAKE2b-256
-constexpr std::size_t kSignPublicBytes = 32;    // Ed25519
+constexpr std::size_t kMacBytes = 32;         // HMAC-SHA256
+constexpr std::size_t kHashBytes = 32;        // BLAKE2b-256
+constexpr std::size_t kSignPublicBytes = 32;  // Ed25519
 constexpr std::size_t kSignSecretBytes = 64;
 constexpr std::size_t kSignatureBytes = 64;
-constexpr std::size_t kAgreePublicBytes = 32;   // X25519
+constexpr std::size_t kAgreePublicBytes = 32;  // X25519
 constexpr std::size_t kAgreeSecretBytes = 32;
-constexpr std::size_t kSealKeyBytes = 32;       // ChaCha20-Poly1305
+constexpr std::size_t kSealKeyBytes = 32;  // ChaCha20-Poly1305
 constexpr std::size_t kSealTagBytes = 16;
 
 // Makes libsodium usable; called by every function here, cheap after the

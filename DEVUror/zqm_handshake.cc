@@ -104,9 +104,9 @@ std::string Client::Prove() {
   if (serverIdentity) {
     const zqm_identity::Certificate named = zqm_identity::ReadCertificate(hello_.certificate);
     if (!(hello_.name == named.name.c_str()) || hello_.instance != named.instance) {
-      Fail<ZQM_EAuthenticationFailed>(ZQ_TString::Format(
-          "%s greets as %s#%d, but its certificate names %s#%d", server_, hello_.name,
-          hello_.instance, named.name, named.instance));
+      Fail<ZQM_EAuthenticationFailed>(
+          ZQ_TString::Format("%s greets as %s#%d, but its certificate names %s#%d", server_,
+                             hello_.name, hello_.instance, named.name, named.instance));
     }
   }
   mode_ = credentials_->HoldsKey() ? (serverIdentity ? Mode::kServerInstanceKey : Mode::kKey)
@@ -124,10 +124,9 @@ std::string Client::Prove() {
   }
   transcript_ = Transcript(greetingBody_, auth);
   zqm_wire::SetHex(auth, "Proof",
-                   mode_ == Mode::kSigned
-                       ? zqm_crypto::Sign(credentials_->identity->signSecret,
-                                          {kClientLabel, transcript_})
-                       : zqm_crypto::Mac(Secret(), {kClientLabel, transcript_}));
+                   mode_ == Mode::kSigned ? zqm_crypto::Sign(credentials_->identity->signSecret,
+                                                             {kClientLabel, transcript_})
+                                          : zqm_crypto::Mac(Secret(), {kClientLabel, transcript_}));
   return zqm_wire::DictFrame(zqm_wire::Kind::kAuth, auth);
 }
 
@@ -163,8 +162,9 @@ void Client::CheckAnswer(std::string_view payload) {
   zqm_crypto::Wipe(agree_.secretKey);
   if (!proven) {
     Fail<ZQM_EAuthenticationFailed>(
-        server_ + " could not prove that it holds our key or the identity it claims: its key "
-                  "differs from ours (" +
+        server_ +
+        " could not prove that it holds our key or the identity it claims: its key "
+        "differs from ours (" +
         credentials_->source.c_str() + "); " + kSameKeyAdvice);
   }
   hello_.pid = pid;
@@ -210,8 +210,8 @@ std::string Server::Answer(std::string_view payload) {
   const bool clientIdentity = auth.Find("Certificate") != nullptr;
   std::string certificate;
   if (clientIdentity) {
-    certificate = zqm_wire::HexEntryUpTo(auth, "Certificate", zqm_identity::kMaxCertificateBytes,
-                                         kWhat);
+    certificate =
+        zqm_wire::HexEntryUpTo(auth, "Certificate", zqm_identity::kMaxCertificateBytes, kWhat);
   }
   ZQ_TDict answer;
   answer.Set("PID", ZQ_TAny(ZQ_TUInt32(pid_)));
@@ -222,8 +222,7 @@ std::string Server::Answer(std::string_view payload) {
         zqm_wire::HexEntry(auth, "Ephemeral", zqm_crypto::kAgreePublicBytes, kWhat);
     const std::string signature =
         zqm_wire::HexEntry(auth, "Signature", zqm_crypto::kSignatureBytes, kWhat);
-    const std::string proof =
-        zqm_wire::HexEntry(auth, "Proof", zqm_crypto::kSignatureBytes, kWhat);
+    const std::string proof = zqm_wire::HexEntry(auth, "Proof", zqm_crypto::kSignatureBytes, kWhat);
     if (!zqm_identity::SignedByInstallation(credentials_->installationPublicKey, certificate,
                                             signature) ||
         !zqm_crypto::Verify(named.signKey, proof, {kClientLabel, transcript})) {
@@ -242,11 +241,11 @@ std::string Server::Answer(std::string_view payload) {
     keys_ = AgreedKeys(zqm_crypto::Agree(ours.secretKey, ephemeral), signedTranscript);
     zqm_crypto::Wipe(ours.secretKey);
   } else {
-    std::string secret = credentials_->HoldsKey()
-                             ? (clientIdentity ? zqm_identity::InstanceKey(credentials_->key,
-                                                                           certificate)
-                                               : credentials_->key)
-                             : credentials_->identity->instanceKey;
+    std::string secret =
+        credentials_->HoldsKey()
+            ? (clientIdentity ? zqm_identity::InstanceKey(credentials_->key, certificate)
+                              : credentials_->key)
+            : credentials_->identity->instanceKey;
     const std::string proof = zqm_wire::HexEntry(auth, "Proof", zqm_crypto::kMacBytes, kWhat);
     if (!zqm_crypto::Same(zqm_crypto::Mac(secret, {kClientLabel, transcript}), proof)) {
       zqm_crypto::Wipe(secret);

@@ -24,8 +24,7 @@ std::size_t FromEnvironment(const char* name, std::size_t fallback) {
   if (text == nullptr || *text == 0) return fallback;
   char* end = nullptr;
   const unsigned long long value = std::strtoull(text, &end, 10);
-  return *end == 0 && value >= 1 && value <= 100000000 ? static_cast<std::size_t>(value)
-                                                       : fallback;
+  return *end == 0 && value >= 1 && value <= 100000000 ? static_cast<std::size_t>(value) : fallback;
 }
 
 // "10.0.0.2:40112" for a TCP peer; "" for a local one.
@@ -76,9 +75,8 @@ zqm_roles::Caller LocalCaller(int fd, const std::optional<gid_t>& administrators
   caller.pid = credentials.pid;
   caller.uid = credentials.uid;
   caller.gid = credentials.gid;
-  const bool administrator =
-      credentials.uid == 0 || credentials.uid == geteuid() ||
-      (administrators && InGroup(fd, credentials.gid, *administrators));
+  const bool administrator = credentials.uid == 0 || credentials.uid == geteuid() ||
+                             (administrators && InGroup(fd, credentials.gid, *administrators));
   caller.role = administrator ? zqm_roles::Role::kAdministrator : zqm_roles::Role::kStranger;
   return caller;
 }
@@ -105,8 +103,8 @@ Limits::Limits()
                                                   kDefaultMaxUnauthenticatedPerSource)),
       maxPerIdentity(FromEnvironment("ZQM_MAX_PER_IDENTITY", kDefaultMaxPerIdentity)),
       handshakeTimeoutMs(zqm_auth::HandshakeTimeoutMs()),
-      idleTimeoutMs(static_cast<unsigned>(
-          FromEnvironment("ZQM_IDLE_TIMEOUT_MS", kDefaultIdleTimeoutMs))) {}
+      idleTimeoutMs(
+          static_cast<unsigned>(FromEnvironment("ZQM_IDLE_TIMEOUT_MS", kDefaultIdleTimeoutMs))) {}
 
 std::optional<asio::ip::tcp::acceptor> OpenAcceptor(asio::io_context& io,
                                                     const asio::ip::address& address,
@@ -347,8 +345,8 @@ void Listener::Admit(Socket socket) {
   const int fd = socket.native_handle();
   if (local_) {
     zqm_roles::Caller caller = LocalCaller(fd, limits_.administratorsGroup);
-    const std::string peer = "pid " + std::to_string(caller.pid) + " (uid " +
-                             std::to_string(caller.uid) + ")";
+    const std::string peer =
+        "pid " + std::to_string(caller.pid) + " (uid " + std::to_string(caller.uid) + ")";
     if (sessions_.size() - unauthenticated_ >= limits_.maxConnections) {
       return Refuse(socket, peer, "connection limit");
     }

@@ -1,9 +1,9 @@
 #include "DEVUror/zqm_local_socket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -91,8 +91,8 @@ int ConnectToDaemon(zqm_io::Deadline deadline, pid_t& pid) {
   // Blocking, so that a full backlog is waited for in the kernel, for as
   // long as the deadline allows.
   if (deadline != zqm_io::kNoDeadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-        deadline - zqm_io::Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - zqm_io::Clock::now());
     const long micros = std::max<long>(1000, static_cast<long>(left.count()));
     timeval timeout{micros / 1000000, micros % 1000000};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
@@ -123,9 +123,8 @@ int ConnectToDaemon(zqm_io::Deadline deadline, pid_t& pid) {
   }
   if (peer.uid != 0 && peer.uid != geteuid()) {
     close(fd);
-    Fail("the socket " + path + " is held by uid " + std::to_string(peer.uid) +
-         " (pid " + std::to_string(peer.pid) +
-         "), neither root nor this user: not a daemon to trust");
+    Fail("the socket " + path + " is held by uid " + std::to_string(peer.uid) + " (pid " +
+         std::to_string(peer.pid) + "), neither root nor this user: not a daemon to trust");
   }
   pid = peer.pid;
   return fd;

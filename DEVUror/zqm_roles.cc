@@ -40,8 +40,8 @@ std::string Where(std::string_view service) {
 
 [[noreturn]] void Deny(const Caller& caller, std::string_view service, std::string_view method,
                        const std::string& why) {
-  const std::string text = caller.Describe() + " may not call \"" + std::string(method) +
-                           "\" of " + Where(service) + ": " + why;
+  const std::string text = caller.Describe() + " may not call \"" + std::string(method) + "\" of " +
+                           Where(service) + ": " + why;
   zqm_trace::Line(0, "Refused: " + text);
   ZQM_EAccessDenied denied{ZQ_TString(text)};
   ZQ_THROW_AT(denied, __FILE__, __LINE__);

@@ -149,9 +149,9 @@ void ZQM_TClient::ConnectToPort(const ZQ_TString& host, unsigned short port,
         handshake.ReadGreeting(zqm_io::ReceiveFrame(fd, deadline, "greeting of " + server));
     // Whom we meant to reach, before we prove anything to it.
     if (port == kDaemonPort && !(hello.name == kDaemonName && hello.instance == 0)) {
-      Fail<ZQM_EConnectionFailed>(ZQ_TString::Format(
-          "%s: %s#%d answers on the daemon's port, not the middleware daemon", server,
-          hello.name, hello.instance));
+      Fail<ZQM_EConnectionFailed>(
+          ZQ_TString::Format("%s: %s#%d answers on the daemon's port, not the middleware daemon",
+                             server, hello.name, hello.instance));
     }
     if (checkPeer) checkPeer(hello);
     const std::string proof = handshake.Prove();
@@ -181,8 +181,8 @@ void ZQM_TClient::ConnectToLocalDaemon() {
   pid_t pid = 0;
   int fd = zqm_local::ConnectToDaemon(deadline, pid);
   try {
-    const ZQ_TString what = ZQ_TString("greeting of the middleware daemon at ") +
-                            zqm_local::ClientPath().c_str();
+    const ZQ_TString what =
+        ZQ_TString("greeting of the middleware daemon at ") + zqm_local::ClientPath().c_str();
     const std::string payload = zqm_io::ReceiveFrame(fd, deadline, what);
     if (zqm_wire::PayloadKind(payload) != zqm_wire::Kind::kHello) {
       Fail<ZQM_EProtocolError>(what + ": the first frame is not a greeting");

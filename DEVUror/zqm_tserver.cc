@@ -170,8 +170,7 @@ void ZQM_TServer::Impl::ArmIdleTimer() {
   });
 }
 
-std::string ZQM_TServer::Impl::Dispatch(const ZQ_TDict& request,
-                                        const zqm_roles::Caller& caller) {
+std::string ZQM_TServer::Impl::Dispatch(const ZQ_TDict& request, const zqm_roles::Caller& caller) {
   const ZQ_TString method = zqm_wire::MethodOf(request);
   ArmIdleTimer();
   try {

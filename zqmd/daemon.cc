@@ -34,9 +34,9 @@ void Daemon::Start() {
       Serve(fd);
     std::string where;
     for (const auto& listener : listeners_) {
-      where += (where.empty() ? "" : ", ") +
-               (listener->Local() ? std::string("the local socket")
-                                  : "port " + std::to_string(listener->Port()));
+      where += (where.empty() ? "" : ", ") + (listener->Local()
+                                                  ? std::string("the local socket")
+                                                  : "port " + std::to_string(listener->Port()));
     }
     zqm_trace::Line(
         0, ZQ_TString::Format("Middleware daemon listening on the sockets of the service manager "

@@ -87,13 +87,13 @@
 #include "DEVUror/zqm_deadlines.h"
 #include "DEVUror/zqm_listener.h"
 #include "DEVUror/zqm_local_socket.h"
+#include "typelib/dodived.h"
 #include "zqmd/instance_log.h"
 #include "zqmd/launch_config.h"
 #include "zqmd/proc_inspect.h"
 #include "zqmd/process_watch.h"
 #include "zqmd/safe_files.h"
 #include "zqmd/state_writer.h"
-#include "typelib/dodived.h"
 
 namespace zqmd {
 
@@ -154,8 +154,7 @@ class Daemon {
   void KnowServer(zqm_roles::Caller& caller) const;
   void Register(const ZQ_TDict& request, const zqm_roles::Caller& caller,
                 zqm_listener::Reply& reply);
-  void Locate(const ZQ_TDict& request, const zqm_roles::Caller& caller,
-              zqm_listener::Reply& reply);
+  void Locate(const ZQ_TDict& request, const zqm_roles::Caller& caller, zqm_listener::Reply& reply);
   void Servers(const ZQ_TDict& request, zqm_listener::Reply& reply);
   void LogPathOf(const ZQ_TDict& request, zqm_listener::Reply& reply);
 

@@ -24,7 +24,8 @@ namespace {
 sockaddr_un AddressOf(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) Refuse("the local socket's path is too long: " + path);
+  if (path.size() >= sizeof address.sun_path)
+    Refuse("the local socket's path is too long: " + path);
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   return address;
 }
@@ -59,7 +60,8 @@ void Daemon::ListenLocally() {
   // The folder is the daemon's own: what lies there is a socket an earlier
   // daemon left, unless one still answers.
   if (Answers(address)) {
-    Refuse("another daemon listens at " + path + "; stop it first, or give this one another "
+    Refuse("another daemon listens at " + path +
+           "; stop it first, or give this one another "
            "socket (--socket or ZQM_DAEMON_SOCKET)");
   }
   struct stat info {};

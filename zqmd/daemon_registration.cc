@@ -16,8 +16,8 @@ namespace {
 // Why `caller` may not register process `claimed` as `key`, or "": a
 // process registers itself, on this host, and a server only under the name
 // and instance it was started as.
-std::string CallerRefusal(const zqm_roles::Caller& caller, const std::pair<std::string, unsigned short>& key,
-                          pid_t claimed) {
+std::string CallerRefusal(const zqm_roles::Caller& caller,
+                          const std::pair<std::string, unsigned short>& key, pid_t claimed) {
   if (!caller.local) return "registration is taken on the daemon's local socket only";
   if (caller.pid != claimed) {
     return ZQ_TString::Format("process %d may register itself only, not process %d", caller.pid,
@@ -69,10 +69,10 @@ void Daemon::Register(const ZQ_TDict& request, const zqm_roles::Caller& caller,
   const Key key{name->Text(), number};
   const auto claimed = static_cast<pid_t>(pid->Value());
   if (const std::string refused = CallerRefusal(caller, key, claimed); !refused.empty()) {
-    zqm_roles::Refuse(caller, zqm_roles::kDaemon, "Register",
-                      ZQ_TString::Format("registering %s instance %d: %s", key.first, key.second,
-                                         refused)
-                          .Text());
+    zqm_roles::Refuse(
+        caller, zqm_roles::kDaemon, "Register",
+        ZQ_TString::Format("registering %s instance %d: %s", key.first, key.second, refused)
+            .Text());
   }
   Instance* instance = Find(key);
   // An instance that has a process (started by us, adopted or registered)

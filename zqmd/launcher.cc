@@ -40,7 +40,6 @@ constexpr int kHighDescriptor = 10;
   ZQ_THROW_AT(failed, __FILE__, __LINE__);
 }
 
-
 // A close-on-exec copy of `fd` numbered kHighDescriptor or higher; -1 with
 // errno set on failure.
 int HighCopy(int fd) {
@@ -221,7 +220,8 @@ int ChildMain(void* argument) {
       dup2(plan.log, STDERR_FILENO) < 0) {
     ChildFails(plan, Step::kStandardDescriptors, errno);
   }
-  if (plan.identity >= 0 && dup2(plan.identity, kIdentityDescriptor) < 0) ChildFails(plan, Step::kIdentity, errno);
+  if (plan.identity >= 0 && dup2(plan.identity, kIdentityDescriptor) < 0)
+    ChildFails(plan, Step::kIdentity, errno);
 
   const Credentials& credentials = *plan.credentials;
   if (credentials.changeUser) {

@@ -2,9 +2,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <CLI/CLI.hpp>
 #include <asio.hpp>
-#include <fcntl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,8 +15,8 @@
 #include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_notify.h"
 #include "DEVUror/zqm_trace.h"
-#include "zqmd/daemon.h"
 #include "zq_version.h"
+#include "zqmd/daemon.h"
 
 namespace {
 

@@ -49,8 +49,8 @@ std::string Payload(const std::string& frame) {
 
 // Runs a whole handshake between `client` and a server `name`#`instance`
 // with `server`'s credentials; throws what either side throws.
-Session Handshake(const Credentials& client, const Credentials& server,
-                  const char* name = "Orders", std::uint16_t instance = 1) {
+Session Handshake(const Credentials& client, const Credentials& server, const char* name = "Orders",
+                  std::uint16_t instance = 1) {
   zqm_handshake::Server serving(server, {ZQ_TString(name), instance});
   zqm_handshake::Client calling(client, "the test server");
   calling.ReadGreeting(Payload(serving.Greeting()));
@@ -77,10 +77,10 @@ TEST(Handshake, EachPairOfCredentialsGivesTheRightCallerAndAWorkingSealedSession
     Role role;
     const char* server_name;
   } cases[] = {
-      {key, key, Role::kAdministrator, ""},          // both hold the key
-      {key, orders, Role::kAdministrator, ""},       // the key holder works out Orders' key
-      {billing, key, Role::kServer, "Billing"},      // Billing's own key, worked out by the server
-      {billing, orders, Role::kServer, "Billing"},   // two identities: signatures and agreement
+      {key, key, Role::kAdministrator, ""},         // both hold the key
+      {key, orders, Role::kAdministrator, ""},      // the key holder works out Orders' key
+      {billing, key, Role::kServer, "Billing"},     // Billing's own key, worked out by the server
+      {billing, orders, Role::kServer, "Billing"},  // two identities: signatures and agreement
   };
   for (const Case& c : cases) {
     Session session = Handshake(c.client, c.server);

@@ -15,8 +15,8 @@
 #include <algorithm>
 
 #include "DEVUror/zqm_exceptions.h"
-#include "zqmd/credentials.h"
 #include "middleware/middleware_helpers.h"
+#include "zqmd/credentials.h"
 
 namespace {
 

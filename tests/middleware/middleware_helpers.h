@@ -28,8 +28,8 @@
 #include "DEVUror/zqm_handshake.h"
 #include "DEVUror/zqm_socket_io.h"
 #include "DEVUror/zqm_wire.h"
-#include "zqmd/proc_inspect.h"
 #include "support/child_process.h"
+#include "zqmd/proc_inspect.h"
 
 namespace zq_test {
 
@@ -196,8 +196,9 @@ inline bool WaitUntilIdle(pid_t pid, std::chrono::milliseconds timeout) {
 // test means to be well-formed go through Seal first.
 class RawConnection {
  public:
-  explicit RawConnection(unsigned short port, bool authenticate = true)
-      : handshake_(zqm_auth::Current(), "raw") {
+  explicit RawConnection(unsigned short port, bool authenticate = true,
+                         std::shared_ptr<const zqm_auth::Credentials> credentials = nullptr)
+      : handshake_(credentials ? std::move(credentials) : zqm_auth::Current(), "raw") {
     fd_ = zqm_io::Connect(zqm_io::Resolve("", port), zqm_io::After(3000));
     handshake_.ReadGreeting(zqm_io::ReceiveFrame(fd_, zqm_io::After(5000), "greeting"));
     if (authenticate) Authenticate();
