@@ -13,6 +13,7 @@
 #include "DEVUror/zqm_channel.h"
 #include "DEVUror/zqm_frame_reader.h"
 #include "DEVUror/zqm_handshake.h"
+#include "DEVUror/zqm_loopback_peer.h"
 #include "DEVUror/zqm_trace.h"
 
 namespace zqm_listener {
@@ -360,7 +361,15 @@ void Listener::Admit(Socket socket) {
     return;
   }
   const std::string peer = PeerAddress(fd);
-  if (const char* why = OverBudget(SourceOf(peer))) return Refuse(socket, peer, why);
+  if (const char* why = OverBudget(SourceOf(peer))) {
+    // A source's budget must not shut out the local administrators: root
+    // and this process's user pass it (not the whole budget), whoever else
+    // on this host fills it.
+    const std::optional<uid_t> owner = unauthenticated_ < limits_.maxUnauthenticated
+                                           ? zqm_loopback_peer::OwnerOfPeer(fd)
+                                           : std::nullopt;
+    if (!owner || (*owner != 0 && *owner != geteuid())) return Refuse(socket, peer, why);
+  }
   asio::error_code ignored;
   socket.set_option(asio::ip::tcp::no_delay(true), ignored);
   auto session = std::make_shared<Session>(*this, std::move(socket), peer);

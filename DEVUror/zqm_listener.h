@@ -27,7 +27,8 @@
 //
 // Nobody can starve anybody: connections that have not completed the
 // handshake have a budget of their own (Limits::maxUnauthenticated in all,
-// Limits::maxUnauthenticatedPerSource per source address), apart from
+// Limits::maxUnauthenticatedPerSource per source address, which the local
+// administrators, root and this process's user, may pass), apart from
 // those that have (Limits::maxConnections in all, Limits::maxPerIdentity
 // per identity: an administrator, a server's name and instance, or on the
 // local socket a user); a connection over a budget is accepted and closed

@@ -25,9 +25,12 @@ const char* Environment(const char* name) {
   return value != nullptr && *value != 0 ? value : nullptr;
 }
 
-std::string UserRuntimePath() {
+// Where a daemon of this (non-root) user listens.
+std::string UserPath() {
   const char* runtime = Environment("XDG_RUNTIME_DIR");
-  return runtime != nullptr && runtime[0] == '/' ? std::string(runtime) + "/zqmd/zqmd.sock" : "";
+  return runtime != nullptr && runtime[0] == '/'
+             ? std::string(runtime) + "/zqmd/zqmd.sock"
+             : "/tmp/zqmd-" + std::to_string(geteuid()) + "/zqmd.sock";
 }
 
 [[noreturn]] void Fail(const std::string& message) {
@@ -51,16 +54,14 @@ bool SameAddress(const sockaddr* a, const std::string& text) {
 std::string ClientPath() {
   if (const char* path = Environment("ZQM_DAEMON_SOCKET")) return path;
   if (geteuid() == 0) return kSystemPath;
-  const std::string own = UserRuntimePath();
+  const std::string own = UserPath();
   struct stat info {};
-  return !own.empty() && stat(own.c_str(), &info) == 0 ? own : kSystemPath;
+  return stat(own.c_str(), &info) == 0 ? own : kSystemPath;
 }
 
 std::string DaemonPath() {
   if (const char* path = Environment("ZQM_DAEMON_SOCKET")) return path;
-  if (geteuid() == 0) return kSystemPath;
-  const std::string own = UserRuntimePath();
-  return own.empty() ? "/tmp/zqmd-" + std::to_string(geteuid()) + "/zqmd.sock" : own;
+  return geteuid() == 0 ? kSystemPath : UserPath();
 }
 
 bool IsThisHost(const ZQ_TString& host) {

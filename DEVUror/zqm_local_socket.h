@@ -6,11 +6,11 @@
 // Its path, first match wins:
 //   1. ZQM_DAEMON_SOCKET (the daemon sets it for every instance it starts)
 //   2. for root: /run/zqmd/zqmd.sock
-//   3. for anyone else: $XDG_RUNTIME_DIR/zqmd/zqmd.sock when that exists
-//      (a daemon of one's own), else /run/zqmd/zqmd.sock (root's daemon)
-// The daemon listens at DaemonPath(): the first two rules, then
-// $XDG_RUNTIME_DIR/zqmd/zqmd.sock, or /tmp/zqmd-<uid>/zqmd.sock when
-// XDG_RUNTIME_DIR is not set.
+//   3. for anyone else: the user's own, $XDG_RUNTIME_DIR/zqmd/zqmd.sock (or
+//      /tmp/zqmd-<uid>/zqmd.sock when XDG_RUNTIME_DIR is not set), when it
+//      exists: a daemon of one's own; else /run/zqmd/zqmd.sock, root's
+// The daemon listens at DaemonPath(): the same rules, without the test for
+// existence.
 //
 // A client trusts the socket only when the process listening there is
 // root's or its own user's: a socket of anybody else is refused.

@@ -9,6 +9,7 @@
 #include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <asio.hpp>
@@ -450,11 +451,15 @@ TEST_F(SecurityTest, AServerOfAnotherUserCanActOnlyAsItself) {
 }
 
 // Connections to loopback `port` that are opened as fast as they can be and
-// never say a word; the last 2,000 are held open.
+// never say a word; the last 2,000 are held open. From user `uid` when
+// given (the flooding thread alone takes it).
 class Flood {
  public:
-  explicit Flood(unsigned short port)
-      : thread_([this, port] {
+  explicit Flood(unsigned short port, std::optional<uid_t> uid = std::nullopt)
+      : thread_([this, port, uid] {
+          if (uid) {
+            EXPECT_EQ(0, syscall(SYS_setresuid, *uid, *uid, *uid)) << strerror(errno);
+          }
           std::vector<int> held;
           while (flooding_) {
             const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -498,7 +503,11 @@ TEST_F(SecurityTest, AFloodOfStrangersStarvesNobody) {
   Installation& installation = Install({{"ZQM_HANDSHAKE_TIMEOUT_MS", "500"}});
   auto custodel = installation.StartCustodel();
   ASSERT_TRUE(custodel->WaitForLine("Sample\" instance 1 is running", 20s)) << custodel->Output();
-  Flood flood(8088);
+  // A local user other than root where the test can be one: root passes a
+  // source's budget.
+  const std::optional<uid_t> stranger =
+      zq_test::IsRealRoot() ? std::optional<uid_t>(getpwnam("nobody")->pw_uid) : std::nullopt;
+  Flood flood(8088, stranger);
   const std::size_t mark = installation.Daemon().LineCount();
   for (unsigned instance = 1; instance <= 2; ++instance) {
     const std::string name = "Sample\" instance " + std::to_string(instance);
@@ -514,9 +523,12 @@ TEST_F(SecurityTest, AFloodOfStrangersStarvesNobody) {
     EXPECT_NE(before, installation.PidOf("Sample", instance).value_or(before));
   }
   EXPECT_EQ(0, installation.Run("zqm", {"status"}).status);
+  // Root reaches the port over TCP, as from another host, whoever floods it.
+  if (stranger) {
+    EXPECT_NO_THROW(RawConnection(ZQM_TClient::kDaemonPort));
+  }
   EXPECT_TRUE(installation.Daemon().WaitForLine(
-      "more connections were closed or refused in 10 s: .*refused: over its address's limit", 15s,
-      mark))
+      "more connections were closed or refused in 10 s: .*refused: over", 15s, mark))
       << installation.Daemon().Output();
   EXPECT_GT(flood.Stop(), 1000u);
   // One line per connection would be many thousands: at most five a second
