@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -174,6 +176,37 @@ TEST(Identity, ATamperedCertificateOrIdentityFileIsRefused) {
   EXPECT_THROW(zqm_identity::Parse(bytes), ZQ_EException);
   EXPECT_THROW(zqm_identity::Parse(std::string(5000, 'x')), ZQ_EException);
   EXPECT_THROW(zqm_identity::ReadCertificate("not a certificate"), ZQM_EProtocolError);
+}
+
+}  // namespace
+
+namespace {
+
+// The roles table that docs/security.md shows is the one the runtime applies.
+TEST(Roles, TheDocumentedTableIsTheAppliedOne) {
+  std::ifstream file(std::string(ZQ_SOURCE_DIR) + "/docs/security.md");
+  const std::string docs((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(docs.empty());
+  for (const zqm_roles::Rule& rule : zqm_roles::Rules()) {
+    bool shown = false;
+    for (std::size_t start = 0, end; !shown && start < docs.size(); start = end + 1) {
+      end = docs.find('\n', start);
+      if (end == std::string::npos) end = docs.size();
+      const std::string line = docs.substr(start, end - start);
+      shown = line.rfind(std::string("| ") + rule.service, 0) == 0 &&
+              line.find(rule.method) != std::string::npos &&
+              line.find(std::string("| ") + zqm_roles::RoleName(rule.needs) + " |") !=
+                  std::string::npos;
+    }
+    EXPECT_TRUE(shown) << rule.service << " " << rule.method << " needs "
+                       << zqm_roles::RoleName(rule.needs);
+  }
+  const zqm_roles::Caller server{zqm_roles::Role::kServer, false, 0, 0, 0, "Orders", 1, "10.0.0.2:1"};
+  EXPECT_NO_THROW(zqm_roles::Check(server, zqm_roles::kConfigurationServer, "Expand"));
+  EXPECT_THROW(zqm_roles::Check(server, zqm_roles::kConfigurationServer, "Set"), ZQM_EAccessDenied);
+  EXPECT_NO_THROW(zqm_roles::Check(server, "Orders", "Anything"));
+  const zqm_roles::Caller stranger{zqm_roles::Role::kStranger, true, 42, 1000, 1000, "", 0, ""};
+  EXPECT_THROW(zqm_roles::Check(stranger, zqm_roles::kDaemon, "Servers"), ZQM_EAccessDenied);
 }
 
 }  // namespace
