@@ -3,9 +3,10 @@
 // reordered, dropped or injected fails to open and ends the connection.
 //
 // A sealed frame is a frame (zqm_wire.h) whose bytes after the length are
-// ChaCha20-Poly1305 over the plain frame's kind and body, under the
-// direction's key, with the direction's frame counter as its nonce and the
-// length header as associated data. A plain channel (the daemon's local
+// the plain frame's kind and body, sealed in place with the cipher the
+// handshake chose (AES-256-GCM, or ChaCha20-Poly1305), under the direction's
+// key, with the direction's frame counter as its nonce and the length
+// header as associated data, followed by the tag. A plain channel (the daemon's local
 // socket, insecure mode) passes frames unchanged.
 //
 // Not thread-safe: one channel per connection, used by whoever reads and
@@ -24,6 +25,7 @@ namespace zqm_channel {
 struct Keys {
   std::string clientToServer;
   std::string serverToClient;
+  zqm_crypto::Cipher cipher = zqm_crypto::Cipher::kChaCha20Poly1305;
   ~Keys();
 };
 
@@ -33,11 +35,10 @@ class Channel {
   Channel() = default;
   // A sealed channel of the client's end (`client` true) or the server's.
   Channel(const Keys& keys, bool client);
-  ~Channel();
   Channel(Channel&&) noexcept = default;
   Channel& operator=(Channel&&) noexcept = default;
 
-  bool Sealed() const { return !sendKey_.empty(); }
+  bool Sealed() const { return !sendKey_.Empty(); }
 
   // `frame`, a whole plain frame as zqm_wire makes it, ready to send.
   std::string Seal(std::string frame);
@@ -47,8 +48,8 @@ class Channel {
   std::string Open(std::string payload);
 
  private:
-  std::string sendKey_;
-  std::string receiveKey_;
+  zqm_crypto::SealingKey sendKey_;
+  zqm_crypto::SealingKey receiveKey_;
   std::uint64_t sent_ = 0;
   std::uint64_t received_ = 0;
 };

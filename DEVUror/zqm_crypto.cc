@@ -152,43 +152,78 @@ std::string Agree(std::string_view secretKey, std::string_view peerPublicKey) {
 
 namespace {
 
-void CounterNonce(std::uint64_t counter,
-                  unsigned char nonce[crypto_aead_chacha20poly1305_IETF_NPUBBYTES]) {
-  sodium_memzero(nonce, crypto_aead_chacha20poly1305_IETF_NPUBBYTES);
+// Both ciphers take a 96-bit nonce: the counter, little-endian, then zeros.
+void CounterNonce(std::uint64_t counter, unsigned char nonce[12]) {
+  static_assert(crypto_aead_chacha20poly1305_IETF_NPUBBYTES == 12);
+  static_assert(crypto_aead_aes256gcm_NPUBBYTES == 12);
+  sodium_memzero(nonce, 12);
   LittleEndian64(counter, nonce);
 }
 
 }  // namespace
 
-std::string Seal(std::string_view key, std::uint64_t counter, std::string_view associated,
-                 std::string_view plain) {
-  if (key.size() != kSealKeyBytes) Fail("a sealing key has 32 bytes");
-  unsigned char nonce[crypto_aead_chacha20poly1305_IETF_NPUBBYTES];
-  CounterNonce(counter, nonce);
-  std::string sealed(plain.size() + kSealTagBytes, '\0');
-  unsigned long long length = 0;
-  crypto_aead_chacha20poly1305_ietf_encrypt(Bytes(sealed), &length, Bytes(plain), plain.size(),
-                                            Bytes(associated), associated.size(), nullptr, nonce,
-                                            Bytes(key));
-  sealed.resize(length);
-  return sealed;
+Cipher FastestCipher() {
+  Init();
+  return crypto_aead_aes256gcm_is_available() ? Cipher::kAes256Gcm : Cipher::kChaCha20Poly1305;
 }
 
-bool Open(std::string_view key, std::uint64_t counter, std::string_view associated,
-          std::string_view sealed, std::string& plain) {
-  if (key.size() != kSealKeyBytes || sealed.size() < kSealTagBytes) return false;
-  unsigned char nonce[crypto_aead_chacha20poly1305_IETF_NPUBBYTES];
-  CounterNonce(counter, nonce);
-  plain.resize(sealed.size() - kSealTagBytes);
-  unsigned long long length = 0;
-  if (crypto_aead_chacha20poly1305_ietf_decrypt(Bytes(plain), &length, nullptr, Bytes(sealed),
-                                                sealed.size(), Bytes(associated), associated.size(),
-                                                nonce, Bytes(key)) != 0) {
-    plain.clear();
-    return false;
+const char* CipherName(Cipher cipher) {
+  return cipher == Cipher::kAes256Gcm ? "aes256gcm" : "chacha20poly1305";
+}
+
+struct SealingKey::AesState {
+  crypto_aead_aes256gcm_state state;
+};
+
+SealingKey::SealingKey(Cipher cipher, std::string_view key) : cipher_(cipher), key_(key) {
+  if (key.size() != kSealKeyBytes) Fail("a sealing key has 32 bytes");
+  if (cipher_ == Cipher::kAes256Gcm) {
+    aes_ = std::make_unique<AesState>();
+    crypto_aead_aes256gcm_beforenm(&aes_->state, Bytes(key_));
   }
-  plain.resize(length);
-  return true;
+}
+
+SealingKey::SealingKey() = default;
+SealingKey::SealingKey(SealingKey&&) noexcept = default;
+SealingKey& SealingKey::operator=(SealingKey&&) noexcept = default;
+
+SealingKey::~SealingKey() {
+  Wipe(key_);
+  if (aes_) sodium_memzero(&aes_->state, sizeof aes_->state);
+}
+
+void SealingKey::Seal(std::uint64_t counter, std::string_view associated, char* data,
+                      std::size_t size, char* tag) const {
+  unsigned char nonce[12];
+  CounterNonce(counter, nonce);
+  auto* bytes = reinterpret_cast<unsigned char*>(data);
+  auto* mac = reinterpret_cast<unsigned char*>(tag);
+  if (aes_) {
+    crypto_aead_aes256gcm_encrypt_detached_afternm(bytes, mac, nullptr, bytes, size,
+                                                   Bytes(associated), associated.size(), nullptr,
+                                                   nonce, &aes_->state);
+  } else {
+    crypto_aead_chacha20poly1305_ietf_encrypt_detached(bytes, mac, nullptr, bytes, size,
+                                                       Bytes(associated), associated.size(),
+                                                       nullptr, nonce, Bytes(key_));
+  }
+}
+
+bool SealingKey::Open(std::uint64_t counter, std::string_view associated, char* data,
+                      std::size_t size, const char* tag) const {
+  if (key_.empty()) return false;
+  unsigned char nonce[12];
+  CounterNonce(counter, nonce);
+  auto* bytes = reinterpret_cast<unsigned char*>(data);
+  const auto* mac = reinterpret_cast<const unsigned char*>(tag);
+  if (aes_) {
+    return crypto_aead_aes256gcm_decrypt_detached_afternm(bytes, nullptr, bytes, size, mac,
+                                                          Bytes(associated), associated.size(),
+                                                          nonce, &aes_->state) == 0;
+  }
+  return crypto_aead_chacha20poly1305_ietf_decrypt_detached(bytes, nullptr, bytes, size, mac,
+                                                            Bytes(associated), associated.size(),
+                                                            nonce, Bytes(key_)) == 0;
 }
 
 }  // namespace zqm_crypto

@@ -2,7 +2,7 @@
 // call (or two) behind a name that says what it is for. Nothing here is
 // cryptography of our own: HMAC-SHA256 for proofs and derived keys,
 // BLAKE2b for transcripts, Ed25519 for signatures, X25519 for key
-// agreement, ChaCha20-Poly1305 (IETF) for sealed frames.
+// agreement, AES-256-GCM or ChaCha20-Poly1305 (IETF) for sealed frames.
 //
 // Byte strings are std::string holding raw bytes. Every function is safe
 // from any thread; failures of libsodium itself throw ZQM_EException.
@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -70,13 +71,38 @@ AgreeKeys NewAgreeKeys();
 // low-order point).
 std::string Agree(std::string_view secretKey, std::string_view peerPublicKey);
 
-// ChaCha20-Poly1305 (IETF) with a 64-bit counter as its nonce: `plain`
-// sealed, kSealTagBytes longer, and bound to `associated`.
-std::string Seal(std::string_view key, std::uint64_t counter, std::string_view associated,
-                 std::string_view plain);
-// The plain text of `sealed`, or false when it was changed, sealed under
-// another key or counter, or bound to other associated data.
-bool Open(std::string_view key, std::uint64_t counter, std::string_view associated,
-          std::string_view sealed, std::string& plain);
+// The authenticated ciphers of sealed frames: AES-256-GCM where the CPU has
+// AES instructions (libsodium's), else ChaCha20-Poly1305 (IETF).
+enum class Cipher { kChaCha20Poly1305, kAes256Gcm };
+// The best cipher this CPU offers.
+Cipher FastestCipher();
+const char* CipherName(Cipher cipher);
+
+// One direction's key of a sealed channel, with what the cipher computes
+// from it once (AES's expanded key schedule). Seals and opens in place, with
+// a 64-bit counter as the nonce, binding associated data; the tag
+// (kSealTagBytes) is kept apart from the data.
+class SealingKey {
+ public:
+  SealingKey();
+  SealingKey(Cipher cipher, std::string_view key);
+  ~SealingKey();
+  SealingKey(SealingKey&&) noexcept;
+  SealingKey& operator=(SealingKey&&) noexcept;
+
+  bool Empty() const { return key_.empty(); }
+  void Seal(std::uint64_t counter, std::string_view associated, char* data, std::size_t size,
+            char* tag) const;
+  // False when the data was changed, sealed under another key, cipher or
+  // counter, or bound to other associated data.
+  bool Open(std::uint64_t counter, std::string_view associated, char* data, std::size_t size,
+            const char* tag) const;
+
+ private:
+  struct AesState;
+  Cipher cipher_ = Cipher::kChaCha20Poly1305;
+  std::string key_;
+  std::unique_ptr<AesState> aes_;
+};
 
 }  // namespace zqm_crypto

@@ -26,7 +26,8 @@ constexpr char kSameKeyAdvice[] =
     "ZQM_KEY_FILE; made by zqmd --init-key)";
 
 std::string PidBytes(std::uint32_t pid) {
-  return std::string(reinterpret_cast<const char*>(&pid), sizeof pid);
+  return {static_cast<char>(pid), static_cast<char>(pid >> 8), static_cast<char>(pid >> 16),
+          static_cast<char>(pid >> 24)};
 }
 
 // What the client's frame adds to the transcript: everything but its proof.
@@ -37,26 +38,55 @@ std::string Transcript(std::string_view greetingBody, const ZQ_TDict& clientAuth
     return string != nullptr ? std::string_view(string->Text()) : std::string_view();
   };
   return zqm_crypto::Hash({kTranscriptLabel, greetingBody, text("Nonce"), text("Ephemeral"),
-                           text("Certificate"), text("Signature")});
+                           text("Certificate"), text("Signature"), text("Cipher")});
 }
 
-zqm_channel::Keys MacKeys(std::string_view secret, std::string_view transcript) {
+zqm_channel::Keys MacKeys(std::string_view secret, std::string_view transcript,
+                          zqm_crypto::Cipher cipher) {
   return {zqm_crypto::Mac(secret, {kClientToServer, transcript}),
-          zqm_crypto::Mac(secret, {kServerToClient, transcript})};
+          zqm_crypto::Mac(secret, {kServerToClient, transcript}), cipher};
 }
 
-zqm_channel::Keys AgreedKeys(std::string shared, std::string_view transcript) {
+zqm_channel::Keys AgreedKeys(std::string shared, std::string_view transcript,
+                             zqm_crypto::Cipher cipher) {
   zqm_channel::Keys keys{zqm_crypto::KeyedHash(shared, {kClientToServer, transcript}),
-                         zqm_crypto::KeyedHash(shared, {kServerToClient, transcript})};
+                         zqm_crypto::KeyedHash(shared, {kServerToClient, transcript}), cipher};
   zqm_crypto::Wipe(shared);
   return keys;
+}
+
+// The cipher a server chooses: AES-256-GCM when the client offers it and
+// this CPU has it too, else ChaCha20-Poly1305, which every side has.
+zqm_crypto::Cipher Choose(const ZQ_TDict& clientAuth) {
+  const ZQ_TAny* offer = clientAuth.Find("Cipher");
+  const ZQ_TString* name = offer != nullptr ? offer->As<ZQ_TString>() : nullptr;
+  const bool aes = name != nullptr &&
+                   *name == zqm_crypto::CipherName(zqm_crypto::Cipher::kAes256Gcm) &&
+                   zqm_crypto::FastestCipher() == zqm_crypto::Cipher::kAes256Gcm;
+  return aes ? zqm_crypto::Cipher::kAes256Gcm : zqm_crypto::Cipher::kChaCha20Poly1305;
+}
+
+// The cipher a server's answer names; throws for one we did not offer.
+zqm_crypto::Cipher Chosen(const ZQ_TDict& answer) {
+  const ZQ_TString& name = zqm_wire::Entry<ZQ_TString>(answer, "Cipher", kWhat);
+  for (const zqm_crypto::Cipher cipher :
+       {zqm_crypto::Cipher::kChaCha20Poly1305, zqm_crypto::Cipher::kAes256Gcm}) {
+    if (name == zqm_crypto::CipherName(cipher) &&
+        (cipher == zqm_crypto::Cipher::kChaCha20Poly1305 ||
+         zqm_crypto::FastestCipher() == cipher)) {
+      return cipher;
+    }
+  }
+  ZQM_EProtocolError unknown(ZQ_TString("the server chose a cipher we did not offer: ") + name);
+  ZQ_THROW_AT(unknown, __FILE__, __LINE__);
 }
 
 // The server's final transcript in the signed mode: the client's, and what
 // the server adds.
 std::string SignedTranscript(std::string_view transcript, std::string_view ephemeral,
-                             std::uint32_t pid, std::string_view certificateSignature) {
-  return zqm_crypto::Hash({transcript, ephemeral, PidBytes(pid), certificateSignature});
+                             std::uint32_t pid, std::string_view certificateSignature,
+                             std::string_view cipher) {
+  return zqm_crypto::Hash({transcript, ephemeral, PidBytes(pid), certificateSignature, cipher});
 }
 
 }  // namespace
@@ -122,6 +152,7 @@ std::string Client::Prove() {
   if (!credentials_->HoldsKey()) {
     zqm_wire::SetHex(auth, "Certificate", credentials_->identity->certificate);
   }
+  auth.Set("Cipher", ZQ_TAny(zqm_crypto::CipherName(zqm_crypto::FastestCipher())));
   transcript_ = Transcript(greetingBody_, auth);
   zqm_wire::SetHex(auth, "Proof",
                    mode_ == Mode::kSigned ? zqm_crypto::Sign(credentials_->identity->signSecret,
@@ -137,6 +168,8 @@ void Client::CheckAnswer(std::string_view payload) {
   }
   const ZQ_TDict answer = zqm_wire::DecodeDict(payload.substr(1), kWhat);
   const std::uint32_t pid = zqm_wire::Entry<ZQ_TUInt32>(answer, "PID", kWhat);
+  const zqm_crypto::Cipher cipher = Chosen(answer);
+  const std::string_view cipherName = zqm_crypto::CipherName(cipher);
   bool proven = false;
   if (mode_ == Mode::kSigned) {
     const std::string ephemeral =
@@ -145,18 +178,21 @@ void Client::CheckAnswer(std::string_view payload) {
         zqm_wire::HexEntry(answer, "Signature", zqm_crypto::kSignatureBytes, kWhat);
     const std::string proof =
         zqm_wire::HexEntry(answer, "Proof", zqm_crypto::kSignatureBytes, kWhat);
-    const std::string transcript = SignedTranscript(transcript_, ephemeral, pid, signature);
+    const std::string transcript =
+        SignedTranscript(transcript_, ephemeral, pid, signature, cipherName);
     const zqm_identity::Certificate named = zqm_identity::ReadCertificate(hello_.certificate);
     proven = zqm_identity::SignedByInstallation(credentials_->installationPublicKey,
                                                 hello_.certificate, signature) &&
              zqm_crypto::Verify(named.signKey, proof, {kServerLabel, transcript});
-    if (proven) keys_ = AgreedKeys(zqm_crypto::Agree(agree_.secretKey, ephemeral), transcript);
+    if (proven) {
+      keys_ = AgreedKeys(zqm_crypto::Agree(agree_.secretKey, ephemeral), transcript, cipher);
+    }
   } else {
     const std::string proof = zqm_wire::HexEntry(answer, "Proof", zqm_crypto::kMacBytes, kWhat);
     std::string secret = Secret();
-    proven = zqm_crypto::Same(zqm_crypto::Mac(secret, {kServerLabel, transcript_, PidBytes(pid)}),
-                              proof);
-    if (proven) keys_ = MacKeys(secret, transcript_);
+    proven = zqm_crypto::Same(
+        zqm_crypto::Mac(secret, {kServerLabel, transcript_, PidBytes(pid), cipherName}), proof);
+    if (proven) keys_ = MacKeys(secret, transcript_, cipher);
     zqm_crypto::Wipe(secret);
   }
   zqm_crypto::Wipe(agree_.secretKey);
@@ -215,6 +251,9 @@ std::string Server::Answer(std::string_view payload) {
   }
   ZQ_TDict answer;
   answer.Set("PID", ZQ_TAny(ZQ_TUInt32(pid_)));
+  const zqm_crypto::Cipher cipher = Choose(auth);
+  const std::string_view cipherName = zqm_crypto::CipherName(cipher);
+  answer.Set("Cipher", ZQ_TAny(zqm_crypto::CipherName(cipher)));
   if (clientIdentity && !credentials_->HoldsKey()) {
     // Two identities: signatures and key agreement.
     const zqm_identity::Certificate named = zqm_identity::ReadCertificate(certificate);
@@ -233,12 +272,12 @@ std::string Server::Answer(std::string_view payload) {
     const zqm_identity::Identity& own = *credentials_->identity;
     zqm_crypto::AgreeKeys ours = zqm_crypto::NewAgreeKeys();
     const std::string signedTranscript =
-        SignedTranscript(transcript, ours.publicKey, pid_, own.signature);
+        SignedTranscript(transcript, ours.publicKey, pid_, own.signature, cipherName);
     zqm_wire::SetHex(answer, "Ephemeral", ours.publicKey);
     zqm_wire::SetHex(answer, "Signature", own.signature);
     zqm_wire::SetHex(answer, "Proof",
                      zqm_crypto::Sign(own.signSecret, {kServerLabel, signedTranscript}));
-    keys_ = AgreedKeys(zqm_crypto::Agree(ours.secretKey, ephemeral), signedTranscript);
+    keys_ = AgreedKeys(zqm_crypto::Agree(ours.secretKey, ephemeral), signedTranscript, cipher);
     zqm_crypto::Wipe(ours.secretKey);
   } else {
     std::string secret =
@@ -257,9 +296,10 @@ std::string Server::Answer(std::string_view payload) {
     } else {
       caller_.role = zqm_roles::Role::kAdministrator;
     }
-    zqm_wire::SetHex(answer, "Proof",
-                     zqm_crypto::Mac(secret, {kServerLabel, transcript, PidBytes(pid_)}));
-    keys_ = MacKeys(secret, transcript);
+    zqm_wire::SetHex(
+        answer, "Proof",
+        zqm_crypto::Mac(secret, {kServerLabel, transcript, PidBytes(pid_), cipherName}));
+    keys_ = MacKeys(secret, transcript, cipher);
     zqm_crypto::Wipe(secret);
   }
   sealed_ = true;

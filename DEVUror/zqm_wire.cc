@@ -94,7 +94,7 @@ std::string Frame(Kind kind, std::string_view body) {
                                      length, kMaxPlainFrameBytes));
   }
   std::string frame;
-  frame.reserve(kHeaderBytes + length);
+  frame.reserve(kHeaderBytes + length + kSealBytes);  // room to seal it in place
   for (int shift = 24; shift >= 0; shift -= 8)
     frame += static_cast<char>((length >> shift) & 0xFF);
   frame += static_cast<char>(kind);

@@ -163,6 +163,30 @@ TEST(Handshake, SealedFramesThatWereChangedReplayedReorderedOrInjectedDoNotOpen)
   (void)two;
 }
 
+TEST(Handshake, BothCiphersSealInPlaceAndOpenOnlyWithTheirKeyCounterAndHeader) {
+  const std::string key(32, 'z');
+  for (const zqm_crypto::Cipher cipher :
+       {zqm_crypto::Cipher::kChaCha20Poly1305, zqm_crypto::Cipher::kAes256Gcm}) {
+    if (cipher != zqm_crypto::FastestCipher() && cipher == zqm_crypto::Cipher::kAes256Gcm) continue;
+    const zqm_crypto::SealingKey sealing(cipher, key);
+    const std::string plain(1000, 'p');
+    std::string data = plain;
+    char tag[zqm_crypto::kSealTagBytes];
+    sealing.Seal(7, "head", data.data(), data.size(), tag);
+    EXPECT_NE(plain, data) << zqm_crypto::CipherName(cipher);
+    std::string copy = data;
+    EXPECT_FALSE(sealing.Open(8, "head", copy.data(), copy.size(), tag)) << "another counter";
+    copy = data;
+    EXPECT_FALSE(sealing.Open(7, "HEAD", copy.data(), copy.size(), tag)) << "another header";
+    copy = data;
+    EXPECT_FALSE(zqm_crypto::SealingKey(cipher, std::string(32, 'y'))
+                     .Open(7, "head", copy.data(), copy.size(), tag))
+        << "another key";
+    ASSERT_TRUE(sealing.Open(7, "head", data.data(), data.size(), tag));
+    EXPECT_EQ(plain, data);
+  }
+}
+
 TEST(Identity, ATamperedCertificateOrIdentityFileIsRefused) {
   const Credentials key = Key('k');
   const zqm_identity::Identity issued = zqm_identity::Issue(
@@ -201,7 +225,8 @@ TEST(Roles, TheDocumentedTableIsTheAppliedOne) {
     EXPECT_TRUE(shown) << rule.service << " " << rule.method << " needs "
                        << zqm_roles::RoleName(rule.needs);
   }
-  const zqm_roles::Caller server{zqm_roles::Role::kServer, false, 0, 0, 0, "Orders", 1, "10.0.0.2:1"};
+  const zqm_roles::Caller server{
+      zqm_roles::Role::kServer, false, 0, 0, 0, "Orders", 1, "10.0.0.2:1"};
   EXPECT_NO_THROW(zqm_roles::Check(server, zqm_roles::kConfigurationServer, "Expand"));
   EXPECT_THROW(zqm_roles::Check(server, zqm_roles::kConfigurationServer, "Set"), ZQM_EAccessDenied);
   EXPECT_NO_THROW(zqm_roles::Check(server, "Orders", "Anything"));

@@ -19,6 +19,7 @@
 
 #include "DEVUror/zqm_identity.h"
 #include "middleware/middleware_helpers.h"
+#include "support/flood.h"
 #include "support/installation.h"
 #include "support/test_key.h"
 
@@ -450,51 +451,6 @@ TEST_F(SecurityTest, AServerOfAnotherUserCanActOnlyAsItself) {
       << installation.Daemon().Output();
 }
 
-// Connections to loopback `port` that are opened as fast as they can be and
-// never say a word; the last 2,000 are held open. From user `uid` when
-// given (the flooding thread alone takes it).
-class Flood {
- public:
-  explicit Flood(unsigned short port, std::optional<uid_t> uid = std::nullopt)
-      : thread_([this, port, uid] {
-          if (uid) {
-            EXPECT_EQ(0, syscall(SYS_setresuid, *uid, *uid, *uid)) << strerror(errno);
-          }
-          std::vector<int> held;
-          while (flooding_) {
-            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(port);
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-              close(fd);
-              continue;
-            }
-            ++opened_;
-            held.push_back(fd);
-            if (held.size() > 2000) {
-              close(held.front());
-              held.erase(held.begin());
-            }
-          }
-          for (const int fd : held)
-            close(fd);
-        }) {}
-  ~Flood() { Stop(); }
-  // Ends the flood; how many connections it opened.
-  unsigned Stop() {
-    flooding_ = false;
-    if (thread_.joinable()) thread_.join();
-    return opened_;
-  }
-
- private:
-  std::atomic<bool> flooding_{true};
-  std::atomic<unsigned> opened_{0};
-  std::thread thread_;
-};
-
 // Connections that never authenticate have a budget of their own: a flood
 // of them neither keeps this host's programs from the daemon nor a killed
 // instance from its restart, and the trace sums them up.
@@ -507,7 +463,7 @@ TEST_F(SecurityTest, AFloodOfStrangersStarvesNobody) {
   // source's budget.
   const std::optional<uid_t> stranger =
       zq_test::IsRealRoot() ? std::optional<uid_t>(getpwnam("nobody")->pw_uid) : std::nullopt;
-  Flood flood(8088, stranger);
+  zq_test::Flood flood(8088, stranger);
   const std::size_t mark = installation.Daemon().LineCount();
   for (unsigned instance = 1; instance <= 2; ++instance) {
     const std::string name = "Sample\" instance " + std::to_string(instance);
