@@ -14,14 +14,12 @@
 #include <mutex>
 #include <optional>
 
+#include "DEVUror/zqm_crypto.h"
 #include "DEVUror/zqm_exceptions.h"
 
 namespace zqm_auth {
 
 namespace {
-
-constexpr char kClientLabel[] = "zqm-client";
-constexpr char kServerLabel[] = "zqm-server";
 
 [[noreturn]] void Fail(const std::string& message) {
   ZQM_EException failure{ZQ_TString(message)};
@@ -33,7 +31,7 @@ std::string ErrnoText(int error) {
 }
 
 void InitSodium() {
-  if (sodium_init() < 0) Fail("sodium_init failed: the cryptography library cannot be used");
+  zqm_crypto::Init();
 }
 
 // Where the key comes from, as the program chose it with its flags.
@@ -47,10 +45,11 @@ struct State {
   Choice choice;
   std::shared_ptr<const Credentials> current;
   bool inheritedTaken = false;
-  std::optional<std::string> inheritedKey;  // what ZQM_KEY_FD held
+  // What ZQM_IDENTITY_FD, else ZQM_KEY_FD, held.
+  std::optional<std::string> inherited;
+  bool inheritedIsIdentity = false;
   std::string inheritedSource;
-  std::string inheritedError;  // why ZQM_KEY_FD could not be read
-  int childDescriptor = -1;
+  std::string inheritedError;  // why it could not be read
 };
 
 State& TheState() {
@@ -63,25 +62,61 @@ const char* Environment(const char* name) {
   return value != nullptr && *value != 0 ? value : nullptr;
 }
 
-// Reads a whole key from `fd` (from offset 0), bounded by kMaxKeyBytes.
-std::string ReadKey(int fd, const std::string& what) {
-  std::string key(kMaxKeyBytes + 1, '\0');
+// Reads all of `fd` (from offset 0), at most `maxBytes`; more is refused.
+std::string ReadAll(int fd, const std::string& what, std::size_t maxBytes) {
+  std::string bytes(maxBytes + 1, '\0');
   std::size_t done = 0;
-  while (done < key.size()) {
-    const ssize_t n = pread(fd, key.data() + done, key.size() - done, static_cast<off_t>(done));
+  while (done < bytes.size()) {
+    const ssize_t n = pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) Fail("cannot read the key from " + what + ": " + ErrnoText(errno));
+    if (n < 0) {
+      const int cause = errno;
+      zqm_crypto::Wipe(bytes);
+      Fail("cannot read " + what + ": " + ErrnoText(cause));
+    }
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
   }
-  key.resize(done);
-  if (done < kMinKeyBytes || done > kMaxKeyBytes) {
-    sodium_memzero(key.data(), key.size());
+  bytes.resize(done);
+  return bytes;
+}
+
+// Reads a whole key from `fd` (from offset 0), bounded by kMaxKeyBytes.
+std::string ReadKey(int fd, const std::string& what) {
+  std::string key = ReadAll(fd, "the key from " + what, kMaxKeyBytes);
+  const std::size_t size = key.size();
+  if (size < kMinKeyBytes || size > kMaxKeyBytes) {
+    zqm_crypto::Wipe(key);
     Fail("the key in " + what + " has " +
-         (done > kMaxKeyBytes ? "more than 1024" : std::to_string(done)) +
+         (size > kMaxKeyBytes ? "more than 1024" : std::to_string(size)) +
          " bytes; a key has 32 to 1024 (make one with zqmd --init-key PATH)");
   }
   return key;
+}
+
+std::string Octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// Why a key in a file with `info` must not be used, or "". A sealed memfd
+// has no path another user could open, whatever its mode says.
+std::string KeyFileProblem(const struct stat& info, bool sealedMemfd) {
+  if (!S_ISREG(info.st_mode)) return "is not a regular file";
+  if (info.st_uid != 0 && info.st_uid != geteuid()) {
+    return "is owned by uid " + std::to_string(info.st_uid) + ", neither root nor this user (uid " +
+           std::to_string(geteuid()) + ")";
+  }
+  if (sealedMemfd) return "";
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "is writable by others";
+  if ((info.st_mode & S_IROTH) != 0) return "is readable by everyone";
+  return "";
+}
+
+bool SealedMemfd(int fd) {
+  const int seals = fcntl(fd, F_GET_SEALS);
+  return seals >= 0 && (seals & F_SEAL_WRITE) != 0;
 }
 
 std::string LoadKeyFile(const std::string& path) {
@@ -94,19 +129,11 @@ std::string LoadKeyFile(const std::string& path) {
     close(fd);
     Fail("cannot inspect " + what + ": " + ErrnoText(error));
   }
-  std::string problem;
-  if (!S_ISREG(info.st_mode)) {
-    problem = "is not a regular file";
-  } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    problem = "is writable by others";
-  } else if ((info.st_mode & S_IROTH) != 0) {
-    problem = "is readable by everyone";
-  }
-  if (!problem.empty()) {
+  if (const std::string problem = KeyFileProblem(info, false); !problem.empty()) {
     close(fd);
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-    Fail(what + " " + problem + " (mode " + mode + "); refusing to use it: chmod 600 " + path);
+    const bool owner = problem.find("owned by") != std::string::npos;
+    Fail(what + " " + problem + " (mode " + Octal(info.st_mode) + "); refusing to use it: " +
+         (owner ? "chown it to this user or root" : "chmod 600 " + path));
   }
   try {
     std::string key = ReadKey(fd, what);
@@ -118,32 +145,55 @@ std::string LoadKeyFile(const std::string& path) {
   }
 }
 
-void TakeInheritedKeyLocked(State& state) {
-  if (state.inheritedTaken) return;
-  state.inheritedTaken = true;
-  const char* text = Environment("ZQM_KEY_FD");
-  if (text == nullptr) return;
-  const std::string name(text);
-  unsetenv("ZQM_KEY_FD");
+// Takes the descriptor named by the variable `name`, if set: reads it with
+// `read`, closes it and removes the variable. True when the variable was set.
+template <class Read>
+bool TakeDescriptor(State& state, const char* name, Read read) {
+  const char* text = Environment(name);
+  if (text == nullptr) return false;
+  const std::string number(text);
+  unsetenv(name);
   char* end = nullptr;
   errno = 0;
-  const long fd = std::strtol(name.c_str(), &end, 10);
-  state.inheritedSource = "descriptor " + name + " (ZQM_KEY_FD)";
+  const long fd = std::strtol(number.c_str(), &end, 10);
+  state.inheritedSource = "descriptor " + number + " (" + name + ")";
   if (*end != 0 || errno != 0 || fd < 0 || fd > 65535) {
-    state.inheritedError = "ZQM_KEY_FD=" + name + " is not a descriptor number";
-    return;
+    state.inheritedError = std::string(name) + "=" + number + " is not a descriptor number";
+    return true;
   }
   try {
     struct stat info {};
     if (fstat(static_cast<int>(fd), &info) != 0) {
       Fail("cannot inspect " + state.inheritedSource + ": " + ErrnoText(errno));
     }
-    if (!S_ISREG(info.st_mode)) Fail(state.inheritedSource + " is not a file");
-    state.inheritedKey = ReadKey(static_cast<int>(fd), state.inheritedSource);
+    state.inherited = read(static_cast<int>(fd), info);
   } catch (const ZQ_EException& failure) {
     state.inheritedError = failure.ZQ_Message().Text();
   }
   close(static_cast<int>(fd));
+  return true;
+}
+
+void TakeInheritedKeyLocked(State& state) {
+  if (state.inheritedTaken) return;
+  state.inheritedTaken = true;
+  const bool identity =
+      TakeDescriptor(state, "ZQM_IDENTITY_FD", [&state](int fd, const struct stat& info) {
+        if (!S_ISREG(info.st_mode)) Fail(state.inheritedSource + " is not a file");
+        return ReadAll(fd, state.inheritedSource, zqm_identity::kMaxIdentityBytes);
+      });
+  if (identity) {
+    state.inheritedIsIdentity = true;
+    unsetenv("ZQM_KEY_FD");
+    return;
+  }
+  TakeDescriptor(state, "ZQM_KEY_FD", [&state](int fd, const struct stat& info) {
+    if (const std::string problem = KeyFileProblem(info, SealedMemfd(fd)); !problem.empty()) {
+      Fail(state.inheritedSource + " " + problem + " (mode " + Octal(info.st_mode) +
+           "); refusing to use it");
+    }
+    return ReadKey(fd, state.inheritedSource);
+  });
 }
 
 std::string NoKeyMessage(const std::string& defaultPath) {
@@ -151,6 +201,12 @@ std::string NoKeyMessage(const std::string& defaultPath) {
          defaultPath + " does not exist. Make one with \"zqmd --init-key " + defaultPath +
          "\" (the same key on every host of the installation), or point ZQM_KEY_FILE at the key "
          "file; to run without authentication, start with --insecure or ZQM_INSECURE=1";
+}
+
+void DeriveFromKey(Credentials& credentials) {
+  zqm_identity::InstallationKeys keys = zqm_identity::DeriveInstallationKeys(credentials.key);
+  credentials.installationPublicKey = std::move(keys.publicKey);
+  credentials.installationSecretKey = std::move(keys.secretKey);
 }
 
 std::shared_ptr<const Credentials> Load(State& state) {
@@ -172,9 +228,14 @@ std::shared_ptr<const Credentials> Load(State& state) {
     credentials->key = LoadKeyFile(path);
     credentials->source = path;
   } else if (!state.inheritedSource.empty()) {
-    if (!state.inheritedKey) Fail(state.inheritedError);
-    credentials->key = *state.inheritedKey;
+    if (!state.inherited) Fail(state.inheritedError);
     credentials->source = state.inheritedSource;
+    if (state.inheritedIsIdentity) {
+      credentials->identity.emplace(zqm_identity::Parse(*state.inherited));
+      credentials->installationPublicKey = credentials->identity->installationPublicKey;
+      return credentials;
+    }
+    credentials->key = *state.inherited;
   } else {
     const std::string path = DefaultKeyPath();
     struct stat info {};
@@ -182,6 +243,7 @@ std::shared_ptr<const Credentials> Load(State& state) {
     credentials->key = LoadKeyFile(path);
     credentials->source = path;
   }
+  DeriveFromKey(*credentials);
   return credentials;
 }
 
@@ -192,27 +254,23 @@ void SetChoice(Choice choice) {
   state.current.reset();
 }
 
-std::string Hmac(const Credentials& credentials, const char* label, std::string_view greetingBody,
-                 std::string_view clientNonce) {
-  crypto_auth_hmacsha256_state hmac;
-  crypto_auth_hmacsha256_init(&hmac, reinterpret_cast<const unsigned char*>(credentials.key.data()),
-                              credentials.key.size());
-  crypto_auth_hmacsha256_update(&hmac, reinterpret_cast<const unsigned char*>(label),
-                                std::strlen(label));
-  crypto_auth_hmacsha256_update(&hmac, reinterpret_cast<const unsigned char*>(greetingBody.data()),
-                                greetingBody.size());
-  crypto_auth_hmacsha256_update(&hmac, reinterpret_cast<const unsigned char*>(clientNonce.data()),
-                                clientNonce.size());
-  std::string proof(crypto_auth_hmacsha256_BYTES, '\0');
-  crypto_auth_hmacsha256_final(&hmac, reinterpret_cast<unsigned char*>(proof.data()));
-  sodium_memzero(&hmac, sizeof hmac);
-  return proof;
-}
-
 }  // namespace
 
 Credentials::~Credentials() {
-  if (!key.empty()) sodium_memzero(key.data(), key.size());
+  zqm_crypto::Wipe(key);
+  zqm_crypto::Wipe(installationSecretKey);
+}
+
+std::shared_ptr<const Credentials> FromKey(std::string key, std::string source) {
+  if (key.size() < kMinKeyBytes || key.size() > kMaxKeyBytes) {
+    zqm_crypto::Wipe(key);
+    Fail("a key has 32 to 1024 bytes");
+  }
+  auto credentials = std::make_shared<Credentials>();
+  credentials->key = std::move(key);
+  credentials->source = std::move(source);
+  DeriveFromKey(*credentials);
+  return credentials;
 }
 
 unsigned HandshakeTimeoutMs() {
@@ -300,47 +358,8 @@ void CreateKeyFile(const std::string& path) {
   }
 }
 
-int ChildKeyDescriptor() {
-  const std::shared_ptr<const Credentials> credentials = Current();
-  if (credentials->insecure) return -1;
-  State& state = TheState();
-  std::lock_guard<std::mutex> hold(state.mutex);
-  if (state.childDescriptor >= 0) return state.childDescriptor;
-  const int fd = memfd_create("zqm-installation-key", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-  if (fd < 0) Fail(std::string("memfd_create for the children's key: ") + ErrnoText(errno));
-  const std::string& key = credentials->key;
-  const bool written = write(fd, key.data(), key.size()) == static_cast<ssize_t>(key.size());
-  if (!written ||
-      fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
-    const int cause = written ? errno : EIO;
-    close(fd);
-    Fail(std::string("cannot fill the children's key descriptor: ") + ErrnoText(cause));
-  }
-  lseek(fd, 0, SEEK_SET);
-  state.childDescriptor = fd;
-  return fd;
-}
-
 std::string RandomBytes(std::size_t bytes) {
-  InitSodium();
-  std::string random(bytes, '\0');
-  randombytes_buf(random.data(), random.size());
-  return random;
-}
-
-std::string ClientProof(const Credentials& credentials, std::string_view greetingBody,
-                        std::string_view clientNonce) {
-  return Hmac(credentials, kClientLabel, greetingBody, clientNonce);
-}
-
-std::string ServerProof(const Credentials& credentials, std::string_view greetingBody,
-                        std::string_view clientNonce) {
-  return Hmac(credentials, kServerLabel, greetingBody, clientNonce);
-}
-
-bool SameProof(const std::string& expected, std::string_view received) {
-  return received.size() == expected.size() &&
-         sodium_memcmp(expected.data(), received.data(), expected.size()) == 0;
+  return zqm_crypto::Random(bytes);
 }
 
 std::string ToHex(std::string_view bytes) {

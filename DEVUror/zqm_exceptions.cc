@@ -9,6 +9,7 @@ ZQ_IMPLEMENT_EXCEPTION_CLASS(ZQM_ETimeout, ZQM_EException)
 ZQ_IMPLEMENT_EXCEPTION_CLASS(ZQM_ENoSuchServer, ZQM_EException)
 ZQ_IMPLEMENT_EXCEPTION_CLASS(ZQM_ENotAnRpcServer, ZQM_EException)
 ZQ_IMPLEMENT_EXCEPTION_CLASS(ZQM_EProtocolError, ZQM_EException)
+ZQ_IMPLEMENT_EXCEPTION_CLASS(ZQM_EAccessDenied, ZQM_EException)
 
 void ZQM_RegisterRuntimeClasses() {
   static const bool registered = [] {
@@ -22,6 +23,7 @@ void ZQM_RegisterRuntimeClasses() {
     ZQM_ENoSuchServer::ZQ_ClassObject();
     ZQM_ENotAnRpcServer::ZQ_ClassObject();
     ZQM_EProtocolError::ZQ_ClassObject();
+    ZQM_EAccessDenied::ZQ_ClassObject();
     return true;
   }();
   (void)registered;

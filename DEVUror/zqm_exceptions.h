@@ -56,6 +56,12 @@ class ZQM_EProtocolError : public ZQM_EException {
   ZQ_DECLARE_EXCEPTION_CLASS(ZQM_EProtocolError, ZQM_EException)
 };
 
+// The caller's role does not allow the method: the message names the role,
+// the method and the role it needs (zqm_roles.h).
+class ZQM_EAccessDenied : public ZQM_EException {
+  ZQ_DECLARE_EXCEPTION_CLASS(ZQM_EAccessDenied, ZQM_EException)
+};
+
 // Makes sure the runtime's exception classes are in the class registry, so
 // that replies carrying them can be rebuilt. Cheap after the first call.
 void ZQM_RegisterRuntimeClasses();

@@ -1,9 +1,39 @@
 #include "DEVUror/zqm_frame_reader.h"
 
 #include <algorithm>
-#include <cstring>
+#include <atomic>
+#include <cstdlib>
 
 namespace zqm_wire {
+
+namespace {
+
+std::size_t BudgetFromEnvironment() {
+  const char* text = std::getenv("ZQM_FRAME_BUDGET_BYTES");
+  if (text == nullptr || *text == 0) return kDefaultFrameBudgetBytes;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  return *end == 0 && value >= kReadChunkBytes ? static_cast<std::size_t>(value)
+                                               : kDefaultFrameBudgetBytes;
+}
+
+std::atomic<std::size_t> gCharged{0};
+
+// Charges `bytes` to the budget, or fails without charging.
+void Charge(std::size_t bytes) {
+  static const std::size_t budget = BudgetFromEnvironment();
+  if (gCharged.fetch_add(bytes) + bytes <= budget) return;
+  gCharged.fetch_sub(bytes);
+  ZQM_EProtocolError spent(ZQ_TString::Format(
+      "frames in flight would pass the budget of %d bytes for all connections", budget));
+  ZQ_THROW_AT(spent, __FILE__, __LINE__);
+}
+
+}  // namespace
+
+FrameReader::~FrameReader() {
+  gCharged.fetch_sub(charged_);
+}
 
 std::span<char> FrameReader::Space() {
   if (headerDone_ < kHeaderBytes) {
@@ -11,6 +41,11 @@ std::span<char> FrameReader::Space() {
   }
   if (payload_.size() == payloadDone_) {
     const std::size_t chunk = std::min<std::size_t>(kReadChunkBytes, length_ - payloadDone_);
+    // The first chunk is free: every connection may hold that much.
+    if (payloadDone_ > 0) {
+      Charge(chunk);
+      charged_ += chunk;
+    }
     payload_.resize(payloadDone_ + chunk);
   }
   return {payload_.data() + payloadDone_, payload_.size() - payloadDone_};
@@ -37,6 +72,8 @@ bool FrameReader::Received(std::size_t n) {
 }
 
 std::string FrameReader::Take() {
+  gCharged.fetch_sub(charged_);
+  charged_ = 0;
   std::string payload = std::move(payload_);
   payload_ = std::string();
   headerDone_ = 0;

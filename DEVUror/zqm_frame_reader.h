@@ -10,7 +10,11 @@
 // Space() never reaches past the end of the frame being read, so bytes of
 // the next frame stay in the socket. The buffer grows by at most
 // kReadChunkBytes ahead of the bytes that have arrived: an announced length
-// alone allocates nothing. Not thread-safe; one reader per connection.
+// alone allocates nothing. Beyond its first chunk, a frame's buffer is
+// charged to one budget for the whole process (kDefaultFrameBudgetBytes,
+// or ZQM_FRAME_BUDGET_BYTES): a reader whose frame would pass it fails,
+// so that many peers sending large frames at once cost a bounded amount of
+// memory. Not thread-safe; one reader per connection (the budget is).
 #pragma once
 
 #include <cstddef>
@@ -22,9 +26,14 @@
 
 namespace zqm_wire {
 
+constexpr std::size_t kDefaultFrameBudgetBytes = 64u * 1024 * 1024;
+
 class FrameReader {
  public:
   explicit FrameReader(std::uint32_t limit = kMaxFrameBytes) : limit_(limit) {}
+  ~FrameReader();
+  FrameReader(const FrameReader&) = delete;
+  FrameReader& operator=(const FrameReader&) = delete;
 
   // The largest frame accepted from the next header on. `what` names the
   // limit in the error, e.g. "before the handshake".
@@ -33,7 +42,8 @@ class FrameReader {
     limitName_ = what;
   }
 
-  // Where the next bytes of the stream go; never empty.
+  // Where the next bytes of the stream go; never empty. Throws
+  // ZQM_EProtocolError when the frame's next chunk would pass the budget.
   std::span<char> Space();
 
   // `n` bytes (at most Space().size()) have been written to Space(). Returns
@@ -59,6 +69,7 @@ class FrameReader {
   std::uint32_t length_ = 0;
   std::size_t payloadDone_ = 0;
   std::string payload_;
+  std::size_t charged_ = 0;  // of the process's budget
 };
 
 }  // namespace zqm_wire

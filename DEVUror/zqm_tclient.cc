@@ -8,6 +8,7 @@
 
 #include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_handshake.h"
+#include "DEVUror/zqm_local_socket.h"
 #include "DEVUror/zqm_shutdown.h"
 #include "DEVUror/zqm_socket_io.h"
 
@@ -74,6 +75,7 @@ void ZQM_TClient::SetGreetingTimeout(unsigned milliseconds) {
 
 void ZQM_TClient::Disconnect() {
   zqm_io::Close(fd_);
+  channel_ = zqm_channel::Channel();
   connectedPort_ = 0;
 }
 
@@ -134,6 +136,7 @@ void ZQM_TClient::ConnectOnce() {
 
 void ZQM_TClient::ConnectToPort(const ZQ_TString& host, unsigned short port,
                                 const std::function<void(const zqm_wire::Hello&)>& checkPeer) {
+  if (port == kDaemonPort && zqm_local::IsThisHost(host)) return ConnectToLocalDaemon();
   // No key, no connection: the server would only see one that never proves anything.
   auto credentials = zqm_auth::Current();
   const zqm_io::Address address = zqm_io::Resolve(host, port);
@@ -145,6 +148,11 @@ void ZQM_TClient::ConnectToPort(const ZQ_TString& host, unsigned short port,
     const zqm_wire::Hello& hello =
         handshake.ReadGreeting(zqm_io::ReceiveFrame(fd, deadline, "greeting of " + server));
     // Whom we meant to reach, before we prove anything to it.
+    if (port == kDaemonPort && !(hello.name == kDaemonName && hello.instance == 0)) {
+      Fail<ZQM_EConnectionFailed>(
+          ZQ_TString::Format("%s: %s#%d answers on the daemon's port, not the middleware daemon",
+                             server, hello.name, hello.instance));
+    }
     if (checkPeer) checkPeer(hello);
     const std::string proof = handshake.Prove();
     if (!proof.empty()) {
@@ -159,12 +167,35 @@ void ZQM_TClient::ConnectToPort(const ZQ_TString& host, unsigned short port,
       handshake.CheckAnswer(answer);
     }
     peer_ = handshake.Peer();
+    channel_ = handshake.TakeChannel();
   } catch (...) {
     zqm_io::Close(fd);
     throw;
   }
   fd_ = fd;
   connectedPort_ = port;
+}
+
+void ZQM_TClient::ConnectToLocalDaemon() {
+  const zqm_io::Deadline deadline = zqm_io::After(greetingTimeoutMs_);
+  pid_t pid = 0;
+  int fd = zqm_local::ConnectToDaemon(deadline, pid);
+  try {
+    const ZQ_TString what =
+        ZQ_TString("greeting of the middleware daemon at ") + zqm_local::ClientPath().c_str();
+    const std::string payload = zqm_io::ReceiveFrame(fd, deadline, what);
+    if (zqm_wire::PayloadKind(payload) != zqm_wire::Kind::kHello) {
+      Fail<ZQM_EProtocolError>(what + ": the first frame is not a greeting");
+    }
+    peer_ = zqm_wire::DecodeHello(std::string_view(payload).substr(1));
+    peer_.pid = static_cast<std::uint32_t>(pid);
+    channel_ = zqm_channel::Channel();
+  } catch (...) {
+    zqm_io::Close(fd);
+    throw;
+  }
+  fd_ = fd;
+  connectedPort_ = kDaemonPort;
 }
 
 unsigned short ZQM_TClient::Locate(std::uint32_t& pid) {
@@ -231,8 +262,8 @@ ZQ_TAny ZQM_TClient::Exchange(const ZQ_TDict& request, zqm_io::Deadline deadline
   if (fd_ < 0) Fail<ZQM_EConnectionFailed>(what + ": not connected");
   std::string payload;
   try {
-    zqm_io::SendAll(fd_, zqm_wire::RequestFrame(request), deadline, what);
-    payload = zqm_io::ReceiveFrame(fd_, deadline, what);
+    zqm_io::SendAll(fd_, channel_.Seal(zqm_wire::RequestFrame(request)), deadline, what);
+    payload = channel_.Open(zqm_io::ReceiveFrame(fd_, deadline, what));
   } catch (...) {
     Disconnect();
     throw;

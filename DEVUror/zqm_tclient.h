@@ -6,8 +6,12 @@
 // first when it is configured and not running. Each call is one round trip;
 // a failed call leaves the client disconnected until Connect or Reconnect.
 //
-// Before any call the client checks that the server holds the installation
-// key and proves that it holds it too (zqm_auth.h); a server with another
+// The daemon of this host is reached through its local socket
+// (zqm_local_socket.h), where the kernel tells it who we are; no secret is
+// proved there. Any other server, and another host's daemon, is reached over
+// TCP: the client checks that the greeting names whom it meant to reach,
+// proves itself and checks the server's proof in the handshake
+// (zqm_handshake.h), and seals every frame after it; a server with another
 // key, or one that runs insecure while we have a key (and vice versa), is
 // refused with ZQM_EAuthenticationFailed.
 //
@@ -23,6 +27,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "DEVUror/zqm_channel.h"
 #include "DEVUror/zqm_exceptions.h"
 #include "DEVUror/zqm_wire.h"
 #include "typelib/dodived.h"
@@ -36,6 +41,8 @@ class ZQM_TClient {
   };
 
   static constexpr unsigned short kDaemonPort = 8088;
+  // What the daemon greets as.
+  static constexpr char kDaemonName[] = "ZQMD";
   static constexpr unsigned kConnectTimeoutMs = 3000;
   static constexpr unsigned kGreetingTimeoutMs = 5000;
   static constexpr unsigned kLocateTimeoutMs = 120000;
@@ -113,6 +120,8 @@ class ZQM_TClient {
   // greeting before anything is proved to the peer and throws to refuse it.
   void ConnectToPort(const ZQ_TString& host, unsigned short port,
                      const std::function<void(const zqm_wire::Hello&)>& checkPeer);
+  // The daemon of this host, through its local socket (zqm_local_socket.h).
+  void ConnectToLocalDaemon();
   unsigned short Locate(std::uint32_t& pid);
   ZQ_TAny Exchange(const ZQ_TDict& request, Deadline deadline);
   Deadline CallDeadline() const;
@@ -130,4 +139,5 @@ class ZQM_TClient {
   unsigned greetingTimeoutMs_ = kGreetingTimeoutMs;
   unsigned short connectedPort_ = 0;
   zqm_wire::Hello peer_;
+  zqm_channel::Channel channel_;
 };

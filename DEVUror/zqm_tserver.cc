@@ -51,13 +51,17 @@ class ZQM_TServer::Impl {
   // (delivered once the loop runs) rather than ending the process.
   std::optional<asio::signal_set> signals;
   zqm_wire::Hello hello;
+  // Whose rows of the roles table apply to this server's methods.
+  std::optional<ZQ_TString> rolesOf;
 
   void Listen(const ZQ_TString& name, unsigned short instance, unsigned short port,
               bool listenOnAllInterfaces);
   void WatchShutdown(asio::posix::stream_descriptor& wake);
   void WatchSignals(asio::signal_set& signals);
   void ArmIdleTimer();
-  std::string Dispatch(const ZQ_TDict& request);
+  std::string Dispatch(const ZQ_TDict& request, const zqm_roles::Caller& caller);
+  void Serve(std::optional<zqm_listener::Listener>& served,
+             std::optional<asio::ip::tcp::acceptor>& acceptor);
   void CloseAll();
 };
 
@@ -166,10 +170,11 @@ void ZQM_TServer::Impl::ArmIdleTimer() {
   });
 }
 
-std::string ZQM_TServer::Impl::Dispatch(const ZQ_TDict& request) {
+std::string ZQM_TServer::Impl::Dispatch(const ZQ_TDict& request, const zqm_roles::Caller& caller) {
   const ZQ_TString method = zqm_wire::MethodOf(request);
   ArmIdleTimer();
   try {
+    zqm_roles::Check(caller, (rolesOf ? *rolesOf : name).Text(), method.Text());
     ZQ_TAny result;
     if (processor == nullptr) {
       ZQM_ENoSuchServerMethod none(method);
@@ -192,6 +197,15 @@ std::string ZQM_TServer::Impl::Dispatch(const ZQ_TDict& request) {
     ZQM_EException wrapped(ZQ_TString::Format("\"%s\" failed with an unknown exception", method));
     return zqm_wire::FailureFrame(wrapped.__PREPARE_FOR_THROW__(__LINE__, __FILE__));
   }
+}
+
+void ZQM_TServer::Impl::Serve(std::optional<zqm_listener::Listener>& served,
+                              std::optional<asio::ip::tcp::acceptor>& acceptor) {
+  served.emplace(std::move(*acceptor), hello,
+                 [this](const ZQ_TDict& request, const zqm_roles::Caller& caller,
+                        zqm_listener::Reply reply) { reply(Dispatch(request, caller)); });
+  acceptor.reset();
+  served->Start();
 }
 
 void ZQM_TServer::Impl::CloseAll() {
@@ -235,7 +249,7 @@ void ZQM_TServer::Bind(const ZQ_TString& name, unsigned short instance, unsigned
   impl_->instance = instance;
   impl_->port = actualPort;
   impl_->bound = true;
-  impl_->hello = {name, instance, static_cast<std::uint32_t>(getpid())};
+  impl_->hello = {name, instance};
 }
 
 void ZQM_TServer::SetHostAddress(const ZQ_TString& address) {
@@ -246,6 +260,11 @@ void ZQM_TServer::SetHostAddress(const ZQ_TString& address) {
 void ZQM_TServer::Post(std::function<void()> work) {
   if (!impl_ || !impl_->bound) Fail<ZQM_EException>("Post: the server is not bound");
   asio::post(impl_->io, std::move(work));
+}
+
+void ZQM_TServer::UseRolesOf(const ZQ_TString& service) {
+  if (!impl_) impl_ = std::make_unique<Impl>(*this);
+  impl_->rolesOf = service;
 }
 
 void ZQM_TServer::SetProcessor(TProcessor processor, void* context) {
@@ -266,20 +285,8 @@ void ZQM_TServer::EventLoop() {
     asio::posix::stream_descriptor wake(impl.io, dup(zqm_shutdown::WakeDescriptor()));
     impl.WatchShutdown(wake);
     if (impl.signals) impl.WatchSignals(*impl.signals);
-    impl.listener.emplace(std::move(*impl.acceptor), impl.hello,
-                          [&impl](const ZQ_TDict& request, zqm_listener::Reply reply) {
-                            reply(impl.Dispatch(request));
-                          });
-    impl.acceptor.reset();
-    impl.listener->Start();
-    if (impl.hostAcceptor) {
-      impl.hostListener.emplace(std::move(*impl.hostAcceptor), impl.hello,
-                                [&impl](const ZQ_TDict& request, zqm_listener::Reply reply) {
-                                  reply(impl.Dispatch(request));
-                                });
-      impl.hostAcceptor.reset();
-      impl.hostListener->Start();
-    }
+    impl.Serve(impl.listener, impl.acceptor);
+    if (impl.hostAcceptor) impl.Serve(impl.hostListener, impl.hostAcceptor);
     impl.ArmIdleTimer();
     impl.io.restart();
     impl.io.run();

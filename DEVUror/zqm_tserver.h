@@ -64,6 +64,13 @@ class ZQM_TServer {
 
   void SetProcessor(TProcessor processor, void* context);
 
+  // Which rows of the roles table (zqm_roles.h) decide who may call this
+  // server's methods: those of `service` (e.g. "Almanac" for a configuration
+  // server bound under another name). By default the bound name's. A call
+  // its caller's role does not allow never reaches the processor: it fails
+  // with ZQM_EAccessDenied.
+  void UseRolesOf(const ZQ_TString& service);
+
   // Seconds without any call after which EventLoop returns; -1 (the
   // default): no idle time-out.
   void SetTimeOut(int seconds);

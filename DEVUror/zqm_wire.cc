@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "DEVUror/zqm_auth.h"
+#include "DEVUror/zqm_identity.h"
 
 namespace zqm_wire {
 
@@ -30,6 +31,13 @@ const ZQ_TDict& DictBody(const ZQ_TAny& value, const char* what) {
   return *dict;
 }
 
+}  // namespace
+
+ZQ_TDict DecodeDict(std::string_view packed, const char* what) {
+  const ZQ_TAny value = Unpack(packed, what);
+  return DictBody(value, what);
+}
+
 template <class T>
 const T& Entry(const ZQ_TDict& dict, const char* key, const char* what) {
   const ZQ_TAny* value = dict.Find(key);
@@ -38,8 +46,11 @@ const T& Entry(const ZQ_TDict& dict, const char* key, const char* what) {
     ProtocolError(ZQ_TString::Format("%s lacks a %s \"%s\"", what, T::ZQ_ClassName(), key));
   return *typed;
 }
+template const ZQ_TString& Entry<ZQ_TString>(const ZQ_TDict&, const char*, const char*);
+template const ZQ_TUInt16& Entry<ZQ_TUInt16>(const ZQ_TDict&, const char*, const char*);
+template const ZQ_TUInt32& Entry<ZQ_TUInt32>(const ZQ_TDict&, const char*, const char*);
+template const ZQ_TBool& Entry<ZQ_TBool>(const ZQ_TDict&, const char*, const char*);
 
-// Raw bytes given as hex text of exactly `bytes` bytes.
 std::string HexEntry(const ZQ_TDict& dict, const char* key, std::size_t bytes, const char* what) {
   const std::string raw = zqm_auth::FromHex(Entry<ZQ_TString>(dict, key, what).Text(), bytes);
   if (raw.empty()) {
@@ -48,7 +59,22 @@ std::string HexEntry(const ZQ_TDict& dict, const char* key, std::size_t bytes, c
   return raw;
 }
 
-}  // namespace
+std::string HexEntryUpTo(const ZQ_TDict& dict, const char* key, std::size_t maxBytes,
+                         const char* what) {
+  const std::string& text = Entry<ZQ_TString>(dict, key, what).Text();
+  const std::string raw = text.size() <= 2 * maxBytes && text.size() % 2 == 0
+                              ? zqm_auth::FromHex(text, text.size() / 2)
+                              : std::string();
+  if (raw.empty()) {
+    ProtocolError(
+        ZQ_TString::Format("%s's \"%s\" is not 1 to %d bytes of hex", what, key, maxBytes));
+  }
+  return raw;
+}
+
+void SetHex(ZQ_TDict& dict, const char* key, std::string_view bytes) {
+  dict.Set(key, ZQ_TAny(ZQ_TString(zqm_auth::ToHex(bytes))));
+}
 
 std::uint32_t FrameLength(const unsigned char header[kHeaderBytes]) {
   const std::uint32_t length = (std::uint32_t{header[0]} << 24) | (std::uint32_t{header[1]} << 16) |
@@ -63,12 +89,12 @@ std::uint32_t FrameLength(const unsigned char header[kHeaderBytes]) {
 
 std::string Frame(Kind kind, std::string_view body) {
   const std::uint64_t length = body.size() + 1;
-  if (length > kMaxFrameBytes) {
+  if (length > kMaxPlainFrameBytes) {
     ProtocolError(ZQ_TString::Format("message of %d bytes exceeds the frame limit of %d bytes",
-                                     length, kMaxFrameBytes));
+                                     length, kMaxPlainFrameBytes));
   }
   std::string frame;
-  frame.reserve(kHeaderBytes + length);
+  frame.reserve(kHeaderBytes + length + kSealBytes);  // room to seal it in place
   for (int shift = 24; shift >= 0; shift -= 8)
     frame += static_cast<char>((length >> shift) & 0xFF);
   frame += static_cast<char>(kind);
@@ -95,23 +121,17 @@ std::string HelloFrame(const Hello& hello) {
   dict.Set("Protocol", ZQ_TAny(kProtocolVersion));
   dict.Set("Name", ZQ_TAny(hello.name));
   dict.Set("Instance", ZQ_TAny(ZQ_TUInt16(hello.instance)));
-  dict.Set("PID", ZQ_TAny(ZQ_TUInt32(hello.pid)));
   dict.Set("Auth", ZQ_TAny(hello.authenticate));
-  if (hello.authenticate) dict.Set("Nonce", ZQ_TAny(ZQ_TString(zqm_auth::ToHex(hello.nonce))));
-  return Frame(Kind::kHello, ZQ_PackValue(&dict));
+  if (hello.authenticate) {
+    SetHex(dict, "Nonce", hello.nonce);
+    dict.Set("Proves", ZQ_TAny(hello.certificate.empty() ? "key" : "identity"));
+    if (!hello.certificate.empty()) SetHex(dict, "Certificate", hello.certificate);
+  }
+  return DictFrame(Kind::kHello, dict);
 }
 
-std::string ClientAuthFrame(const ClientAuth& auth) {
-  ZQ_TDict dict;
-  dict.Set("Nonce", ZQ_TAny(ZQ_TString(zqm_auth::ToHex(auth.nonce))));
-  dict.Set("Proof", ZQ_TAny(ZQ_TString(zqm_auth::ToHex(auth.proof))));
-  return Frame(Kind::kAuth, ZQ_PackValue(&dict));
-}
-
-std::string ServerAuthFrame(std::string_view proof) {
-  ZQ_TDict dict;
-  dict.Set("Proof", ZQ_TAny(ZQ_TString(zqm_auth::ToHex(proof))));
-  return Frame(Kind::kAuth, ZQ_PackValue(&dict));
+std::string DictFrame(Kind kind, const ZQ_TDict& dict) {
+  return Frame(kind, ZQ_PackValue(&dict));
 }
 
 std::string RequestFrame(const ZQ_TDict& arguments) {
@@ -127,8 +147,7 @@ std::string FailureFrame(const ZQ_EException& failure) {
 }
 
 Hello DecodeHello(std::string_view body) {
-  const ZQ_TAny value = Unpack(body, "greeting");
-  const ZQ_TDict& dict = DictBody(value, "greeting");
+  const ZQ_TDict dict = DecodeDict(body, "greeting");
   const std::uint32_t protocol = Entry<ZQ_TUInt32>(dict, "Protocol", "greeting");
   if (protocol != kProtocolVersion) {
     ProtocolError(
@@ -137,22 +156,17 @@ Hello DecodeHello(std::string_view body) {
   Hello hello;
   hello.name = Entry<ZQ_TString>(dict, "Name", "greeting");
   hello.instance = Entry<ZQ_TUInt16>(dict, "Instance", "greeting");
-  hello.pid = Entry<ZQ_TUInt32>(dict, "PID", "greeting");
   hello.authenticate = Entry<ZQ_TBool>(dict, "Auth", "greeting");
-  if (hello.authenticate) hello.nonce = HexEntry(dict, "Nonce", zqm_auth::kNonceBytes, "greeting");
+  if (!hello.authenticate) return hello;
+  hello.nonce = HexEntry(dict, "Nonce", zqm_auth::kNonceBytes, "greeting");
+  const ZQ_TString& proves = Entry<ZQ_TString>(dict, "Proves", "greeting");
+  if (proves == "identity") {
+    hello.certificate =
+        HexEntryUpTo(dict, "Certificate", zqm_identity::kMaxCertificateBytes, "greeting");
+  } else if (!(proves == "key")) {
+    ProtocolError("greeting's \"Proves\" is neither \"key\" nor \"identity\"");
+  }
   return hello;
-}
-
-ClientAuth DecodeClientAuth(std::string_view body) {
-  const ZQ_TAny value = Unpack(body, "handshake");
-  const ZQ_TDict& dict = DictBody(value, "handshake");
-  return {HexEntry(dict, "Nonce", zqm_auth::kNonceBytes, "handshake"),
-          HexEntry(dict, "Proof", zqm_auth::kProofBytes, "handshake")};
-}
-
-std::string DecodeServerAuth(std::string_view body) {
-  const ZQ_TAny value = Unpack(body, "handshake");
-  return HexEntry(DictBody(value, "handshake"), "Proof", zqm_auth::kProofBytes, "handshake");
 }
 
 ZQ_TDict DecodeRequest(std::string_view body) {

@@ -3,20 +3,22 @@
 // Every message is a frame: a 4-byte big-endian length, then that many
 // bytes: one kind byte and a body. Bodies are packed type library values:
 //   'H' hello    sent by the server as soon as it accepts a connection:
-//                a ZQ_TDict {"Protocol": 2, "Name", "Instance", "PID",
-//                "Auth": whether a handshake is required, and with it
-//                "Nonce": 32 fresh random bytes as hex text}
-//   'A' auth     the handshake, when the greeting asks for it: the client
-//                sends {"Nonce": its own 32 fresh bytes as hex, "Proof":
-//                ClientProof as hex} (zqm_auth.h); the server, once the
-//                proof checks, answers {"Proof": ServerProof as hex}, which
-//                the client checks before it sends any call. The proofs
-//                cover the greeting body exactly as sent, so a recorded
-//                answer fails against any other greeting.
+//                a ZQ_TDict {"Protocol": 3, "Name", "Instance", "Auth":
+//                whether a handshake is required, and with it "Nonce": 32
+//                fresh random bytes as hex text, "Proves": how the server
+//                will prove itself ("key" or "identity") and, for
+//                "identity", "Certificate": its certificate as hex
+//                (zqm_identity.h)}. It names no process: that comes only
+//                with the server's proof.
+//   'A' auth     the handshake, when the greeting asks for it: the client's
+//                proof, then the server's (zqm_handshake.h).
 //   'Q' request  a ZQ_TDict: "M" the method name, "P1", "P2", ... the
 //                arguments
 //   'R' result   the result value (a ZQ_TAny, possibly empty)
 //   'E' failure  the exception the processor threw, as its own class
+// After a handshake every frame is sealed (zqm_channel.h): its bytes after
+// the length are the sealed kind and body. The daemon's local socket needs
+// no handshake (the kernel names the peer) and carries plain frames.
 // A connection carries one call at a time: request, then result or failure.
 // Frames longer than kMaxFrameBytes, empty frames, unknown kinds and bodies
 // that do not unpack are protocol errors: the receiver closes the
@@ -37,10 +39,14 @@ constexpr std::size_t kHeaderBytes = 4;
 // Receivers grow a frame's buffer by at most this much at a time, as bytes
 // arrive, so that an announced length alone allocates nothing.
 constexpr std::size_t kReadChunkBytes = 64 * 1024;
-constexpr std::uint32_t kProtocolVersion = 2;
-// A peer that has not proved the key yet gets no more than this per frame:
-// the handshake's frame is about 150 bytes.
-constexpr std::uint32_t kMaxHandshakeFrameBytes = 1024;
+constexpr std::uint32_t kProtocolVersion = 3;
+// A peer that has not proved itself yet gets no more than this per frame:
+// the largest handshake frame, with a certificate, is about 800 bytes.
+constexpr std::uint32_t kMaxHandshakeFrameBytes = 4096;
+// What a sealed frame adds to the plain one (zqm_channel.h); a plain frame
+// is kept this much below kMaxFrameBytes so that it can always be sealed.
+constexpr std::uint32_t kSealBytes = 16;
+constexpr std::uint32_t kMaxPlainFrameBytes = kMaxFrameBytes - kSealBytes;
 
 enum class Kind : std::uint8_t {
   kHello = 'H',
@@ -53,15 +59,10 @@ enum class Kind : std::uint8_t {
 struct Hello {
   ZQ_TString name;
   std::uint16_t instance = 0;
-  std::uint32_t pid = 0;
+  std::uint32_t pid = 0;      // not sent: known once the server has proved itself
   bool authenticate = false;  // the server wants a handshake
-  std::string nonce{};        // kNonceBytes raw bytes when authenticating
-};
-
-// The client's half of the handshake.
-struct ClientAuth {
-  std::string nonce;  // raw bytes
-  std::string proof;  // raw bytes
+  std::string nonce{};        // 32 raw bytes when authenticating
+  std::string certificate{};  // the server's, when it proves itself by its identity
 };
 
 // The length announced by a frame header; throws ZQM_EProtocolError for 0 or
@@ -80,21 +81,31 @@ std::string HelloFrame(const Hello& hello);
 std::string RequestFrame(const ZQ_TDict& arguments);
 std::string ResultFrame(const ZQ_TAny& result);
 std::string FailureFrame(const ZQ_EException& failure);
-std::string ClientAuthFrame(const ClientAuth& auth);
-std::string ServerAuthFrame(std::string_view proof);
+// A frame of `kind` whose body is the packed `dict`.
+std::string DictFrame(Kind kind, const ZQ_TDict& dict);
 
 // Decoders take the body (payload without the kind byte) and throw
 // ZQM_EProtocolError, whose message says what is wrong, for anything that is
 // not a well-formed message of that kind.
 Hello DecodeHello(std::string_view body);
-ClientAuth DecodeClientAuth(std::string_view body);
-// The server's proof (raw bytes).
-std::string DecodeServerAuth(std::string_view body);
 ZQ_TDict DecodeRequest(std::string_view body);
 ZQ_TAny DecodeResult(std::string_view body);
 // The exception carried by a failure, ready to be thrown with ZQ_Throw; the
 // caller owns it.
 ZQ_EException* DecodeFailure(std::string_view body);
+
+// Reading the dictionaries of handshakes and identities: each throws
+// ZQM_EProtocolError naming `what` (e.g. "greeting") and the entry.
+ZQ_TDict DecodeDict(std::string_view packed, const char* what);
+template <class T>
+const T& Entry(const ZQ_TDict& dict, const char* key, const char* what);
+// Raw bytes given as hex text of exactly `bytes` bytes.
+std::string HexEntry(const ZQ_TDict& dict, const char* key, std::size_t bytes, const char* what);
+// Raw bytes given as hex text of 1 to `maxBytes` bytes.
+std::string HexEntryUpTo(const ZQ_TDict& dict, const char* key, std::size_t maxBytes,
+                         const char* what);
+// Sets `key` to `bytes` as hex text.
+void SetHex(ZQ_TDict& dict, const char* key, std::string_view bytes);
 
 // The method name of a decoded request ("" when absent).
 ZQ_TString MethodOf(const ZQ_TDict& request);

@@ -30,6 +30,8 @@
 
 #include "DEVUror/devuror.h"
 #include "DEVUror/zqm_auth.h"
+#include "DEVUror/zqm_handshake.h"
+#include "DEVUror/zqm_identity.h"
 #include "DEVUror/zqm_wire.h"
 #include "bench_support.h"
 #include "support/child_process.h"
@@ -196,26 +198,33 @@ BENCHMARK_CAPTURE(BM_Call, servers_5_entries, 2)
     ->UseManualTime()
     ->Unit(benchmark::kMicrosecond);
 
-// The handshake's computation alone, both sides: two nonces, two proofs,
-// and the checks. BM_ConnectByPort has it, and its two round trips.
+// The handshake's computation alone, both sides (greeting, proofs, checks
+// and the session's keys), for a key holder calling a key holder
+// (`identity` 0) or a server started by the daemon (1), and for one such
+// server calling another (2). BM_ConnectByPort has it, and its round trips.
 void BM_HandshakeProofs(benchmark::State& state) {
-  const auto credentials = zqm_auth::Current();
-  if (credentials->insecure) return state.SkipWithError("runs insecure: no handshake");
-  zqm_wire::Hello hello{"Bench", 1, 1};
-  hello.authenticate = true;
+  const auto key = zqm_auth::Current();
+  if (key->insecure) return state.SkipWithError("runs insecure: no handshake");
+  const auto identity = [&key](const char* name) {
+    auto credentials = std::make_shared<zqm_auth::Credentials>();
+    credentials->identity.emplace(zqm_identity::Issue(
+        key->key, {key->installationPublicKey, key->installationSecretKey}, name, 1, "bench"));
+    credentials->installationPublicKey = key->installationPublicKey;
+    return std::shared_ptr<const zqm_auth::Credentials>(credentials);
+  };
+  const int mode = static_cast<int>(state.range(0));
+  const auto server = mode == 0 ? key : identity("Bench");
+  const auto client = mode == 2 ? identity("Caller") : key;
   for (auto _ : state) {
-    hello.nonce = zqm_auth::RandomBytes(zqm_auth::kNonceBytes);
-    const std::string greeting = zqm_wire::HelloFrame(hello).substr(zqm_wire::kHeaderBytes + 1);
-    const std::string nonce = zqm_auth::RandomBytes(zqm_auth::kNonceBytes);
-    const std::string client = zqm_auth::ClientProof(*credentials, greeting, nonce);
-    benchmark::DoNotOptimize(
-        zqm_auth::SameProof(zqm_auth::ClientProof(*credentials, greeting, nonce), client));
-    const std::string server = zqm_auth::ServerProof(*credentials, greeting, nonce);
-    benchmark::DoNotOptimize(
-        zqm_auth::SameProof(zqm_auth::ServerProof(*credentials, greeting, nonce), server));
+    zqm_handshake::Server serving(server, {"Bench", 1});
+    zqm_handshake::Client calling(client, "bench");
+    calling.ReadGreeting(serving.Greeting().substr(zqm_wire::kHeaderBytes));
+    const std::string proof = calling.Prove().substr(zqm_wire::kHeaderBytes);
+    calling.CheckAnswer(serving.Answer(proof).substr(zqm_wire::kHeaderBytes));
+    benchmark::DoNotOptimize(calling.TakeChannel());
   }
 }
-BENCHMARK(BM_HandshakeProofs)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_HandshakeProofs)->ArgName("identity")->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
 
 // Connecting alone: TCP connect, the server's greeting and the handshake.
 void BM_ConnectByPort(benchmark::State& state) {

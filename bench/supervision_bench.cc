@@ -15,6 +15,7 @@
 // watched through pidfds. Every process a run starts is killed before it
 // ends.
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -46,9 +47,10 @@
 #include <vector>
 
 #include "DEVUror/devuror.h"
-#include "zqmd/proc_inspect.h"
 #include "bench_support.h"
+#include "support/flood.h"
 #include "support/installation.h"
+#include "zqmd/proc_inspect.h"
 
 extern char** environ;
 
@@ -82,6 +84,7 @@ struct Options {
   std::cerr << "usage: supervision_bench restart|idle|memory|startup|spawn|storm [--option "
                "value]...\n"
                "  restart  --instances N (20) --kills N (120) --min-age-ms N (2000) --csv FILE\n"
+               "           --flood CONNECTIONS/S (0: none; unauthenticated, to port 8088)\n"
                "  idle     --instances N (100) --servers N (10) --seconds N (60)\n"
                "  memory   --large N (1000)\n"
                "  startup  --instances N (100) --servers N (10) --runs N (5)\n"
@@ -325,6 +328,14 @@ int Restart(const Options& options) {
   const zq_bench::WallToMonotonic clock;
   run.StartService();
   run.WaitAllRunning(60s);
+  // A flood of connections that never authenticate, from a local user
+  // other than root (root passes a source's budget) while the kills go on.
+  const unsigned floodRate = options.Number("flood", 0);
+  std::optional<zq_test::Flood> flood;
+  if (floodRate > 0) {
+    const passwd* nobody = getpwnam("nobody");
+    flood.emplace(8088, nobody ? std::optional<uid_t>(nobody->pw_uid) : std::nullopt, floodRate);
+  }
 
   auto isWorkerStamp = [](unsigned instance) {
     const std::string prefix = "Worker " + std::to_string(instance) + " ";
@@ -432,9 +443,25 @@ int Restart(const Options& options) {
     }
   }
 
+  std::vector<double> statusMs;
+  unsigned statusFailed = 0;
+  if (flood) {
+    for (int i = 0; i < 5; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      const zq_test::ProgramRun status = run.Installation().Run("zqm", {"status"}, 10s);
+      statusMs.push_back(
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+              .count());
+      statusFailed += status.status == 0 ? 0 : 1;
+    }
+    const unsigned opened = flood->Stop();
+    std::printf("\nFlood: %u unauthenticated connections opened to port 8088 (%u/s asked for)\n",
+                opened, floodRate);
+  }
   PrintHeader("Restart after kill -9 (" + std::to_string(kills) + " kills, " +
               std::to_string(instances) +
-              " sample-server instances, each run >= " + std::to_string(minAge.count()) + " ms)");
+              " sample-server instances, each run >= " + std::to_string(minAge.count()) + " ms" +
+              (flood ? ", flood of " + std::to_string(floodRate) + " connections/s" : "") + ")");
   PrintSummaryHeader();
   PrintSummary("(a) kill -> new process's first instruction (stamp)", toStamp);
   PrintSummary("(b) kill -> \"is running\" read from the service", toRunning);
@@ -454,6 +481,15 @@ int Restart(const Options& options) {
   std::printf("\nTargets: median (a) <= 2 ms: %s; median (b) <= 10 ms: %s\n",
               zq_bench::Summarise(toStamp).p50 <= 2.0 ? "met" : "NOT met",
               zq_bench::Summarise(toRunning).p50 <= 10.0 ? "met" : "NOT met");
+  if (flood) {
+    PrintSummaryHeader();
+    PrintSummary("zqm status during the flood (ms)", statusMs);
+    std::printf(
+        "zqm status failed %u of %zu times; target during the flood: p99 (b) < 50 ms: "
+        "%s\n",
+        statusFailed, statusMs.size(),
+        zq_bench::Summarise(toRunning).p99 < 50.0 ? "met" : "NOT met");
+  }
   return 0;
 }
 

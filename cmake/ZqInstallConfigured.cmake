@@ -25,10 +25,12 @@ foreach(unit zqmd almanac custodel)
   configure_file(${ZQ_SOURCE_DIR}/packaging/systemd/${unit}.service.in
                  ${stage}/units/${unit}.service @ONLY)
 endforeach()
+configure_file(${ZQ_SOURCE_DIR}/packaging/systemd/zqmd.socket.in ${stage}/units/zqmd.socket @ONLY)
 configure_file(${ZQ_SOURCE_DIR}/packaging/installation.json.in ${stage}/installation.json @ONLY)
 configure_file(${ZQ_SOURCE_DIR}/packaging/default-zqmd ${stage}/default/zqmd COPYONLY)
 
-file(INSTALL ${stage}/units/zqmd.service ${stage}/units/almanac.service
-             ${stage}/units/custodel.service DESTINATION ${prefix}/lib/systemd/system)
+file(INSTALL ${stage}/units/zqmd.socket ${stage}/units/zqmd.service
+             ${stage}/units/almanac.service ${stage}/units/custodel.service
+             DESTINATION ${prefix}/lib/systemd/system)
 file(INSTALL ${stage}/installation.json DESTINATION ${ZQ_SYSCONFDIR}/custodel)
 file(INSTALL ${stage}/default/zqmd DESTINATION ${ZQ_SYSCONFDIR}/default)

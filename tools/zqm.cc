@@ -32,6 +32,7 @@
 #include "Almanac/Server/almanac_tproxy.h"
 #include "DEVUror/devuror.h"
 #include "DEVUror/zqm_auth.h"
+#include "DEVUror/zqm_roles.h"
 #include "DEVUror/zqm_tproxy.h"
 #include "DEVUror/zqm_trace.h"
 #include "tools/zqm_args.h"
@@ -239,6 +240,14 @@ int Reload(const Options& options) {
   return Steer(options, "Reconfigure", ZQ_TList());
 }
 
+int PrintRoles() {
+  TextTable table({"SERVICE", "METHOD", "NEEDS", "AND"});
+  for (const zqm_roles::Rule& rule : zqm_roles::Rules())
+    table.AddRow({rule.service, rule.method, zqm_roles::RoleName(rule.needs), rule.note});
+  table.Print(std::cout);
+  return kOk;
+}
+
 int Log(const Options& options) {
   const unsigned instance =
       options.instance.empty()
@@ -318,6 +327,8 @@ int main(int argc, char** argv) {
   log->add_option("name", options.serverName, "the server")->required();
   log->add_option("instance", options.instance, "the instance number (default 1)");
   log->add_flag("-f,--follow", options.follow, "go on printing what is appended, until Ctrl-C");
+  CLI::App* roles = app.add_subcommand(
+      "roles", "print who may call which method: the roles table every server applies");
   ControlCommands control;
   AddControlCommands(app, control);
   try {
@@ -329,6 +340,7 @@ int main(int argc, char** argv) {
   __ZQ_INITIALIZATION_FUNCTION_DEVUror__();
   if (insecure) zqm_auth::UseInsecure();
   if (!keyFile.empty()) zqm_auth::UseKeyFile(keyFile);
+  if (roles->parsed()) return PrintRoles();
   try {
     if (call->parsed()) {
       options.words = call->remaining();

@@ -72,10 +72,24 @@ void ConnectToService(ZQM_TClient& service, const std::string& host, unsigned wa
 }
 
 std::string Advice(const std::string& failureClass, const std::string& message) {
+  // The cause first: a refusal of who we are is never cured by starting
+  // something.
+  if (failureClass == "ZQM_EAuthenticationFailed") {
+    return "the handshake failed: give this program the installation's key (--key PATH or "
+           "ZQM_KEY_FILE), the one the other side holds";
+  }
+  if (failureClass == "ZQM_EAccessDenied") {
+    return "not allowed for this user: on the daemon's host run zqm as root or as a member of "
+           "the zqm group; for another host, give the installation's key";
+  }
   if (failureClass == "ZQM_EConnectionFailed" && Contains(message, ":8088") &&
       Contains(message, "refused")) {
     return "no middleware daemon listens there: start zqmd (or give --host)";
   }
+  if (failureClass == "ZQM_EConnectionFailed" && Contains(message, "is zqmd running")) {
+    return "no middleware daemon listens on this host: start zqmd (or give --host)";
+  }
+  if (failureClass != "ZQM_ENoSuchServer" && failureClass != "ZQM_EConnectionFailed") return "";
   if (Contains(message, "\"Almanac\" instance 0 is not running") ||
       Contains(message, "Almanac#0") || Contains(message, "Almanac instance 0 is not running")) {
     return "the configuration server is not running: start almanac CONFIG.json beside zqmd";

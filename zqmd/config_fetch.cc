@@ -58,11 +58,13 @@ class Fetch : public std::enable_shared_from_this<Fetch> {
     SendRequest();
   }
 
+  // Every frame after the handshake is sealed.
   void SendRequest() {
+    channel_ = handshake_->TakeChannel();
     ZQ_TDict request;
     request.Set("M", ZQ_TAny("Expand"));
     request.Set("P1", ZQ_TAny(("Servers/ZQMD/Servers/" + serverName_ + "/").c_str()));
-    Exchange(zqm_wire::RequestFrame(request), &Fetch::TakeReply);
+    Exchange(channel_.Seal(zqm_wire::RequestFrame(request)), &Fetch::TakeReply);
   }
 
   using Step = void (Fetch::*)(std::string_view payload);
@@ -106,7 +108,8 @@ class Fetch : public std::enable_shared_from_this<Fetch> {
           if (error) return self->Finish(nullptr, "configuration server: " + error.message());
           try {
             if (!self->reader_.Received(n)) return self->ReadFrame(next);
-            const std::string payload = self->reader_.Take();
+            std::string payload = self->reader_.Take();
+            payload = self->channel_.Open(std::move(payload));  // plain until sealed
             (*self.*next)(payload);
           } catch (const ZQ_EException& bad) {
             self->Finish(nullptr, "configuration server: " + bad.ZQ_Message().Text());
@@ -131,6 +134,7 @@ class Fetch : public std::enable_shared_from_this<Fetch> {
   std::string serverName_;
   FetchDone done_;
   std::optional<zqm_handshake::Client> handshake_;
+  zqm_channel::Channel channel_;
   zqm_wire::FrameReader reader_;
   std::string outgoing_;
 };

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include "DEVUror/zqm_tclient.h"
 #include "DEVUror/zqm_trace.h"
 #include "zqmd/daemon_internal.h"
 
@@ -27,29 +28,47 @@ Daemon::~Daemon() {
 
 void Daemon::Start() {
   PrepareFilePlaces(options_.logDirectory, options_.stateFile);
-  Listen(listener_, options_.listenAddress, options_.port);
+  ResolveAdministratorsGroup();
+  if (!options_.inheritedSockets.empty()) {
+    for (const int fd : options_.inheritedSockets)
+      Serve(fd);
+    std::string where;
+    for (const auto& listener : listeners_) {
+      where += (where.empty() ? "" : ", ") + (listener->Local()
+                                                  ? std::string("the local socket")
+                                                  : "port " + std::to_string(listener->Port()));
+    }
+    zqm_trace::Line(
+        0, ZQ_TString::Format("Middleware daemon listening on the sockets of the service manager "
+                              "(%s); server configuration \"%s\"; logs in %s",
+                              where, options_.serverConfiguration, options_.logDirectory)
+               .Text());
+    return Adopt();
+  }
+  ListenLocally();
+  Listen(options_.listenAddress, options_.port);
+  const unsigned short port = listeners_.back()->Port();
   // Listening on every address covers the host's already.
   asio::error_code ignored;
   const bool everywhere = asio::ip::make_address(options_.listenAddress, ignored).is_unspecified();
   const bool onHost = !options_.hostAddress.empty() &&
                       options_.hostAddress != options_.listenAddress && !everywhere;
-  if (onHost) Listen(hostListener_, options_.hostAddress, listener_->Port());
+  if (onHost) Listen(options_.hostAddress, port);
   zqm_trace::Line(
-      0, ZQ_TString::Format(
-             "Middleware daemon listening on %s:%d; server configuration \"%s\"; logs in %s",
-             options_.listenAddress, listener_->Port(), options_.serverConfiguration,
-             options_.logDirectory)
+      0, ZQ_TString::Format("Middleware daemon listening on %s:%d and %s; server configuration "
+                            "\"%s\"; logs in %s",
+                            options_.listenAddress, port, options_.socketPath,
+                            options_.serverConfiguration, options_.logDirectory)
              .Text());
   if (onHost) {
     zqm_trace::Line(0, ZQ_TString::Format("Listening on %s:%d as well; servers started here too",
-                                          options_.hostAddress, hostListener_->Port())
+                                          options_.hostAddress, port)
                            .Text());
   }
   Adopt();
 }
 
-void Daemon::Listen(std::optional<zqm_listener::Listener>& listener,
-                    const std::string& listenAddress, unsigned short port) {
+void Daemon::Listen(const std::string& listenAddress, unsigned short port) {
   asio::error_code error;
   const auto address = asio::ip::make_address(listenAddress, error);
   std::optional<asio::ip::tcp::acceptor> acceptor;
@@ -59,19 +78,23 @@ void Daemon::Listen(std::optional<zqm_listener::Listener>& listener,
                                              error.message()));
     ZQ_THROW_AT(failed, __FILE__, __LINE__);
   }
-  const zqm_wire::Hello hello{"ZQMD", 0, static_cast<std::uint32_t>(getpid())};
-  listener.emplace(
-      std::move(*acceptor), hello,
-      [this](const ZQ_TDict& request, zqm_listener::Reply reply) {
-        Handle(request, std::move(reply));
+  Serve(acceptor->release());
+}
+
+void Daemon::Serve(int fd) {
+  const zqm_wire::Hello hello{ZQM_TClient::kDaemonName, 0};
+  listeners_.push_back(std::make_unique<zqm_listener::Listener>(
+      io_, fd, hello,
+      [this](const ZQ_TDict& request, const zqm_roles::Caller& caller, zqm_listener::Reply reply) {
+        Handle(request, caller, std::move(reply));
       },
-      options_.limits);
-  listener->Start();
+      options_.limits));
+  listeners_.back()->Start();
 }
 
 void Daemon::Stop() {
-  if (listener_) listener_->Close();
-  if (hostListener_) hostListener_->Close();
+  for (const auto& listener : listeners_)
+    listener->Close();
   // The instances keep running: dropping the registry only ends the watches,
   // which reaps the children that have ended without their end being
   // handled yet.
@@ -79,7 +102,10 @@ void Daemon::Stop() {
 }
 
 unsigned short Daemon::Port() const {
-  return listener_ ? listener_->Port() : 0;
+  for (const auto& listener : listeners_) {
+    if (!listener->Local()) return listener->Port();
+  }
+  return 0;
 }
 
 // The line that the daemon's failure answers carry as their site: a stable

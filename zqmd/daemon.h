@@ -86,13 +86,14 @@
 
 #include "DEVUror/zqm_deadlines.h"
 #include "DEVUror/zqm_listener.h"
+#include "DEVUror/zqm_local_socket.h"
+#include "typelib/dodived.h"
 #include "zqmd/instance_log.h"
 #include "zqmd/launch_config.h"
 #include "zqmd/proc_inspect.h"
 #include "zqmd/process_watch.h"
 #include "zqmd/safe_files.h"
 #include "zqmd/state_writer.h"
-#include "typelib/dodived.h"
 
 namespace zqmd {
 
@@ -108,7 +109,17 @@ struct Options {
   // Where the registry is kept across restarts of the daemon; empty: the
   // file zqmd.state in the log folder.
   std::string stateFile = DefaultStateFile();
-  // Connection limit and handshake time-out of the daemon's port.
+  // The local socket, through which every program of this host calls
+  // (zqm_local_socket.h); its folder is made and checked like the log
+  // folder, but may be entered by anyone.
+  std::string socketPath = zqm_local::DaemonPath();
+  // Members of this group are administrators on the local socket (besides
+  // root and the daemon's user); "" or a group that does not exist: none.
+  std::string administratorsGroup = "zqm";
+  // Listening sockets handed over by the service manager (LISTEN_FDS): when
+  // any are given, the daemon listens on these and binds nothing itself.
+  std::vector<int> inheritedSockets;
+  // Connection limits and handshake time-out of the daemon's sockets.
   zqm_listener::Limits limits;
 };
 
@@ -137,9 +148,13 @@ class Daemon {
   struct Instance;
 
   // The RPC methods (daemon_methods.cc; Register in daemon_registration.cc).
-  void Handle(const ZQ_TDict& request, zqm_listener::Reply reply);
-  void Register(const ZQ_TDict& request, zqm_listener::Reply& reply);
-  void Locate(const ZQ_TDict& request, zqm_listener::Reply& reply);
+  void Handle(const ZQ_TDict& request, zqm_roles::Caller caller, zqm_listener::Reply reply);
+  // A caller on the local socket who is no administrator is a server when
+  // its process is one of the instances.
+  void KnowServer(zqm_roles::Caller& caller) const;
+  void Register(const ZQ_TDict& request, const zqm_roles::Caller& caller,
+                zqm_listener::Reply& reply);
+  void Locate(const ZQ_TDict& request, const zqm_roles::Caller& caller, zqm_listener::Reply& reply);
   void Servers(const ZQ_TDict& request, zqm_listener::Reply& reply);
   void LogPathOf(const ZQ_TDict& request, zqm_listener::Reply& reply);
 
@@ -195,14 +210,21 @@ class Daemon {
   void ArmStartTimer(Instance& instance);
   std::string LogPath(const Key& key) const;
   // Listens on `address`:`port`; throws ZQM_EException saying why it cannot.
-  void Listen(std::optional<zqm_listener::Listener>& listener, const std::string& address,
-              unsigned short port);
+  void Listen(const std::string& address, unsigned short port);
+  // Listens on the local socket (daemon_local_socket.cc).
+  void ListenLocally();
+  void ResolveAdministratorsGroup();
+  // Serves the listening socket `fd` (taken).
+  void Serve(int fd);
   // Keeps the instance's log (its descriptor `fd`, taken) within `limits`
   // and lets the end marker be written to it; an adopted instance's log is
   // opened here (fd -1) and kept within the default limits.
   void WatchLog(Instance& instance, int fd, const LogLimits& limits = {});
   // The value of ZQM_DAEMON in every instance this daemon starts.
   std::string DaemonMark() const;
+  // A sealed descriptor holding a new identity for `key` (zqm_identity.h),
+  // owned by the caller; -1 when the daemon runs insecure.
+  int IdentityDescriptor(const Key& key) const;
 
   // Launch configurations kept (daemon_launch_configurations.cc).
   struct KeptConfiguration {
@@ -239,8 +261,9 @@ class Daemon {
   zqm_deadlines::DeadlineQueue deadlines_;  // before the instances, which cancel theirs
   ProcessWatchSet watches_;                 // before the instances, which release theirs
   LogWatchSet logs_;                        // likewise
-  std::optional<zqm_listener::Listener> listener_;
-  std::optional<zqm_listener::Listener> hostListener_;  // on Options::hostAddress
+  // The local socket's, then one per TCP address (the listen address, then
+  // the host's).
+  std::vector<std::unique_ptr<zqm_listener::Listener>> listeners_;
   std::map<Key, std::unique_ptr<Instance>> instances_;
   // Outlives the instances' processes; bounded (see RecordOf).
   std::map<Key, Record> records_;

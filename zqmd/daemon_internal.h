@@ -35,6 +35,9 @@ struct Daemon::Instance {
   std::uint64_t startTicks = 0;  // when the process started, against pid reuse
   unsigned startTimeoutMs = kDefaultStartTimeoutMs;
   std::vector<zqm_listener::Reply> waiters;
+  // Who asked for its start (an administrator, when any did): only an
+  // administrator may start an instance above the server's NrOfInstances.
+  zqm_roles::Caller startedBy;
   zqm_deadlines::DeadlineQueue& deadlines;
   ProcessWatchSet& watches;
   LogWatchSet& logs;

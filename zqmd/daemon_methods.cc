@@ -14,11 +14,25 @@ const char* StateName(int state) {
 
 }  // namespace
 
-void Daemon::Handle(const ZQ_TDict& request, zqm_listener::Reply reply) {
+void Daemon::KnowServer(zqm_roles::Caller& caller) const {
+  if (!caller.local || caller.role != zqm_roles::Role::kStranger) return;
+  for (const auto& [key, instance] : instances_) {
+    if (instance->pid == caller.pid) {
+      caller.role = zqm_roles::Role::kServer;
+      caller.server = key.first;
+      caller.instance = key.second;
+      return;
+    }
+  }
+}
+
+void Daemon::Handle(const ZQ_TDict& request, zqm_roles::Caller caller, zqm_listener::Reply reply) {
   const ZQ_TString method = zqm_wire::MethodOf(request);
   try {
-    if (method == "Register") return Register(request, reply);
-    if (method == "Locate") return Locate(request, reply);
+    KnowServer(caller);
+    zqm_roles::Check(caller, zqm_roles::kDaemon, method.Text());
+    if (method == "Register") return Register(request, caller, reply);
+    if (method == "Locate") return Locate(request, caller, reply);
     if (method == "Servers") return Servers(request, reply);
     if (method == "LogPath") return LogPathOf(request, reply);
     if (method == "EndInstance") return EndInstance(request, reply);
@@ -36,7 +50,8 @@ void Daemon::Handle(const ZQ_TDict& request, zqm_listener::Reply reply) {
   }
 }
 
-void Daemon::Locate(const ZQ_TDict& request, zqm_listener::Reply& reply) {
+void Daemon::Locate(const ZQ_TDict& request, const zqm_roles::Caller& caller,
+                    zqm_listener::Reply& reply) {
   const std::optional<Key> named = InstanceNamed(request);
   if (!named) {
     return reply(FailureFrame<ZQM_EException>(
@@ -56,9 +71,12 @@ void Daemon::Locate(const ZQ_TDict& request, zqm_listener::Reply& reply) {
     }
     if (const std::string held = BackoffRefusal(key); !held.empty())
       return reply(FailureFrame<ZQM_ENoSuchServer>(held.c_str()));
-    Add(key, State::kFetching).waiters.push_back(std::move(reply));
+    Instance& starting = Add(key, State::kFetching);
+    starting.waiters.push_back(std::move(reply));
+    starting.startedBy = caller;
     return StartInstance(key);
   }
+  if (caller.role == zqm_roles::Role::kAdministrator) instance->startedBy = caller;
   switch (instance->state) {
     case State::kBound:
       return reply(PlaceFrame(*instance));

@@ -11,6 +11,29 @@
 
 namespace zqmd {
 
+namespace {
+
+// Why `caller` may not register process `claimed` as `key`, or "": a
+// process registers itself, on this host, and a server only under the name
+// and instance it was started as.
+std::string CallerRefusal(const zqm_roles::Caller& caller,
+                          const std::pair<std::string, unsigned short>& key, pid_t claimed) {
+  if (!caller.local) return "registration is taken on the daemon's local socket only";
+  if (caller.pid != claimed) {
+    return ZQ_TString::Format("process %d may register itself only, not process %d", caller.pid,
+                              claimed)
+        .Text();
+  }
+  if (caller.role == zqm_roles::Role::kServer &&
+      (caller.server != key.first || caller.instance != key.second)) {
+    return ZQ_TString::Format("it was started as %s instance %d", caller.server, caller.instance)
+        .Text();
+  }
+  return "";
+}
+
+}  // namespace
+
 std::string Daemon::RegistrationRefusal(const Key& key, pid_t pid, unsigned short port) {
   if (pid == 1 || pid == getpid()) {
     return ZQ_TString::Format("Register: process %d cannot be %s instance %d", pid, key.first,
@@ -30,7 +53,8 @@ std::string Daemon::RegistrationRefusal(const Key& key, pid_t pid, unsigned shor
   return "";
 }
 
-void Daemon::Register(const ZQ_TDict& request, zqm_listener::Reply& reply) {
+void Daemon::Register(const ZQ_TDict& request, const zqm_roles::Caller& caller,
+                      zqm_listener::Reply& reply) {
   const ZQ_TDict* registration = Parameter<ZQ_TDict>(request, "P1");
   const ZQ_TString* name = registration ? Parameter<ZQ_TString>(*registration, "Name") : nullptr;
   const ZQ_TUInt32* pid = registration ? Parameter<ZQ_TUInt32>(*registration, "PID") : nullptr;
@@ -44,6 +68,12 @@ void Daemon::Register(const ZQ_TDict& request, zqm_listener::Reply& reply) {
   }
   const Key key{name->Text(), number};
   const auto claimed = static_cast<pid_t>(pid->Value());
+  if (const std::string refused = CallerRefusal(caller, key, claimed); !refused.empty()) {
+    zqm_roles::Refuse(
+        caller, zqm_roles::kDaemon, "Register",
+        ZQ_TString::Format("registering %s instance %d: %s", key.first, key.second, refused)
+            .Text());
+  }
   Instance* instance = Find(key);
   // An instance that has a process (started by us, adopted or registered)
   // is that process's alone until it ends.

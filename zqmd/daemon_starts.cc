@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "DEVUror/zqm_auth.h"
+#include "DEVUror/zqm_identity.h"
 #include "DEVUror/zqm_trace.h"
 #include "zqmd/config_fetch.h"
 #include "zqmd/daemon_internal.h"
@@ -85,20 +86,40 @@ void Daemon::Spawn(Key key, const ZQ_TTree& server) {
     return StartFailed(key, failure);
   }
   if (AdoptCandidate(key, launch)) return;
+  Instance& asked = *instances_.at(key);
+  if (key.second > launch.nrOfInstances &&
+      asked.startedBy.role != zqm_roles::Role::kAdministrator) {
+    try {
+      zqm_roles::Refuse(asked.startedBy, zqm_roles::kDaemon, "Locate",
+                        ZQ_TString::Format("%s has %d instances (NrOfInstances), and only an "
+                                           "administrator may start instance %d",
+                                           key.first, launch.nrOfInstances, key.second)
+                            .Text());
+    } catch (const ZQ_EException& refused) {
+      FailWaiters(asked, zqm_wire::FailureFrame(refused));
+      instances_.erase(key);
+      return;
+    }
+  }
   // Marked as ours, whatever the configuration says, so that a restarted
   // daemon finds it.
   std::erase_if(launch.environment,
                 [](const auto& variable) { return variable.first == kDaemonMarkVariable; });
   launch.environment.emplace_back(kDaemonMarkVariable, DaemonMark());
+  // So that it finds this daemon whatever its user's defaults say.
+  std::erase_if(launch.environment,
+                [](const auto& variable) { return variable.first == "ZQM_DAEMON_SOCKET"; });
+  launch.environment.emplace_back("ZQM_DAEMON_SOCKET", options_.socketPath);
   Instance& instance = *instances_.at(key);
   instance.startTimeoutMs = launch.startTimeoutMs;
   try {
     instance.logPath = LogPath(key);
-    // A server proves the installation key with the daemon's own, handed over
-    // as a descriptor, and an insecure daemon starts insecure servers. A plain
-    // program serves no RPC and is not given the key.
-    const int keyFd = launch.plain ? -1 : zqm_auth::ChildKeyDescriptor();
-    if (!launch.plain && keyFd < 0) launch.environment.emplace_back("ZQM_INSECURE", "1");
+    // A server proves who it is with an identity of its own, handed over as
+    // a descriptor, never with the installation key; an insecure daemon
+    // starts insecure servers. A plain program serves no RPC and gets
+    // neither.
+    const Descriptor identity(launch.plain ? -1 : IdentityDescriptor(key));
+    if (!launch.plain && identity.Get() < 0) launch.environment.emplace_back("ZQM_INSECURE", "1");
     const std::string commandLine = CommandLine(launch);
     zqm_trace::Line(
         0, ZQ_TString::Format("Starting %s instance %d: %s", key.first, key.second, commandLine)
@@ -106,7 +127,7 @@ void Daemon::Spawn(Key key, const ZQ_TTree& server) {
     if (const std::string problem = RotateIfOver(instance.logPath, launch.log); !problem.empty())
       zqm_trace::Line(0, "Cannot rotate the log " + instance.logPath + ": " + problem);
     const Launched launched =
-        Launch(launch, key.first, key.second, instance.logPath, keyFd, /*keepLog=*/true);
+        Launch(launch, key.first, key.second, instance.logPath, identity.Get(), /*keepLog=*/true);
     instance.pid = launched.pid;
     instance.started = std::chrono::system_clock::now();
     // After the spawn: the child is still starting while this is written.
@@ -182,6 +203,14 @@ void Daemon::WatchLog(Instance& instance, int fd, const LogLimits& limits) {
     }
   }
   instance.log = logs_.Watch(fd, instance.logPath, limits);
+}
+
+int Daemon::IdentityDescriptor(const Key& key) const {
+  const std::shared_ptr<const zqm_auth::Credentials> credentials = zqm_auth::Current();
+  if (credentials->insecure) return -1;
+  return zqm_identity::SealedDescriptor(zqm_identity::Issue(
+      credentials->key, {credentials->installationPublicKey, credentials->installationSecretKey},
+      key.first, key.second, ZQ_TSocket::HostName(false).Text()));
 }
 
 std::string Daemon::DaemonMark() const {

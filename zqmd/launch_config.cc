@@ -104,6 +104,10 @@ LaunchConfig ReadLaunchConfig(const ZQ_TTree& server, const std::string& name, u
   launch.user = AccountAt(server, "User", name);
   launch.group = AccountAt(server, "Group", name);
   launch.backoff = ReadBackoff(server, name);
+  // The service's reading: a value of another kind counts as absent.
+  const ZQ_TAny* instances = server.Child("NrOfInstances");
+  if (instances != nullptr && instances->As<ZQ_TUInt32>() != nullptr)
+    launch.nrOfInstances = instances->As<ZQ_TUInt32>()->Value();
   return launch;
 }
 

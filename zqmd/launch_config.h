@@ -77,6 +77,10 @@ struct LaunchConfig {
   std::string group;  // likewise
   LogLimits log;
   Backoff backoff;
+  // "NrOfInstances" (default 1), as the service reads it: a server may have
+  // the daemon start instances up to this number, only an administrator
+  // more.
+  unsigned nrOfInstances = 1;
 };
 
 // The launch configuration of instance `instance` of `name` from its server

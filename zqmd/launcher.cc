@@ -27,8 +27,8 @@ namespace zqmd {
 
 namespace {
 
-// The descriptor number an instance finds the installation key on.
-constexpr int kKeyDescriptor = 3;
+// The descriptor number an instance finds its identity on.
+constexpr int kIdentityDescriptor = 3;
 // Descriptors the child duplicates from are moved at least this high, so
 // that none of them is overwritten by the descriptors 0 to 3 it sets up.
 constexpr int kHighDescriptor = 10;
@@ -39,26 +39,6 @@ constexpr int kHighDescriptor = 10;
       ZQ_TString::Format("cannot start %s#%d: %s: %s", name, instance, what, std::strerror(error)));
   ZQ_THROW_AT(failed, __FILE__, __LINE__);
 }
-
-// A descriptor closed on every way out.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int Get() const { return fd_; }
-  int Release() { return std::exchange(fd_, -1); }
-  void Reset(int fd) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
 
 // A close-on-exec copy of `fd` numbered kHighDescriptor or higher; -1 with
 // errno set on failure.
@@ -77,15 +57,23 @@ int MoveHigh(int fd) {
   return high;
 }
 
+// The variables through which a program could find a key or an identity:
+// an instance gets only what the daemon hands it, never the daemon's own.
+bool KeySource(const std::string& key) {
+  return key == "ZQM_KEY_FILE" || key == "ZQM_KEY_FD" || key == "ZQM_IDENTITY_FD" ||
+         key == "ZQM_INSECURE";
+}
+
 std::vector<std::string> Environment(const LaunchConfig& launch, const Credentials& credentials,
-                                     const std::string& name, unsigned instance, int keyFd) {
+                                     const std::string& name, unsigned instance, int identityFd) {
   // The user's own variables first, so that the launch configuration's
   // Environment can set them differently.
   std::vector<std::pair<std::string, std::string>> overrides = credentials.environment;
   overrides.insert(overrides.end(), launch.environment.begin(), launch.environment.end());
   overrides.emplace_back("ZQM_SERVER_NAME", name);
   overrides.emplace_back("ZQM_SERVER_INSTANCE", std::to_string(instance));
-  if (keyFd >= 0) overrides.emplace_back("ZQM_KEY_FD", std::to_string(kKeyDescriptor));
+  if (identityFd >= 0)
+    overrides.emplace_back("ZQM_IDENTITY_FD", std::to_string(kIdentityDescriptor));
   std::vector<std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const std::string text(*entry);
@@ -93,9 +81,7 @@ std::vector<std::string> Environment(const LaunchConfig& launch, const Credentia
     bool replaced = false;
     for (const auto& [overrideKey, value] : overrides)
       replaced = replaced || overrideKey == key;
-    // The daemon's own key source would win over the descriptor handed over.
-    const bool keySource = key == "ZQM_KEY_FILE" || key == "ZQM_INSECURE";
-    if (!replaced && !(keyFd >= 0 && keySource)) environment.push_back(text);
+    if (!replaced && !KeySource(key)) environment.push_back(text);
   }
   // A later override of the same key wins.
   for (std::size_t at = 0; at < overrides.size(); ++at) {
@@ -136,7 +122,7 @@ std::vector<std::string> Candidates(const std::string& program) {
 // The steps of the child before the program runs, as reported back.
 enum class Step : int {
   kStandardDescriptors,
-  kKey,
+  kIdentity,
   kCapabilities,
   kGroups,
   kGid,
@@ -151,8 +137,8 @@ const char* StepName(Step step) {
   switch (step) {
     case Step::kStandardDescriptors:
       return "standard descriptors";
-    case Step::kKey:
-      return "key descriptor";
+    case Step::kIdentity:
+      return "identity descriptor";
     case Step::kCapabilities:
       return "dropping capabilities";
     case Step::kGroups:
@@ -183,7 +169,7 @@ struct ChildFailure {
 struct ChildPlan {
   int devNull = -1;
   int log = -1;
-  int key = -1;
+  int identity = -1;
   int report = -1;  // write end of the close-on-exec pipe for a failure
   const Credentials* credentials = nullptr;
   __user_cap_header_struct capabilityHeader{};
@@ -234,7 +220,8 @@ int ChildMain(void* argument) {
       dup2(plan.log, STDERR_FILENO) < 0) {
     ChildFails(plan, Step::kStandardDescriptors, errno);
   }
-  if (plan.key >= 0 && dup2(plan.key, kKeyDescriptor) < 0) ChildFails(plan, Step::kKey, errno);
+  if (plan.identity >= 0 && dup2(plan.identity, kIdentityDescriptor) < 0)
+    ChildFails(plan, Step::kIdentity, errno);
 
   const Credentials& credentials = *plan.credentials;
   if (credentials.changeUser) {
@@ -260,7 +247,7 @@ int ChildMain(void* argument) {
   if (setsid() < 0) ChildFails(plan, Step::kSession, errno);
   // After the change of user: the folder is entered with the instance's rights.
   if (plan.folder != nullptr && chdir(plan.folder) != 0) ChildFails(plan, Step::kFolder, errno);
-  const unsigned firstOther = plan.key >= 0 ? kKeyDescriptor + 1 : STDERR_FILENO + 1;
+  const unsigned firstOther = plan.identity >= 0 ? kIdentityDescriptor + 1 : STDERR_FILENO + 1;
   // Close-on-exec rather than closed: the report pipe must stay open until exec.
   if (syscall(SYS_close_range, firstOther, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
     ChildFails(plan, Step::kDescriptors, errno);
@@ -323,7 +310,7 @@ int OpenPidfd(pid_t pid) {
 }
 
 Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned instance,
-                const std::string& logPath, int keyFd, bool keepLog) {
+                const std::string& logPath, int identityFd, bool keepLog) {
   const Credentials credentials = ResolveCredentials(launch.user, launch.group, CurrentIdentity());
   // Opened here, not in the child, so that an unusable log is reported to
   // the caller instead of failing silently after the fork.
@@ -331,9 +318,9 @@ Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned in
   if (log.Get() < 0) LaunchFailed(name, instance, "log file " + logPath, errno);
   const Descriptor devNull(MoveHigh(open("/dev/null", O_RDONLY | O_CLOEXEC)));
   if (devNull.Get() < 0) LaunchFailed(name, instance, "/dev/null", errno);
-  const Descriptor key(keyFd >= 0 ? HighCopy(keyFd) : -1);
-  if (keyFd >= 0 && key.Get() < 0)
-    LaunchFailed(name, instance, "key descriptor " + std::to_string(keyFd), errno);
+  const Descriptor key(identityFd >= 0 ? HighCopy(identityFd) : -1);
+  if (identityFd >= 0 && key.Get() < 0)
+    LaunchFailed(name, instance, "identity descriptor " + std::to_string(identityFd), errno);
   int pipe[2];
   if (pipe2(pipe, O_CLOEXEC) != 0) LaunchFailed(name, instance, "pipe2", errno);
   const Descriptor reportRead(pipe[0]);
@@ -342,7 +329,7 @@ Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned in
 
   std::vector<std::string> argv = launch.arguments;
   argv.insert(argv.begin(), launch.program);
-  std::vector<std::string> envp = Environment(launch, credentials, name, instance, keyFd);
+  std::vector<std::string> envp = Environment(launch, credentials, name, instance, identityFd);
   std::vector<char*> argvPointers = Pointers(argv);
   std::vector<char*> envpPointers = Pointers(envp);
   const std::vector<std::string> candidates = Candidates(launch.program);
@@ -350,7 +337,7 @@ Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned in
   ChildPlan plan;
   plan.devNull = devNull.Get();
   plan.log = log.Get();
-  plan.key = key.Get();
+  plan.identity = key.Get();
   plan.report = reportWrite.Get();
   plan.credentials = &credentials;
   if (credentials.changeUser) PrepareCapabilities(plan);

@@ -2,17 +2,21 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <fcntl.h>
 #include <CLI/CLI.hpp>
 #include <asio.hpp>
+
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
+#include <vector>
 
 #include "DEVUror/devuror.h"
 #include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_notify.h"
 #include "DEVUror/zqm_trace.h"
-#include "zqmd/daemon.h"
 #include "zq_version.h"
+#include "zqmd/daemon.h"
 
 namespace {
 
@@ -23,6 +27,27 @@ void RaiseDescriptorLimit() {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+}
+
+// The listening sockets that systemd's socket activation hands over
+// (LISTEN_PID, LISTEN_FDS: descriptors 3 on), made close-on-exec and taken
+// out of the environment, so that no server the daemon starts sees them.
+std::vector<int> TakeActivatedSockets() {
+  const char* pid = std::getenv("LISTEN_PID");
+  const char* count = std::getenv("LISTEN_FDS");
+  std::vector<int> sockets;
+  if (pid != nullptr && count != nullptr && std::strtol(pid, nullptr, 10) == getpid()) {
+    const long n = std::strtol(count, nullptr, 10);
+    for (long i = 0; i < n && i < 64; ++i) {
+      const int fd = 3 + static_cast<int>(i);
+      fcntl(fd, F_SETFD, FD_CLOEXEC);
+      sockets.push_back(fd);
+    }
+  }
+  unsetenv("LISTEN_PID");
+  unsetenv("LISTEN_FDS");
+  unsetenv("LISTEN_FDNAMES");
+  return sockets;
 }
 
 int InitKey(const std::string& path) {
@@ -46,6 +71,7 @@ int main(int argc, char** argv) {
   // inherits the service manager's socket.
   zqm_notify::TakeNotifySocket();
   zqmd::Options options;
+  options.inheritedSockets = TakeActivatedSockets();
   CLI::App app{
       "zqmd: the middleware daemon. Keeps the registry of this host's middleware servers, "
       "tells clients where an instance listens, and starts configured instances on demand.",
@@ -89,9 +115,17 @@ int main(int argc, char** argv) {
                "run without a key: no handshake; keyed programs refuse this daemon")
       ->excludes("--key");
   app.add_option("--max-connections", options.limits.maxConnections,
-                 "most connections open at once; more are closed at once (default: "
-                 "$ZQM_MAX_CONNECTIONS, else 1024)")
+                 "most authenticated connections open at once per socket; more are closed at "
+                 "once (default: $ZQM_MAX_CONNECTIONS, else 4096)")
       ->check(CLI::Range(1, 1000000));
+  app.add_option("--socket", options.socketPath,
+                 "the local socket, through which this host's programs call (default: "
+                 "$ZQM_DAEMON_SOCKET, else /run/zqmd/zqmd.sock for root)")
+      ->capture_default_str();
+  app.add_option("--admin-group", options.administratorsGroup,
+                 "members of this group administer the daemon through the local socket, as "
+                 "root and the daemon's user do (\"\": nobody else)")
+      ->capture_default_str();
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {

@@ -66,12 +66,12 @@ std::string Parent(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-void MakeDirectories(const std::string& path, const char* role) {
+void MakeDirectories(const std::string& path, const char* role, mode_t mode = 0750) {
   if (path.empty()) Refuse("no folder given, and none by default: set HOME or XDG_STATE_HOME");
   // Each prefix ending before a '/', then the whole path.
   for (std::size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
     const std::string prefix = path.substr(0, at);
-    if (mkdir(prefix.c_str(), 0750) != 0 && errno != EEXIST)
+    if (mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST)
       Refuse(std::string("cannot create the ") + role + " " + path +
              (prefix == path ? "" : " (at " + prefix + ")") + ": " + Errno(errno));
     if (at == std::string::npos) return;
@@ -145,8 +145,8 @@ void CheckParents(const std::string& folder, const char* role) {
   }
 }
 
-std::string PrepareFolder(const std::string& folder, const char* role) {
-  MakeDirectories(folder, role);
+std::string PrepareFolder(const std::string& folder, const char* role, mode_t mode = 0750) {
+  MakeDirectories(folder, role, mode);
   const std::string real = RealPath(folder);
   CheckOwnFolder(real, role);
   CheckParents(real, role);
@@ -192,6 +192,17 @@ void PrepareFilePlaces(std::string& logDirectory, std::string& stateFile) {
     Refuse("the state file " + stateFile + " names a folder, not a file");
   stateFile = PrepareFolder(Parent(stateFile), "state file's folder") + "/" + name;
   CheckStateFile(stateFile);
+}
+
+std::string PrepareSocketPlace(const std::string& socketPath) {
+  const std::size_t slash = socketPath.rfind('/');
+  const std::string name = slash == std::string::npos ? socketPath : socketPath.substr(slash + 1);
+  if (socketPath.empty() || socketPath[0] != '/' || name.empty() || name == "." || name == "..")
+    Refuse("the local socket " + socketPath + " is not an absolute path of a file");
+  // Everybody may enter it: servers of other users connect there.
+  const std::string folder = PrepareFolder(Parent(socketPath), "local socket's folder", 0755);
+  chmod(folder.c_str(), 0755);
+  return folder + "/" + name;
 }
 
 std::string LogFilePath(const std::string& directory, const std::string& name, unsigned instance) {

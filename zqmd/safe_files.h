@@ -30,6 +30,13 @@ std::string DefaultStateFile();
 // another user's.
 void PrepareFilePlaces(std::string& logDirectory, std::string& stateFile);
 
+// Creates the folder of the local socket `socketPath` where missing (mode
+// 0755: anybody may connect; only the daemon's user may change it), checks
+// it as PrepareFilePlaces checks the log folder, and returns the socket's
+// path in the folder's real path. Throws ZQM_EException naming the path and
+// the reason.
+std::string PrepareSocketPlace(const std::string& socketPath);
+
 // "<directory>/<name>-<instance>.log". Throws ZQM_EException when `name`
 // would not make a plain file name inside the folder: empty, "." or "..",
 // with '/', NUL or other control characters, or longer than

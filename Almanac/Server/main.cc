@@ -9,6 +9,7 @@
 #include "DEVUror/devuror.h"
 #include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_notify.h"
+#include "DEVUror/zqm_roles.h"
 
 namespace {
 
@@ -36,6 +37,8 @@ class ServerMiddleware : public almanac::Middleware {
     server_.SetHostAddress(ZQ_TString(address));
   }
   void Bind(const ZQ_TString& name, unsigned short instance, unsigned short port) override {
+    // Whatever name it serves under, its methods are a configuration server's.
+    server_.UseRolesOf(zqm_roles::kConfigurationServer);
     server_.Bind(name, instance, port, /*listenOnAllInterfaces=*/false);
   }
   unsigned short Port() const override { return server_.Port(); }

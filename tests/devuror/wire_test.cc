@@ -55,54 +55,31 @@ TEST(Wire, HostileFramesAreProtocolErrors) {
   EXPECT_THROW(zqm_wire::DecodeFailure(ZQ_PackValue(&text)), ZQM_EProtocolError);
 }
 
-TEST(Wire, GreetingChecksProtocolAndFields) {
-  const std::string frame = zqm_wire::HelloFrame({ZQ_TString("Alpha"), 3, 1234});
-  const zqm_wire::Hello hello = zqm_wire::DecodeHello(Body(frame));
+TEST(Wire, GreetingChecksProtocolAndFieldsAndNamesNoProcess) {
+  zqm_wire::Hello asking{ZQ_TString("Alpha"), 3, 1234};
+  asking.authenticate = true;
+  asking.nonce = zqm_auth::RandomBytes(zqm_auth::kNonceBytes);
+  const zqm_wire::Hello hello = zqm_wire::DecodeHello(Body(zqm_wire::HelloFrame(asking)));
   EXPECT_EQ(ZQ_TString("Alpha"), hello.name);
   EXPECT_EQ(3, hello.instance);
-  EXPECT_EQ(1234u, hello.pid);
+  EXPECT_EQ(0u, hello.pid) << "a greeting tells strangers no process id";
+  EXPECT_TRUE(hello.authenticate);
+  EXPECT_EQ(asking.nonce, hello.nonce);
+  EXPECT_FALSE(
+      zqm_wire::DecodeHello(Body(zqm_wire::HelloFrame({ZQ_TString("B"), 1}))).authenticate);
 
   ZQ_TDict future;
   future.Set("Protocol", ZQ_TAny(99u));
   future.Set("Name", ZQ_TAny("A"));
   future.Set("Instance", ZQ_TAny(ZQ_TUInt16(1)));
-  future.Set("PID", ZQ_TAny(1u));
+  future.Set("Auth", ZQ_TAny(false));
   EXPECT_THROW(zqm_wire::DecodeHello(ZQ_PackValue(&future)), ZQM_EProtocolError);
-}
-
-TEST(Wire, HandshakeCarriesNoncesAndProofsThatBindKeyGreetingAndRole) {
-  zqm_wire::Hello asking{ZQ_TString("Alpha"), 3, 1234};
-  asking.authenticate = true;
-  asking.nonce = zqm_auth::RandomBytes(zqm_auth::kNonceBytes);
-  const std::string frame = zqm_wire::HelloFrame(asking);
-  const std::string greeting(Body(frame));
-  const zqm_wire::Hello decoded = zqm_wire::DecodeHello(greeting);
-  EXPECT_TRUE(decoded.authenticate);
-  EXPECT_EQ(asking.nonce, decoded.nonce);
-  EXPECT_FALSE(
-      zqm_wire::DecodeHello(Body(zqm_wire::HelloFrame({ZQ_TString("B"), 1, 1}))).authenticate);
-
-  const zqm_wire::ClientAuth sent{zqm_auth::RandomBytes(zqm_auth::kNonceBytes),
-                                  zqm_auth::RandomBytes(zqm_auth::kProofBytes)};
-  const zqm_wire::ClientAuth got =
-      zqm_wire::DecodeClientAuth(Body(zqm_wire::ClientAuthFrame(sent)));
-  EXPECT_EQ(sent.nonce, got.nonce);
-  EXPECT_EQ(sent.proof, got.proof);
-  EXPECT_EQ(sent.proof, zqm_wire::DecodeServerAuth(Body(zqm_wire::ServerAuthFrame(sent.proof))));
-  ZQ_TDict shortProof;
-  shortProof.Set("Proof", ZQ_TAny("abcd"));
-  EXPECT_THROW(zqm_wire::DecodeServerAuth(ZQ_PackValue(&shortProof)), ZQM_EProtocolError);
-
-  zqm_auth::Credentials ours;
-  ours.key = std::string(32, 'k');
-  zqm_auth::Credentials theirs;
-  theirs.key = std::string(32, 'x');
-  const std::string proof = zqm_auth::ClientProof(ours, greeting, sent.nonce);
-  EXPECT_TRUE(zqm_auth::SameProof(proof, zqm_auth::ClientProof(ours, greeting, sent.nonce)));
-  EXPECT_FALSE(zqm_auth::SameProof(proof, zqm_auth::ServerProof(ours, greeting, sent.nonce)));
-  EXPECT_FALSE(zqm_auth::SameProof(proof, zqm_auth::ClientProof(theirs, greeting, sent.nonce)));
-  EXPECT_FALSE(zqm_auth::SameProof(proof, zqm_auth::ClientProof(ours, greeting + " ", sent.nonce)));
-  EXPECT_FALSE(zqm_auth::SameProof(proof, proof.substr(1)));
+  ZQ_TDict odd = future;
+  odd.Set("Protocol", ZQ_TAny(zqm_wire::kProtocolVersion));
+  odd.Set("Auth", ZQ_TAny(true));
+  odd.Set("Nonce", ZQ_TAny(ZQ_TString(std::string(64, 'a'))));
+  odd.Set("Proves", ZQ_TAny("everything"));
+  EXPECT_THROW(zqm_wire::DecodeHello(ZQ_PackValue(&odd)), ZQM_EProtocolError);
 }
 
 }  // namespace

@@ -203,8 +203,8 @@ TEST(InstalledPrefixTest, SystemdUnitsPassVerification) {
     GTEST_SKIP() << "systemd-analyze verify cannot run here: " << probe.output;
 
   std::vector<std::string> units;
-  for (const char* unit : {"zqmd", "almanac", "custodel"})
-    units.push_back(prefix.Path("lib/systemd/system/") + unit + ".service");
+  for (const char* unit : {"zqmd.service", "almanac.service", "custodel.service", "zqmd.socket"})
+    units.push_back(prefix.Path("lib/systemd/system/") + unit);
   // Warnings (an unknown key, a bad value) leave the status 0: no output at all.
   const zq_test::ProgramRun verified = verify(units);
   EXPECT_EQ(0, verified.status) << verified.output;
@@ -213,6 +213,11 @@ TEST(InstalledPrefixTest, SystemdUnitsPassVerification) {
   EXPECT_TRUE(Contains(daemonUnit, "\nExecStart=" + prefix.Path("bin/zqmd") + " "));
   // Stopping or restarting the daemon must leave its servers running.
   EXPECT_TRUE(Contains(daemonUnit, "\nKillMode=process\n"));
+  // Its sockets are the manager's, so that its port is never free.
+  EXPECT_TRUE(Contains(daemonUnit, "\nRequires=zqmd.socket\n"));
+  const std::string socketUnit = zq_test::ReadFile(units[3]);
+  EXPECT_TRUE(Contains(socketUnit, "\nListenStream=/run/zqmd/zqmd.sock\n"));
+  EXPECT_TRUE(Contains(socketUnit, "\nListenStream=127.0.0.1:8088\n"));
 }
 
 }  // namespace

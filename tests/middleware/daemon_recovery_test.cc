@@ -58,8 +58,8 @@ ZQ_TAny Register(const std::string& name, unsigned instance, pid_t pid, unsigned
 TEST(DaemonRecovery, StartRacingTheConfigurationServersEndIsRefusedAndTraced) {
   Installation installation(kConfiguration);
   zq_test::ChildProcess& daemon = installation.Daemon();
-  const std::string frame = zqm_wire::RequestFrame(LocateRequest("Sample", 1));
   zq_test::RawConnection raw(ZQM_TClient::kDaemonPort);
+  const std::string frame = raw.Seal(zqm_wire::RequestFrame(LocateRequest("Sample", 1)));
   raw.Send(frame.substr(0, zqm_wire::kHeaderBytes));
   ASSERT_TRUE(zq_test::WaitUntilIdle(daemon.Pid(), 5s));
   daemon.Signal(SIGSTOP);
@@ -165,8 +165,12 @@ TEST(DaemonRecovery, RegistrationCannotDisplaceAnInstanceOrNameAStranger) {
 
   const auto displace = CatchFrom([&] { Register("Sample", 1, getpid(), mine); });
   EXPECT_TRUE(Contains(displace.message, "already running")) << displace.message;
+  // A process registers itself only: not init, not sshd, not a fellow server.
   const auto init = CatchFrom([&] { Register("Free", 1, 1, mine); });
-  EXPECT_TRUE(Contains(init.message, "process 1 cannot be Free instance 1")) << init.message;
+  EXPECT_EQ("ZQM_EAccessDenied", init.type) << init.message;
+  EXPECT_TRUE(Contains(init.message, "may register itself only, not process 1")) << init.message;
+  const auto sampleItself = CatchFrom([&] { Register("Free", 1, sample, samplePort); });
+  EXPECT_EQ("ZQM_EAccessDenied", sampleItself.type) << sampleItself.message;
   const auto notHeld = CatchFrom([&] { Register("Free", 1, getpid(), samplePort); });
   EXPECT_TRUE(Contains(notHeld.message, "does not listen on port " + std::to_string(samplePort)))
       << notHeld.message;
@@ -174,8 +178,9 @@ TEST(DaemonRecovery, RegistrationCannotDisplaceAnInstanceOrNameAStranger) {
                                                 std::to_string(getpid()) +
                                                 "\\): .*already running"))
       << installation.Daemon().Output();
-  EXPECT_TRUE(
-      installation.Daemon().WaitForLine("Refused to register Free instance 1 \\(pid 1\\): "))
+  EXPECT_TRUE(installation.Daemon().WaitForLine(
+      "Refused: administrator \\(uid 0, pid [0-9]+\\) may not call \"Register\" of the "
+      "middleware daemon: registering Free instance 1: process [0-9]+ may register itself only"))
       << installation.Daemon().Output();
 
   EXPECT_EQ(sample, installation.PidOf("Sample", 1).value_or(0));

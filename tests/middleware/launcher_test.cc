@@ -15,8 +15,8 @@
 #include <algorithm>
 
 #include "DEVUror/zqm_exceptions.h"
-#include "zqmd/credentials.h"
 #include "middleware/middleware_helpers.h"
+#include "zqmd/credentials.h"
 
 namespace {
 
@@ -46,25 +46,36 @@ zqmd::LaunchConfig Shell(const std::string& script) {
   return launch;
 }
 
-TEST(LauncherTest, KeyArrivesAsDescriptorThreeAndNothingElseIsInherited) {
+TEST(LauncherTest, IdentityArrivesAsDescriptorThreeAndNothingElseIsInherited) {
   zq_test::TempDir dir;
-  // Neither the key's own number nor a descriptor left open without
-  // close-on-exec may reach the instance.
+  // Neither the identity's own number nor a descriptor left open without
+  // close-on-exec may reach the instance, nor a key variable of the daemon.
   const int leaked = open("/dev/null", O_RDONLY);
-  const int key = memfd_create("installation-key", MFD_CLOEXEC);
+  const int identity = memfd_create("zqm-identity", MFD_CLOEXEC);
   ASSERT_GT(leaked, 2);
-  ASSERT_GT(key, 3);
-  const Started started(Shell("true"), dir.File("Probe-1.log"), key);
+  ASSERT_GT(identity, 3);
+  setenv("ZQM_KEY_FILE", "/etc/zqm/installation.key", 1);
+  setenv("ZQM_KEY_FD", "7", 1);
+  const Started started(Shell("true"), dir.File("Probe-1.log"), identity);
+  unsetenv("ZQM_KEY_FD");
   close(leaked);
-  close(key);
+  close(identity);
   ASSERT_TRUE(zq_test::WaitUntilAsleep(started.Pid(), 5s));
   EXPECT_EQ((std::set<int>{0, 1, 2, 3}), zq_test::OpenDescriptors(started.Pid()));
-  EXPECT_TRUE(Contains(zq_test::DescriptorTarget(started.Pid(), 3), "installation-key"))
+  EXPECT_TRUE(Contains(zq_test::DescriptorTarget(started.Pid(), 3), "zqm-identity"))
       << zq_test::DescriptorTarget(started.Pid(), 3);
   const std::string environment = zq_test::EnvironmentOf(started.Pid());
-  EXPECT_TRUE(Contains(environment, "\nZQM_KEY_FD=3\n")) << environment;
+  EXPECT_TRUE(Contains(environment, "\nZQM_IDENTITY_FD=3\n")) << environment;
   EXPECT_TRUE(Contains(environment, "\nZQM_SERVER_NAME=Probe\n")) << environment;
+  EXPECT_FALSE(Contains(environment, "ZQM_KEY_")) << environment;
   EXPECT_EQ(started.Pid(), zq_test::SessionOf(started.Pid()));
+  // A plain program gets neither an identity nor the daemon's key variables.
+  zqmd::LaunchConfig plain = Shell("true");
+  plain.plain = true;
+  const Started program(plain, dir.File("Plain-1.log"));
+  ASSERT_TRUE(zq_test::WaitUntilAsleep(program.Pid(), 5s));
+  EXPECT_FALSE(Contains(zq_test::EnvironmentOf(program.Pid()), "ZQM_KEY_FILE"));
+  unsetenv("ZQM_KEY_FILE");
 }
 
 TEST(LauncherTest, UserAndGroupKeysGiveTheInstanceThoseCredentialsAndNoCapabilities) {

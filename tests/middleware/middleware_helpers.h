@@ -24,10 +24,12 @@
 
 #include "DEVUror/devuror.h"
 #include "DEVUror/zqm_auth.h"
+#include "DEVUror/zqm_channel.h"
+#include "DEVUror/zqm_handshake.h"
 #include "DEVUror/zqm_socket_io.h"
 #include "DEVUror/zqm_wire.h"
-#include "zqmd/proc_inspect.h"
 #include "support/child_process.h"
+#include "zqmd/proc_inspect.h"
 
 namespace zq_test {
 
@@ -190,28 +192,25 @@ inline bool WaitUntilIdle(pid_t pid, std::chrono::milliseconds timeout) {
 
 // A connection that speaks bytes, not frames: it takes the server's greeting,
 // completes the handshake with the process's key (unless told not to), and
-// then sends whatever the test wants, broken frames included.
+// then sends whatever the test wants, broken frames included. Frames the
+// test means to be well-formed go through Seal first.
 class RawConnection {
  public:
-  explicit RawConnection(unsigned short port, bool authenticate = true) {
+  explicit RawConnection(unsigned short port, bool authenticate = true,
+                         std::shared_ptr<const zqm_auth::Credentials> credentials = nullptr)
+      : handshake_(credentials ? std::move(credentials) : zqm_auth::Current(), "raw") {
     fd_ = zqm_io::Connect(zqm_io::Resolve("", port), zqm_io::After(3000));
-    const std::string hello = zqm_io::ReceiveFrame(fd_, zqm_io::After(5000), "greeting");
-    EXPECT_EQ(zqm_wire::Kind::kHello, zqm_wire::PayloadKind(hello));
-    greetingBody_ = hello.substr(1);
+    handshake_.ReadGreeting(zqm_io::ReceiveFrame(fd_, zqm_io::After(5000), "greeting"));
     if (authenticate) Authenticate();
   }
 
   // Proves the process's key for this connection's greeting and takes the
   // server's proof. The frame sent is kept (Answer) for replays.
   void Authenticate() {
-    const auto credentials = zqm_auth::Current();
-    zqm_wire::ClientAuth auth;
-    auth.nonce = zqm_auth::RandomBytes(zqm_auth::kNonceBytes);
-    auth.proof = zqm_auth::ClientProof(*credentials, greetingBody_, auth.nonce);
-    answer_ = zqm_wire::ClientAuthFrame(auth);
+    answer_ = handshake_.Prove();
     Send(answer_);
-    const std::string reply = zqm_io::ReceiveFrame(fd_, zqm_io::After(5000), "handshake");
-    EXPECT_EQ(zqm_wire::Kind::kAuth, zqm_wire::PayloadKind(reply));
+    handshake_.CheckAnswer(zqm_io::ReceiveFrame(fd_, zqm_io::After(5000), "handshake"));
+    channel_ = handshake_.TakeChannel();
   }
   const std::string& Answer() const { return answer_; }
   ~RawConnection() { zqm_io::Close(fd_); }
@@ -219,8 +218,12 @@ class RawConnection {
   RawConnection& operator=(const RawConnection&) = delete;
 
   void Send(const std::string& bytes) { zqm_io::SendAll(fd_, bytes, zqm_io::After(3000), "raw"); }
-  // The payload of the next frame from the server.
-  std::string Receive() { return zqm_io::ReceiveFrame(fd_, zqm_io::After(10000), "raw reply"); }
+  // `frame` sealed for this connection, as a client would send it.
+  std::string Seal(const std::string& frame) { return channel_.Seal(frame); }
+  // The (opened) payload of the next frame from the server.
+  std::string Receive() {
+    return channel_.Open(zqm_io::ReceiveFrame(fd_, zqm_io::After(10000), "raw reply"));
+  }
   void EndWriting() { shutdown(fd_, SHUT_WR); }
 
   // "127.0.0.1:<port>" of our end, as the server names the peer in traces.
@@ -250,7 +253,8 @@ class RawConnection {
 
  private:
   int fd_ = -1;
-  std::string greetingBody_;
+  zqm_handshake::Client handshake_;
+  zqm_channel::Channel channel_;
   std::string answer_;
 };
 

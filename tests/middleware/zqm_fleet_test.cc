@@ -1,6 +1,6 @@
 // The fleet view against a real installation whose tree names two hosts:
 // this one, and one whose port 8088 accepts connections but never greets
-// (the test's own listener on an address of the test's network namespace).
+// (the test's own listener in a host namespace of its own).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -10,7 +10,13 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include <fcntl.h>
+#include <sched.h>
+
+#include <thread>
+
 #include "middleware/middleware_helpers.h"
+#include "support/hosts.h"
 #include "support/installation.h"
 
 namespace {
@@ -23,36 +29,41 @@ using zq_test::InstallationOptions;
 // The server whose name holds markup shows that the page escapes names.
 const char* const kFleet = R"({
   "Hosts": {"here": {"Address": "127.0.0.1", "ServerConfiguration": "Lab-7"},
-            "silent": {"Address": "192.0.2.1", "ServerConfiguration": "Lab-9"}},
+            "silent": {"Address": "10.77.0.1", "ServerConfiguration": "Lab-9"}},
   "Servers": {"ZQMD": {"Servers": {
     "Sample": {"Program": "@BIN@/sample_server", "AlwaysRunning": true, "Configurations": ["Lab-7"]},
     "Other<b>": {"Program": "@BIN@/sample_server", "AlwaysRunning": true,
                  "Configurations": ["Lab-9"]}}}}
 })";
 
-constexpr const char* kSilentAddress = "192.0.2.1";
-
-// A daemon port that takes connections into its backlog and never answers.
+// A daemon port on another host that takes connections into its backlog and
+// never answers.
 class SilentHost {
  public:
-  SilentHost() {
-    zq_test::ProgramRun added = zq_test::RunToEnd(
-        {"/bin/ip", "addr", "add", std::string(kSilentAddress) + "/32", "dev", "lo"});
-    EXPECT_EQ(0, added.status) << added.output;
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(ZQM_TClient::kDaemonPort);
-    inet_pton(AF_INET, kSilentAddress, &address.sin_addr);
-    EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address))
-        << strerror(errno);
-    EXPECT_EQ(0, listen(fd_, 128)) << strerror(errno);
+  SilentHost() : host_(network_.AddHost()) {
+    // Made on a thread that has entered the host's network namespace: the
+    // socket stays there when the thread ends.
+    std::thread([this] {
+      const int ns = open(host_.NamespacePath().c_str(), O_RDONLY | O_CLOEXEC);
+      EXPECT_EQ(0, setns(ns, CLONE_NEWNET)) << strerror(errno);
+      close(ns);
+      fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(ZQM_TClient::kDaemonPort);
+      EXPECT_EQ(0, bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address))
+          << strerror(errno);
+      EXPECT_EQ(0, listen(fd_, 128)) << strerror(errno);
+    }).join();
+    EXPECT_EQ("10.77.0.1", host_.Address());
   }
   ~SilentHost() { close(fd_); }
   SilentHost(const SilentHost&) = delete;
   SilentHost& operator=(const SilentHost&) = delete;
 
  private:
+  zq_test::Network network_;
+  zq_test::Host& host_;
   int fd_ = -1;
 };
 
@@ -138,7 +149,7 @@ TEST_F(ZqmFleetTest, StatusAllShowsEveryHostAndASilentOneWithinItsTimeLimit) {
   EXPECT_EQ(true, sample["RunsHere"]);
   EXPECT_EQ(true, sample["Instances"][0]["Running"]) << json.output;
   EXPECT_EQ("silent", fleet[1]["Host"]);
-  EXPECT_EQ(kSilentAddress, fleet[1]["Address"]);
+  EXPECT_EQ("10.77.0.1", fleet[1]["Address"]);
   EXPECT_EQ(false, fleet[1]["Reachable"]);
   EXPECT_TRUE(Contains(fleet[1]["Reason"].get<std::string>(), "cannot be reached")) << json.output;
   EXPECT_EQ("Lab-9", fleet[1]["ServerConfiguration"]);
@@ -151,7 +162,7 @@ TEST_F(ZqmFleetTest, StatusAllShowsEveryHostAndASilentOneWithinItsTimeLimit) {
                                "\"Lab-7\"\n(.|\n)*Sample +yes")))
       << table.output;
   EXPECT_TRUE(std::regex_search(
-      table.output, std::regex("\n== silent \\(192\\.0\\.2\\.1\\) == unreachable: [^\n]*cannot be "
+      table.output, std::regex("\n== silent \\(10\\.77\\.0\\.1\\) == unreachable: [^\n]*cannot be "
                                "reached[^\n]*; configured to run there: Other<b>\n")))
       << table.output;
 }
@@ -172,7 +183,7 @@ TEST_F(ZqmFleetTest, WebServesThePageAndTheFleetToTheTokenOnly) {
   const std::string token = match[2];
   ASSERT_TRUE(web->WaitForLine("^zqm: web: here \\(127\\.0\\.0\\.1\\): reachable"))
       << web->Output();
-  ASSERT_TRUE(web->WaitForLine("^zqm: web: silent \\(192\\.0\\.2\\.1\\): unreachable"))
+  ASSERT_TRUE(web->WaitForLine("^zqm: web: silent \\(10\\.77\\.0\\.1\\): unreachable"))
       << web->Output();
 
   std::string wrong = token;

@@ -149,8 +149,8 @@ TEST_F(ZqmToolTest, UsageErrorsExitWithTwo) {
 TEST(ZqmToolWithoutDaemonTest, SaysTheDaemonCannotBeReachedAndFails) {
   ToolRun listed = Zqm({"servers"});
   EXPECT_EQ(1, listed.status) << listed.output;
-  EXPECT_TRUE(Contains(listed.output, "8088")) << listed.output;
-  EXPECT_TRUE(Contains(listed.output, "refused")) << listed.output;
+  EXPECT_TRUE(Contains(listed.output, "/run/zqmd/zqmd.sock")) << listed.output;
+  EXPECT_TRUE(Contains(listed.output, "is zqmd running")) << listed.output;
 
   ToolRun called = Zqm({"call", "Sample", "1", "Ping"});
   EXPECT_EQ(1, called.status) << called.output;

@@ -2,7 +2,9 @@
 // port of loopback (8088 to stand for the daemon), greets clients with a
 // chosen name and instance, records every request and answers through a
 // handler that returns the result or throws a ZQ_EException. It serves on a
-// thread of its own, with the test's key (test_key.h).
+// thread of its own, with the test's key (test_key.h). Standing for the
+// daemon, it also listens on a local socket of its own, which it names in
+// ZQM_DAEMON_SOCKET for the test process's clients.
 #pragma once
 
 #include <functional>

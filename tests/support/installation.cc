@@ -1,6 +1,9 @@
 #include "support/installation.h"
 
 #include <signal.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
 
 #include <stdexcept>
 
@@ -22,6 +25,9 @@ void Require(const std::optional<std::size_t>& line, const ChildProcess& process
 Installation::Installation(const std::string& configuration, InstallationOptions options)
     : options_(std::move(options)) {
   UseTestKey(KeyFile());
+  // Servers of other users reach the daemon's socket through this folder.
+  chmod(dir_.Path().c_str(), 0711);
+  if (options_.host == nullptr) setenv("ZQM_DAEMON_SOCKET", SocketPath().c_str(), 1);
   dir_.Write("config.json", Expand(configuration));
   StartDaemon();
   if (options_.startAlmanac) {
@@ -32,6 +38,10 @@ Installation::Installation(const std::string& configuration, InstallationOptions
 
 std::string Installation::KeyFile() const {
   return options_.keyFile.empty() ? dir_.File("installation.key") : options_.keyFile;
+}
+
+std::string Installation::SocketPath() const {
+  return dir_.File("run/zqmd.sock");
 }
 
 std::string Installation::Address() const {
@@ -81,6 +91,7 @@ std::map<std::string, std::string> Installation::Environment() const {
   std::map<std::string, std::string> environment = options_.environment;
   environment["ZQM_TRACE_LEVEL"] = std::to_string(options_.traceLevel);
   environment["ZQM_KEY_FILE"] = KeyFile();
+  environment["ZQM_DAEMON_SOCKET"] = SocketPath();
   if (options_.host != nullptr) environment["ZQM_LISTEN_ADDRESS"] = Address();
   return environment;
 }

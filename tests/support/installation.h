@@ -49,6 +49,9 @@ class Installation {
   const TempDir& Dir() const { return dir_; }
   std::string LogDir() const { return dir_.File("logs"); }
   std::string KeyFile() const;
+  // The daemon's local socket (ZQM_DAEMON_SOCKET of its programs, and of
+  // the test process for an installation on the test's own host).
+  std::string SocketPath() const;
   // Where the test reaches the installation's daemon and servers ("": here).
   std::string Address() const;
 
