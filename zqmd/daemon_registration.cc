@@ -7,7 +7,6 @@
 #include "DEVUror/zqm_trace.h"
 #include "zqmd/daemon_internal.h"
 #include "zqmd/launcher.h"
-#include "zqmd/state_file.h"
 
 namespace zqmd {
 

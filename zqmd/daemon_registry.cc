@@ -2,7 +2,6 @@
 // forgetting each the moment its process ends.
 #include "DEVUror/zqm_trace.h"
 #include "zqmd/daemon_internal.h"
-#include "zqmd/state_file.h"
 
 namespace zqmd {
 

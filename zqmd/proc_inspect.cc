@@ -167,6 +167,11 @@ std::vector<std::string> StatFields(pid_t pid) {
   return fields;
 }
 
+std::optional<std::uint64_t> ProcessStartTicks(pid_t pid) {
+  const std::vector<std::string> fields = StatFields(pid);
+  return fields.size() > 19 ? Number(fields[19]) : std::nullopt;
+}
+
 std::optional<uid_t> RealUid(pid_t pid) {
   const std::optional<std::string> status = ReadBounded(ProcPath(pid, "status"), 16384);
   if (!status) return std::nullopt;

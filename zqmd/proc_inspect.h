@@ -43,10 +43,15 @@ std::optional<std::set<unsigned short>> ListeningPorts(pid_t pid, std::string& p
                                                        unsigned short port = 0);
 
 // The fields of /proc/<pid>/stat after the command name, which may itself
-// hold spaces and parentheses: [0] state, [1] parent, [2] process group,
+// hold any byte, spaces, parentheses and line breaks among them (fields are
+// counted from its last ')'): [0] state, [1] parent, [2] process group,
 // [3] session, [19] start time in clock ticks since boot. Empty when there is
 // no such process.
 std::vector<std::string> StatFields(pid_t pid);
+
+// When process `pid` started, in clock ticks since boot; nullopt when there
+// is no such process.
+std::optional<std::uint64_t> ProcessStartTicks(pid_t pid);
 
 // The real user id of `pid`; nullopt when there is no such process.
 std::optional<uid_t> RealUid(pid_t pid);

@@ -6,8 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "DEVUror/zqm_file_io.h"
 #include "typelib/dodived.h"
@@ -177,28 +175,6 @@ bool SaveState(const std::string& path, const std::vector<SavedInstance>& instan
   for (const SavedInstance& saved : instances)
     list.Append(ZQ_TAny(Packed(saved)));
   return ReplaceFile(path, ZQ_PackValue(&list), problem);
-}
-
-std::optional<std::uint64_t> ProcessStartTicks(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  if (!std::getline(in, stat)) return std::nullopt;
-  // The command name may hold spaces and parentheses: fields are counted
-  // from after its closing parenthesis, which is field 2.
-  const std::size_t end = stat.rfind(')');
-  if (end == std::string::npos) return std::nullopt;
-  std::istringstream fields(stat.substr(end + 1));
-  std::string field;
-  for (int number = 3; fields >> field; ++number) {
-    if (number == 22) {
-      try {
-        return std::stoull(field);
-      } catch (const std::exception&) {
-        return std::nullopt;
-      }
-    }
-  }
-  return std::nullopt;
 }
 
 }  // namespace zqmd

@@ -39,8 +39,4 @@ std::vector<SavedInstance> LoadState(const std::string& path, std::string& probl
 bool SaveState(const std::string& path, const std::vector<SavedInstance>& instances,
                std::string& problem);
 
-// When process `pid` started, in clock ticks since boot; nullopt when there
-// is no such process.
-std::optional<std::uint64_t> ProcessStartTicks(pid_t pid);
-
 }  // namespace zqmd
