@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "DEVUror/zqm_file_io.h"
+#include "platform/kernel_faults.h"
 #include "typelib/dodived.h"
 
 namespace zqmd {
@@ -124,9 +125,9 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string&
     problem = Failed("create", partial);
     return false;
   }
-  if (!zqm_io::WriteAll(fd, bytes))
+  if (!zqm_io::WriteAll(fd, bytes, zq_platform::g_system_calls.write))
     problem = Failed("write", partial);
-  else if (fsync(fd) != 0)
+  else if (zq_platform::g_system_calls.fsync(fd) != 0)
     problem = Failed("fsync", partial);
   close(fd);
   if (problem.empty() && rename(partial.c_str(), path.c_str()) != 0)
