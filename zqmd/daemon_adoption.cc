@@ -17,20 +17,6 @@ namespace zqmd {
 
 namespace {
 
-// The real user the instances of a server run as: its configured `User`,
-// else the daemon's own; nullopt when the configuration names a user or
-// group that this daemon cannot start it as (its start fails for the same
-// reason).
-std::optional<uid_t> ConfiguredUser(const LaunchConfig& launch) {
-  try {
-    const Credentials credentials =
-        ResolveCredentials(launch.user, launch.group, CurrentIdentity());
-    return credentials.changeUser ? credentials.uid : getuid();
-  } catch (const ZQ_EException&) {
-    return std::nullopt;
-  }
-}
-
 // Where an adopted process serves, asked of the kernel rather than of a file
 // that may be stale: `recorded` when it still listens there, else its one
 // listening port; nullopt with none (still starting, or a plain program) or
@@ -195,13 +181,13 @@ void Daemon::AdoptMarked(const MarkedProcess& process, const char* how) {
   }
 }
 
-bool Daemon::AdoptCandidate(const Key& key, const LaunchConfig& launch) {
+bool Daemon::AdoptCandidate(const Key& key, const Credentials& credentials) {
   auto found = candidates_.find(key);
   if (found == candidates_.end()) return false;
   const MarkedProcess process = found->second;
   candidates_.erase(found);
-  const std::optional<uid_t> user = ConfiguredUser(launch);
-  if (!user || process.uid != *user) {
+  const uid_t user = credentials.changeUser ? credentials.uid : getuid();
+  if (process.uid != user) {
     zqm_trace::Line(0, ZQ_TString::Format("Not adopting %s instance %d (pid %d): it runs as user "
                                           "%d, not as the server's user",
                                           key.first, key.second, process.pid, process.uid)

@@ -74,6 +74,8 @@ void Daemon::Ended(Key key) {
 void Daemon::FailWaiters(Instance& instance, const std::string& frame) {
   std::vector<zqm_listener::Reply> waiters = std::move(instance.waiters);
   instance.waiters.clear();
+  if (auto registration = std::exchange(instance.registering, std::nullopt))
+    waiters.push_back(std::move(registration->reply));
   for (auto& waiter : waiters)
     waiter(frame);
 }

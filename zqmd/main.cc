@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <vector>
 
 #include "DEVUror/devuror.h"
@@ -20,13 +21,17 @@
 
 namespace {
 
-// Every watched instance holds a pidfd; let a host with thousands of them work.
-void RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
+// Every watched instance holds a pidfd; let a host with thousands of them
+// work. Returns the limit given, which the instances start with, when it
+// was raised.
+std::optional<rlimit> RaiseDescriptorLimit() {
+  rlimit given{};
+  if (getrlimit(RLIMIT_NOFILE, &given) != 0 || given.rlim_cur >= given.rlim_max)
+    return std::nullopt;
+  rlimit raised = given;
+  raised.rlim_cur = raised.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &raised) != 0) return std::nullopt;
+  return given;
 }
 
 // The listening sockets that systemd's socket activation hands over
@@ -154,7 +159,7 @@ int main(int argc, char** argv) {
   }
   // The servers started from here find the address in their environment.
   if (!options.hostAddress.empty()) setenv("ZQM_LISTEN_ADDRESS", options.hostAddress.c_str(), 1);
-  RaiseDescriptorLimit();
+  options.instanceDescriptorLimit = RaiseDescriptorLimit();
   std::signal(SIGPIPE, SIG_IGN);
 
   asio::io_context io(1);
