@@ -58,11 +58,14 @@
 //
 // The registry is kept in a state file, so that a restarted daemon adopts
 // the instances that outlived its predecessor instead of starting them a
-// second time. The file is not trusted alone: every instance the daemon
-// starts carries ZQM_DAEMON=<listen address>:<port> in its environment, and
-// at start-up (and whenever the file cannot be written) the daemon adopts
-// the processes so marked that it does not know, so that a lost or stale
-// file never leads to a second copy of an instance.
+// second time: exactly the process each entry names (by process id and start
+// time). Every instance the daemon starts carries marks in its environment
+// (proc_inspect.h): the daemon's address, a random id of its launch (also
+// kept in the file) and its configured program. A process that carries the
+// marks of a launch the file names is never taken for the instance (a
+// helper the instance started inherits every mark); other marked processes
+// are, one per instance, when they run their launch's program (the oldest
+// of several), so that a lost or stale file never leads to a second copy.
 //
 // An instance whose launch configuration has "BackoffMinimumUptime" and
 // that ends sooner after its start (unless asked to by "EndInstance") is
@@ -89,6 +92,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -104,6 +108,7 @@
 #include "zqmd/process_watch.h"
 #include "zqmd/safe_files.h"
 #include "zqmd/spawner.h"
+#include "zqmd/state_file.h"
 #include "zqmd/state_writer.h"
 
 namespace zqmd {
@@ -234,8 +239,8 @@ class Daemon {
   void LaunchFinished(Key key, std::uint64_t generation, Spawner::Outcome& outcome,
                       const LaunchConfig& launch, const std::string& commandLine);
   Instance* Launching(const Key& key, std::uint64_t generation);
-  // Sets the marks of a new launch in `launch`'s environment.
-  void Mark(LaunchConfig& launch) const;
+  // Sets the marks of a new launch of `instance` in `launch`'s environment.
+  void Mark(LaunchConfig& launch, Instance& instance) const;
   // A launch that finished after it was given up on: its process is killed
   // and reaped once it has ended.
   void Abandon(Spawner::Outcome& outcome);
@@ -277,9 +282,19 @@ class Daemon {
 
   // The state file, adoption and reconciliation with the running processes
   // (daemon_adoption.cc).
+  // What the state file names: the instances it keeps, and the launches
+  // whose processes are known by it alone.
+  struct Recorded {
+    std::set<Key> instances;
+    std::set<std::string> launches;
+  };
   void Adopt();
-  void AdoptFromStateFile();
-  void AdoptMarkedProcesses();
+  Recorded AdoptFromStateFile();
+  void AdoptSaved(const SavedInstance& entry);
+  void AdoptMarkedProcesses(const Recorded& recorded);
+  // Whether `process` may be taken for its instance, as far as the state
+  // file and its program say; traces why not.
+  bool MayAdopt(const MarkedProcess& process, const Recorded& recorded) const;
   void AdoptMarked(const MarkedProcess& process, const char* how);
   bool AdoptCandidate(const Key& key, const Credentials& credentials);
   void SaveSoon();

@@ -2,11 +2,13 @@
 // one kept), spawning an instance, and giving up on one that does not bind
 // in time.
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 #include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_identity.h"
@@ -16,6 +18,31 @@
 #include "zqmd/launcher.h"
 
 namespace zqmd {
+
+namespace {
+
+// A launch's id: 128 random bits in hex. It needs to be unique, not secret:
+// should the kernel's generator not be ready, the time and this process's
+// id and count of launches serve.
+std::string NewLaunchId() {
+  unsigned char bytes[16];
+  if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    static std::uint64_t launches = 0;
+    const std::uint64_t parts[2] = {
+        static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()),
+        (static_cast<std::uint64_t>(getpid()) << 32) | ++launches};
+    std::memcpy(bytes, parts, sizeof bytes);
+  }
+  static const char kDigits[] = "0123456789abcdef";
+  std::string id;
+  for (const unsigned char byte : bytes) {
+    id += kDigits[byte >> 4];
+    id += kDigits[byte & 15];
+  }
+  return id;
+}
+
+}  // namespace
 
 void Daemon::StartInstance(Key key) {
   if (auto kept = launchConfigurations_.find(key.first);
@@ -127,7 +154,7 @@ void Daemon::LaunchResolved(Key key, LaunchConfig launch, const Credentials& cre
       return;
     }
   }
-  Mark(launch);
+  Mark(launch, instance);
   try {
     instance.logPath = LogPath(key);
     // A server proves who it is with an identity of its own, handed over as
@@ -161,10 +188,13 @@ void Daemon::LaunchResolved(Key key, LaunchConfig launch, const Credentials& cre
   }
 }
 
-void Daemon::Mark(LaunchConfig& launch) const {
+void Daemon::Mark(LaunchConfig& launch, Instance& instance) const {
+  instance.launchId = NewLaunchId();
   // Set whatever the configuration says, so that a restarted daemon finds
   // it, and it finds this daemon whatever its user's defaults say.
   const std::pair<std::string, std::string> marks[] = {{kDaemonMarkVariable, DaemonMark()},
+                                                       {kLaunchMarkVariable, instance.launchId},
+                                                       {kProgramMarkVariable, launch.program},
                                                        {"ZQM_DAEMON_SOCKET", options_.socketPath}};
   for (const auto& mark : marks) {
     std::erase_if(launch.environment,

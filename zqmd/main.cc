@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <iostream>
 #include <optional>
 #include <vector>
@@ -32,6 +33,24 @@ std::optional<rlimit> RaiseDescriptorLimit() {
   raised.rlim_cur = raised.rlim_max;
   if (setrlimit(RLIMIT_NOFILE, &raised) != 0) return std::nullopt;
   return given;
+}
+
+// Runs the event loop until it is stopped. A failure that escapes a handler
+// is traced and the loop goes on: one bad event must not end the registry
+// of every instance.
+void RunLoop(asio::io_context& io) {
+  for (;;) {
+    try {
+      io.run();
+      return;
+    } catch (const ZQ_EException& failure) {
+      zqm_trace::Line(
+          0, "Unexpected failure in the event loop, which goes on: " + failure.ZQ_Message().Text());
+    } catch (const std::exception& failure) {
+      zqm_trace::Line(
+          0, std::string("Unexpected failure in the event loop, which goes on: ") + failure.what());
+    }
+  }
 }
 
 // The listening sockets that systemd's socket activation hands over
@@ -183,6 +202,6 @@ int main(int argc, char** argv) {
     daemon.Stop();
     io.stop();
   });
-  io.run();
+  RunLoop(io);
   return 0;
 }

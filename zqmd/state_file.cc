@@ -34,6 +34,7 @@ ZQ_TDict Packed(const SavedInstance& saved) {
   entry.Set("Started", ZQ_TAny(ZQ_TString(std::to_string(saved.started))));
   entry.Set("Log", ZQ_TAny(ZQ_TString(saved.logPath)));
   entry.Set("StartTicks", ZQ_TAny(ZQ_TString(std::to_string(saved.startTicks))));
+  entry.Set("Launch", ZQ_TAny(ZQ_TString(saved.launch)));
   return entry;
 }
 
@@ -53,6 +54,8 @@ bool Unpacked(const ZQ_TDict& entry, SavedInstance& saved) {
   saved.port = static_cast<unsigned short>(port->Value());
   saved.state = state->Text();
   saved.logPath = log->Text();
+  // Absent in the files of earlier daemons.
+  if (const auto* launch = Field<ZQ_TString>(entry, "Launch")) saved.launch = launch->Text();
   try {
     saved.started = std::stoll(started->Text());
     saved.startTicks = std::stoull(ticks->Text());
@@ -148,16 +151,16 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string&
 
 }  // namespace
 
-std::vector<SavedInstance> LoadState(const std::string& path, std::string& problem) {
-  std::vector<SavedInstance> instances;
+std::optional<std::vector<SavedInstance>> LoadState(const std::string& path, std::string& problem) {
   std::string bytes;
-  if (!ReadOwnFile(path, bytes, problem)) return instances;
+  if (!ReadOwnFile(path, bytes, problem)) return std::nullopt;
+  std::vector<SavedInstance> instances;
   try {
     const ZQ_TAny value = ZQ_UnpackValue(bytes);
     const ZQ_TList* list = value.As<ZQ_TList>();
     if (list == nullptr) {
       problem = path + ": not a list of instances";
-      return instances;
+      return std::nullopt;
     }
     for (const ZQ_TAny& element : *list) {
       SavedInstance saved;
@@ -166,6 +169,7 @@ std::vector<SavedInstance> LoadState(const std::string& path, std::string& probl
     }
   } catch (const ZQ_EException& failure) {
     problem = path + ": " + failure.ZQ_Message().Text();
+    return std::nullopt;
   }
   return instances;
 }

@@ -7,7 +7,11 @@
 // link is not followed. Each entry carries the
 // process's start time in clock ticks since boot (field 22 of
 // /proc/<pid>/stat), so that a process id reused since then is not mistaken
-// for the instance.
+// for the instance, and the id of the launch that started it (the daemon's
+// mark ZQM_LAUNCH in the instance's environment), so that the processes that
+// launch left behind are known for what they are once its process has
+// ended. An entry without "Launch" (a process that registered itself, or a
+// file of an earlier daemon) is read as one with an empty launch id.
 #pragma once
 
 #include <sys/types.h>
@@ -28,12 +32,12 @@ struct SavedInstance {
   std::int64_t started = 0;  // seconds since 1970
   std::string logPath;
   std::uint64_t startTicks = 0;
+  std::string launch;  // "" for a process this daemon did not start
 };
 
-// The entries of the file at `path`; none when it does not exist. A file
-// that cannot be read or unpacked, or is refused, gives none and `problem`
-// says why.
-std::vector<SavedInstance> LoadState(const std::string& path, std::string& problem);
+// The entries of the file at `path`; nullopt when it does not exist, or
+// when it cannot be read or unpacked or is refused (then `problem` says why).
+std::optional<std::vector<SavedInstance>> LoadState(const std::string& path, std::string& problem);
 
 // Replaces the file at `path`; false with `problem` set on failure.
 bool SaveState(const std::string& path, const std::vector<SavedInstance>& instances,
