@@ -237,14 +237,18 @@ class RawConnection {
 
   // True once the server has closed the connection (end of file or reset),
   // whatever it may have sent before.
+  // With no time, it looks once.
   bool WaitClosed(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
-    for (;;) {
+    for (bool first = true;; first = false) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) return false;
+      if (left.count() <= 0 && !first) return false;
       pollfd entry{fd_, POLLIN, 0};
-      if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
+      if (poll(&entry, 1, static_cast<int>(std::max<long>(0, left.count()))) <= 0) {
+        if (left.count() <= 0) return false;
+        continue;
+      }
       char buffer[256];
       const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;
