@@ -149,10 +149,9 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string&
 
 }  // namespace
 
-std::vector<SavedInstance> LoadState(const std::string& path, std::string& problem) {
+std::vector<SavedInstance> DecodeState(std::string_view bytes, const std::string& path,
+                                       std::string& problem) {
   std::vector<SavedInstance> instances;
-  std::string bytes;
-  if (!ReadOwnFile(path, bytes, problem)) return instances;
   try {
     const ZQ_TAny value = ZQ_UnpackValue(bytes);
     const ZQ_TList* list = value.As<ZQ_TList>();
@@ -171,12 +170,22 @@ std::vector<SavedInstance> LoadState(const std::string& path, std::string& probl
   return instances;
 }
 
-bool SaveState(const std::string& path, const std::vector<SavedInstance>& instances,
-               std::string& problem) {
+std::string EncodeState(const std::vector<SavedInstance>& instances) {
   ZQ_TList list;
   for (const SavedInstance& saved : instances)
     list.Append(ZQ_TAny(Packed(saved)));
-  return ReplaceFile(path, ZQ_PackValue(&list), problem);
+  return ZQ_PackValue(&list);
+}
+
+std::vector<SavedInstance> LoadState(const std::string& path, std::string& problem) {
+  std::string bytes;
+  if (!ReadOwnFile(path, bytes, problem)) return {};
+  return DecodeState(bytes, path, problem);
+}
+
+bool SaveState(const std::string& path, const std::vector<SavedInstance>& instances,
+               std::string& problem) {
+  return ReplaceFile(path, EncodeState(instances), problem);
 }
 
 std::optional<std::uint64_t> ProcessStartTicks(pid_t pid) {
