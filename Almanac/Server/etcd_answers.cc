@@ -12,6 +12,20 @@ namespace {
 
 using nlohmann::json;
 
+// etcd's answers nest a few levels (a watch event's fields are at the
+// fourth). Deeper nesting is refused while it is read: each level costs the
+// parser some 40 bytes for every byte of "[[[[", and printing a value
+// recurses once per level.
+constexpr int kMaxDepth = 16;
+
+json Parse(std::string_view text) {
+  return json::parse(text, [](int depth, json::parse_event_t, json&) {
+    if (depth > kMaxDepth)
+      throw std::runtime_error("nested deeper than " + std::to_string(kMaxDepth) + " levels");
+    return true;
+  });
+}
+
 // The gateway writes 64-bit numbers as JSON strings; an absent field is 0.
 std::int64_t Number(const json& object, const char* field) {
   const auto found = object.find(field);
@@ -59,7 +73,7 @@ std::string FromBase64(std::string_view text, const char* what) {
 }
 
 RangeResult ReadRangeAnswer(std::string_view answer) {
-  const json response = json::parse(answer);
+  const json response = Parse(answer);
   RangeResult result;
   result.revision = Number(response.at("header"), "revision");
   if (const auto kvs = response.find("kvs"); kvs != response.end()) {
@@ -71,13 +85,13 @@ RangeResult ReadRangeAnswer(std::string_view answer) {
 }
 
 TxnResult ReadTxnAnswer(std::string_view answer) {
-  const json response = json::parse(answer);
+  const json response = Parse(answer);
   return {response.value("succeeded", false), Number(response.at("header"), "revision")};
 }
 
 std::string ReadErrorMessage(std::string_view body) {
   try {
-    const json answer = json::parse(body);
+    const json answer = Parse(body);
     if (answer.is_object()) {
       const std::string message = Text(answer, "message");
       if (!message.empty()) return message;
@@ -114,7 +128,7 @@ bool WatchStream::Accept(const char* data, std::size_t size) {
 
 bool WatchStream::Message(const std::string& text) {
   if (text.find_first_not_of(" \r\t") == std::string::npos) return true;
-  const json message = json::parse(text);
+  const json message = Parse(text);
   if (const auto error = message.find("error"); error != message.end()) {
     problem_ =
         "the watch failed: " + (error->is_object() ? Text(*error, "message") : error->dump());
