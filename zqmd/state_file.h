@@ -39,7 +39,8 @@ struct SavedInstance {
 std::vector<SavedInstance> LoadState(const std::string& path, std::string& problem);
 
 // The entries that `bytes`, the content of a state file, holds; entries
-// that lack a field or have one of the wrong kind are left out. Bytes that
+// that lack a field, have one of the wrong kind, or a number that does not
+// fit (a port above 65535, a time that is not a whole number) are left out. Bytes that
 // do not unpack to a list give none, and `problem` says why, naming `path`.
 std::vector<SavedInstance> DecodeState(std::string_view bytes, const std::string& path,
                                        std::string& problem);
