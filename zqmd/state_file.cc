@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -38,6 +39,16 @@ ZQ_TDict Packed(const SavedInstance& saved) {
   return entry;
 }
 
+// `text` as a whole decimal number of type T; nullopt for anything else,
+// such as "12abc" or, for an unsigned T, "-1".
+template <class T>
+std::optional<T> WholeNumber(const std::string& text) {
+  T value{};
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
 bool Unpacked(const ZQ_TDict& entry, SavedInstance& saved) {
   const auto* name = Field<ZQ_TString>(entry, "Name");
   const auto* instance = Field<ZQ_TUInt16>(entry, "Instance");
@@ -48,18 +59,17 @@ bool Unpacked(const ZQ_TDict& entry, SavedInstance& saved) {
   const auto* log = Field<ZQ_TString>(entry, "Log");
   const auto* ticks = Field<ZQ_TString>(entry, "StartTicks");
   if (!name || !instance || !pid || !port || !state || !started || !log || !ticks) return false;
+  const auto startedAt = WholeNumber<std::int64_t>(started->Text());
+  const auto startTicks = WholeNumber<std::uint64_t>(ticks->Text());
+  if (!startedAt || !startTicks || port->Value() > 65535) return false;
   saved.name = name->Text();
   saved.instance = instance->Value();
   saved.pid = static_cast<pid_t>(pid->Value());
   saved.port = static_cast<unsigned short>(port->Value());
   saved.state = state->Text();
   saved.logPath = log->Text();
-  try {
-    saved.started = std::stoll(started->Text());
-    saved.startTicks = std::stoull(ticks->Text());
-  } catch (const std::exception&) {
-    return false;
-  }
+  saved.started = *startedAt;
+  saved.startTicks = *startTicks;
   return true;
 }
 
@@ -149,10 +159,9 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string&
 
 }  // namespace
 
-std::vector<SavedInstance> LoadState(const std::string& path, std::string& problem) {
+std::vector<SavedInstance> DecodeState(std::string_view bytes, const std::string& path,
+                                       std::string& problem) {
   std::vector<SavedInstance> instances;
-  std::string bytes;
-  if (!ReadOwnFile(path, bytes, problem)) return instances;
   try {
     const ZQ_TAny value = ZQ_UnpackValue(bytes);
     const ZQ_TList* list = value.As<ZQ_TList>();
@@ -171,12 +180,22 @@ std::vector<SavedInstance> LoadState(const std::string& path, std::string& probl
   return instances;
 }
 
-bool SaveState(const std::string& path, const std::vector<SavedInstance>& instances,
-               std::string& problem) {
+std::string EncodeState(const std::vector<SavedInstance>& instances) {
   ZQ_TList list;
   for (const SavedInstance& saved : instances)
     list.Append(ZQ_TAny(Packed(saved)));
-  return ReplaceFile(path, ZQ_PackValue(&list), problem);
+  return ZQ_PackValue(&list);
+}
+
+std::vector<SavedInstance> LoadState(const std::string& path, std::string& problem) {
+  std::string bytes;
+  if (!ReadOwnFile(path, bytes, problem)) return {};
+  return DecodeState(bytes, path, problem);
+}
+
+bool SaveState(const std::string& path, const std::vector<SavedInstance>& instances,
+               std::string& problem) {
+  return ReplaceFile(path, EncodeState(instances), problem);
 }
 
 std::optional<std::uint64_t> ProcessStartTicks(pid_t pid) {

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zqmd {
@@ -28,12 +29,24 @@ struct SavedInstance {
   std::int64_t started = 0;  // seconds since 1970
   std::string logPath;
   std::uint64_t startTicks = 0;
+
+  bool operator==(const SavedInstance&) const = default;
 };
 
 // The entries of the file at `path`; none when it does not exist. A file
 // that cannot be read or unpacked, or is refused, gives none and `problem`
 // says why.
 std::vector<SavedInstance> LoadState(const std::string& path, std::string& problem);
+
+// The entries that `bytes`, the content of a state file, holds; entries
+// that lack a field, have one of the wrong kind, or a number that does not
+// fit (a port above 65535, a time that is not a whole number) are left out. Bytes that
+// do not unpack to a list give none, and `problem` says why, naming `path`.
+std::vector<SavedInstance> DecodeState(std::string_view bytes, const std::string& path,
+                                       std::string& problem);
+
+// The content of a state file holding `instances`.
+std::string EncodeState(const std::vector<SavedInstance>& instances);
 
 // Replaces the file at `path`; false with `problem` set on failure.
 bool SaveState(const std::string& path, const std::vector<SavedInstance>& instances,

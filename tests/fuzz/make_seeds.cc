@@ -1,21 +1,61 @@
-// Writes the unpacker fuzzer's seed corpus: one file per packed value, each
-// reaching a different part of the format, so that the fuzzer starts from
+// Writes the seed corpora of the fuzzers that read packed values: the
+// unpacker's (<directory>/unpack), one file per packed value, each reaching
+// a different part of the format, so that the fuzzer starts from
 // well-formed nesting, sections and named classes instead of finding them
-// byte by byte.
+// byte by byte; and the daemon's state file reader's (<directory>/state_file).
 //
-//   unpack_fuzzer_seeds <directory>
+//   fuzz_seeds <directory>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "typelib/dodived.h"
+#include "zqmd/state_file.h"
 
 namespace {
 
-bool Write(const std::string& dir, const char* name, const ZQ_IPackable& value) {
+bool WriteBytes(const std::string& dir, const char* name, const std::string& bytes) {
+  std::filesystem::create_directories(dir);
   std::ofstream out(dir + "/" + name, std::ios::binary | std::ios::trunc);
-  out << ZQ_PackValue(&value);
+  out << bytes;
   return static_cast<bool>(out);
+}
+
+bool Write(const std::string& dir, const char* name, const ZQ_IPackable& value) {
+  return WriteBytes(dir, name, ZQ_PackValue(&value));
+}
+
+zqmd::SavedInstance Saved(const char* name, unsigned short instance, const char* state) {
+  zqmd::SavedInstance saved;
+  saved.name = name;
+  saved.instance = instance;
+  saved.pid = 4000 + instance;
+  saved.port = state == std::string("unbound") ? 0 : 20000 + instance;
+  saved.state = state;
+  saved.started = 1700000000 + instance;
+  saved.logPath =
+      std::string("/var/log/custodel/") + name + "-" + std::to_string(instance) + ".log";
+  saved.startTicks = 123456 + instance;
+  return saved;
+}
+
+// Registries as the daemon saves them: empty, one instance, several of
+// every state, and one whose entries the reader must partly leave out.
+bool WriteStateSeeds(const std::string& dir) {
+  ZQ_TList damaged;
+  damaged.Append(ZQ_TAny(ZQ_TString("not an entry")));
+  ZQ_TDict lacking;
+  lacking.Set("Name", "Sample");
+  lacking.Set("PID", ZQ_TUInt32(77));
+  damaged.Append(ZQ_TAny(lacking));
+  bool ok = WriteBytes(dir, "none", zqmd::EncodeState({}));
+  ok &= WriteBytes(dir, "one", zqmd::EncodeState({Saved("Sample", 1, "running")}));
+  ok &= WriteBytes(dir, "several",
+                   zqmd::EncodeState({Saved("Sample", 1, "running"), Saved("Sample", 2, "plain"),
+                                      Saved("Other", 1, "unbound")}));
+  ok &= Write(dir, "damaged", damaged);
+  return ok;
 }
 
 ZQ_TTree ConfigTree() {
@@ -49,7 +89,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s <directory>\n", argv[0]);
     return 2;
   }
-  const std::string dir = argv[1];
+  const std::string dir = std::string(argv[1]) + "/unpack";
 
   ZQ_TList nested;
   nested.Append(Request());
@@ -86,5 +126,6 @@ int main(int argc, char** argv) {
   ok &= Write(dir, "exception", failure);
   ok &= Write(dir, "bad_cast", badCast);
   ok &= Write(dir, "exceptions", exceptions);
+  ok &= WriteStateSeeds(std::string(argv[1]) + "/state_file");
   return ok ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "tests/support/child_process.h"
+#include "typelib/dodived.h"
 
 namespace {
 
@@ -61,6 +62,27 @@ TEST(StateWriter, ReportsAWriteThatFailsWithItsCause) {
   }
   EXPECT_NE(std::string::npos, lastProblem.find("missing/zqmd.state")) << lastProblem;
   EXPECT_NE(std::string::npos, lastProblem.find("No such file")) << lastProblem;
+}
+
+TEST(StateFile, LeavesOutEntriesWhoseNumbersDoNotFit) {
+  const ZQ_TAny saved = ZQ_UnpackValue(zqmd::EncodeState(Snapshot(1)));
+  const ZQ_TDict good = *saved.As<ZQ_TList>()->begin()->As<ZQ_TDict>();
+  ZQ_TList entries;
+  entries.Append(ZQ_TAny(good));
+  // A port beyond 16 bits was cut to one the instance never had, and times
+  // with trailing text or a sign were read as far as they went.
+  for (const auto& [field, value] : {std::pair<const char*, ZQ_TAny>{"Port", ZQ_TUInt32(70000)},
+                                     {"Started", ZQ_TString("1700000000x")},
+                                     {"StartTicks", ZQ_TString("-1")}}) {
+    ZQ_TDict bad = good;
+    bad.Set(field, value);
+    entries.Append(ZQ_TAny(bad));
+  }
+  std::string problem;
+  const std::vector<zqmd::SavedInstance> loaded =
+      zqmd::DecodeState(ZQ_PackValue(&entries), "zqmd.state", problem);
+  EXPECT_EQ("", problem);
+  EXPECT_EQ(Snapshot(1), loaded);
 }
 
 }  // namespace
