@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "middleware/middleware_helpers.h"
 #include "support/child_process.h"
 #include "support/installation.h"
 
@@ -218,6 +219,53 @@ TEST(Service, SigtermStopsTheServiceAndLeavesItsServersRunning) {
   EXPECT_EQ(0, kill(*second, 0));
   EXPECT_EQ(first, installation.PidOf("Sample", 1));
   EXPECT_EQ(second, installation.PidOf("Sample", 2));
+}
+
+// A daemon that hangs (here: stopped by SIGSTOP) must not hold up the
+// service's end: a watcher waiting for the daemon's answer is cut loose.
+TEST(Service, SigtermEndsTheServiceWithinSecondsWhileTheDaemonIsFrozen) {
+  Installation installation(R"({
+    "Servers": {"ZQMD": {"Servers": {
+      "Sample": {"Program": "@BIN@/sample_server", "AlwaysRunning": true}
+    }}}
+  })");
+  auto custodel = installation.StartCustodel();
+  const auto running =
+      custodel->WaitForLine(Traced("Server \"Sample\" instance 1 is running"), 30s);
+  ASSERT_TRUE(running) << custodel->Output();
+  const std::optional<pid_t> sample = installation.PidOf("Sample", 1);
+  ASSERT_TRUE(sample);
+
+  installation.Daemon().Signal(SIGSTOP);
+  struct Thaw {
+    Installation& installation;
+    ~Thaw() { installation.Daemon().Signal(SIGCONT); }
+  } thaw{installation};
+  ASSERT_EQ(0, kill(*sample, SIGKILL));
+  // The watcher sees the end and asks the frozen daemon to start it again.
+  const auto died = custodel->WaitForLine(Traced("Server \"Sample\" instance 1 has died"), 20s);
+  ASSERT_TRUE(died) << custodel->Output();
+  const auto attempt =
+      custodel->WaitForLine(Traced("Starting server \"Sample\" instance 1"), 20s, *died);
+  ASSERT_TRUE(attempt) << custodel->Output();
+  std::smatch thread;
+  const std::string line = custodel->Lines()[*attempt];
+  ASSERT_TRUE(std::regex_search(line, thread, std::regex("custodel\\[[0-9]+/([0-9]+)\\]"))) << line;
+  const std::vector<long> polls = {
+#ifdef SYS_poll
+      SYS_poll,
+#endif
+      SYS_ppoll};
+  ASSERT_TRUE(zq_test::WaitUntilBlockedIn(custodel->Pid(), polls, 10s, std::stoi(thread[1])))
+      << "the watcher does not wait for the daemon";
+
+  const auto asked = std::chrono::steady_clock::now();
+  custodel->Signal(SIGTERM);
+  EXPECT_EQ(std::optional<int>(0), custodel->WaitForExit(20s)) << custodel->Output();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s) << custodel->Output();
+  EXPECT_TRUE(
+      custodel->WaitForLine(Traced("Stopped monitoring server \"Sample\" instance 1"), 0s, *died))
+      << custodel->Output();
 }
 
 }  // namespace

@@ -81,6 +81,7 @@ bool CheckServer(const ZQ_TConstIterator& entry, bool start) {
 ZQ_TString AskServerConfiguration() {
   try {
     ZQM_TProxy daemon(ZQ_TSocket::HostName(false).c_str());
+    daemon.SetCallTimeout(kDaemonCallTimeoutMs);
     return daemon.GetServerConfiguration();
   } catch (...) {
     return ZQ_TString::sEmpty;
