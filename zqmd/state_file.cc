@@ -147,35 +147,68 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string&
   return problem.empty();
 }
 
-}  // namespace
-
-std::vector<SavedInstance> LoadState(const std::string& path, std::string& problem) {
-  std::vector<SavedInstance> instances;
+// Calls `take` with each dictionary of the file's list; false with
+// `problem` set when the file cannot be read or is no list.
+template <class Take>
+bool ForEachEntry(const std::string& path, std::string& problem, Take take) {
   std::string bytes;
-  if (!ReadOwnFile(path, bytes, problem)) return instances;
+  if (!ReadOwnFile(path, bytes, problem)) return false;
   try {
     const ZQ_TAny value = ZQ_UnpackValue(bytes);
     const ZQ_TList* list = value.As<ZQ_TList>();
     if (list == nullptr) {
       problem = path + ": not a list of instances";
-      return instances;
+      return false;
     }
     for (const ZQ_TAny& element : *list) {
-      SavedInstance saved;
-      const ZQ_TDict* entry = element.As<ZQ_TDict>();
-      if (entry != nullptr && Unpacked(*entry, saved)) instances.push_back(saved);
+      if (const ZQ_TDict* entry = element.As<ZQ_TDict>()) take(*entry);
     }
   } catch (const ZQ_EException& failure) {
     problem = path + ": " + failure.ZQ_Message().Text();
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+std::vector<SavedInstance> LoadState(const std::string& path, std::string& problem) {
+  std::vector<SavedInstance> instances;
+  ForEachEntry(path, problem, [&](const ZQ_TDict& entry) {
+    SavedInstance saved;
+    if (Unpacked(entry, saved)) instances.push_back(saved);
+  });
   return instances;
 }
 
+std::vector<OperatorDown> LoadOperatorDown(const std::string& path, std::string& problem) {
+  std::vector<OperatorDown> marks;
+  ForEachEntry(path, problem, [&](const ZQ_TDict& entry) {
+    const auto* name = Field<ZQ_TString>(entry, "OperatorDown");
+    const auto* since = Field<ZQ_TString>(entry, "Since");
+    if (name == nullptr || name->IsEmpty() || since == nullptr) return;
+    try {
+      marks.push_back({name->Text(), std::stoll(since->Text())});
+    } catch (const std::exception&) {
+      // A mark without its time is kept all the same: dropping it would
+      // start what the operator took down.
+      marks.push_back({name->Text(), 0});
+    }
+  });
+  return marks;
+}
+
 bool SaveState(const std::string& path, const std::vector<SavedInstance>& instances,
-               std::string& problem) {
+               const std::vector<OperatorDown>& down, std::string& problem) {
   ZQ_TList list;
   for (const SavedInstance& saved : instances)
     list.Append(ZQ_TAny(Packed(saved)));
+  for (const OperatorDown& mark : down) {
+    ZQ_TDict entry;
+    entry.Set("OperatorDown", ZQ_TAny(ZQ_TString(mark.name)));
+    entry.Set("Since", ZQ_TAny(ZQ_TString(std::to_string(mark.since))));
+    list.Append(ZQ_TAny(entry));
+  }
   return ReplaceFile(path, ZQ_PackValue(&list), problem);
 }
 
