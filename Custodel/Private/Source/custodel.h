@@ -142,15 +142,17 @@ void FreeMonitor(ServerMonitor* monitor);
 unsigned WatcherThread(void* monitor);
 
 // The reconfiguration pass: `start` true brings the monitors into line with
-// the configuration tree and starts new ones; false removes the monitors of
-// every configured server. Throws what it does not handle (an unreachable
-// configuration server, a malformed server list).
+// the configuration tree and starts new ones; a server that the daemon
+// lists as down by operator ("DownServers") gets no monitors, as one that is
+// not to run here. False removes the monitors of every configured server.
+// Throws what it does not handle (an unreachable configuration server, a
+// malformed server list).
 void Reconfigure(bool start);
 
 // The same pass for the one configured server `serverName`, with `start`
 // true: adds its monitors when it is to run here and starts them. Throws
-// ZQ_EException naming the server when it is not configured or is not to
-// run here, and what Reconfigure throws.
+// ZQ_EException naming the server when it is not configured, is not to
+// run here or is down by operator, and what Reconfigure throws.
 void ReconfigureServer(const ZQ_TString& serverName);
 
 // On a "RunAsMaster" host: waits, bounded, for the devices' dispatchers to
