@@ -11,9 +11,11 @@ namespace zqmd {
 
 namespace {
 
-// Far more servers than a host configures; a mark beyond is refused rather
-// than let the state file grow without bound.
+// Far more servers than a host configures, and longer names than any has;
+// beyond them a mark is refused rather than let the state file grow past
+// what a restarted daemon reads.
 constexpr std::size_t kMostOperatorDown = 4096;
+constexpr std::size_t kLongestName = 255;
 
 ZQ_TDict DownEntry(const std::string& name, std::int64_t since) {
   ZQ_TDict entry;
@@ -25,8 +27,8 @@ ZQ_TDict DownEntry(const std::string& name, std::int64_t since) {
 // The server a "MarkDown" or "ClearDown" names (P1), or nothing.
 const ZQ_TString* ServerNamed(const ZQ_TDict& request) {
   const ZQ_TString* name = Parameter<ZQ_TString>(request, "P1");
-  if (name == nullptr || name->IsEmpty() || name->Text().find('/') != std::string::npos ||
-      *name == "*")
+  if (name == nullptr || name->IsEmpty() || name->Text().size() > kLongestName ||
+      name->Text().find('/') != std::string::npos || *name == "*")
     return nullptr;
   return name;
 }
