@@ -114,7 +114,7 @@ TEST(Service, AFailureFromAnotherServerIsReportedOnOneLine) {
 }
 
 // A FIFO as standard output, full before the service starts and read by
-// nobody until Drain().
+// nobody until the test reads it.
 class StuckOutput {
  public:
   explicit StuckOutput(const TempDir& dir) : path_(dir.File("stdout")) {
@@ -130,28 +130,45 @@ class StuckOutput {
   ~StuckOutput() { close(readEnd_); }
   const std::string& Path() const { return path_; }
 
+  // Reads until what came after the filler holds `text`, or `deadline`.
+  bool ReadUntil(const std::string& text, std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (Written().find(text) == std::string::npos) {
+      if (!ReadMore(end)) return false;
+    }
+    return true;
+  }
+
   // Reads until the writers have closed the FIFO, or `deadline`; what came
   // after the filler.
   std::string Drain(std::chrono::milliseconds deadline) {
     const auto end = std::chrono::steady_clock::now() + deadline;
-    std::string read;
-    char buffer[65536];
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      pollfd ready{readEnd_, POLLIN, 0};
-      if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
-      const ssize_t n = ::read(readEnd_, buffer, sizeof buffer);
-      if (n == 0) break;
-      if (n > 0) read.append(buffer, static_cast<std::size_t>(n));
+    while (ReadMore(end)) {
     }
-    const std::size_t filled = read.find_first_not_of(std::string(99, 'f') + '\n');
-    return filled == std::string::npos ? "" : read.substr(filled);
+    return Written();
   }
 
  private:
+  // One read; false at the end of the output or the deadline.
+  bool ReadMore(std::chrono::steady_clock::time_point end) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    pollfd ready{readEnd_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) return false;
+    char buffer[65536];
+    const ssize_t n = ::read(readEnd_, buffer, sizeof buffer);
+    if (n > 0) read_.append(buffer, static_cast<std::size_t>(n));
+    return n != 0;
+  }
+
+  std::string Written() const {
+    const std::size_t filled = read_.find_first_not_of(std::string(99, 'f') + '\n');
+    return filled == std::string::npos ? "" : read_.substr(filled);
+  }
+
   std::string path_;
   int readEnd_ = -1;
+  std::string read_;
 };
 
 TEST(Service, AStuckStandardOutputNeverStopsARestart) {
@@ -181,6 +198,12 @@ TEST(Service, AStuckStandardOutputNeverStopsARestart) {
         << installation.Daemon().Output();
   }
 
+  // Once the output flows, the next line the service traces (here: a pass's)
+  // is preceded by the count of those lost.
+  ASSERT_TRUE(output.ReadUntil("custodel[", 30s));
+  ASSERT_EQ(0, installation.Run("zqm", {"reconfigure"}).status);
+  ASSERT_TRUE(output.ReadUntil(" trace lines were lost: standard output was not read\n", 30s))
+      << output.Drain(0s);
   custodel.Signal(SIGTERM);
   const std::string traced = output.Drain(30s);
   EXPECT_EQ(std::optional<int>(0), custodel.WaitForExit(20s));
