@@ -69,23 +69,28 @@ class FleetWatch {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
       lock.unlock();
-      std::string document = Gather();
+      std::vector<HostReport> fleet;
+      std::string document = Gather(fleet);
       lock.lock();
       document_ = std::move(document);
+      // Said once the page shows it: whoever reads the line finds it there.
+      lock.unlock();
+      TraceChanges(fleet);
+      lock.lock();
       wake_.wait_for(lock, std::chrono::seconds(options_.refreshSeconds),
                      [this] { return stopping_; });
     }
   }
 
-  std::string Gather() {
+  // The document of the fleet as gathered now; the hosts' reports in
+  // `fleet`.
+  std::string Gather(std::vector<HostReport>& fleet) {
     const std::time_t now = std::time(nullptr);
     Json document = {{"Now", static_cast<long long>(now)},
                      {"RefreshSeconds", options_.refreshSeconds},
                      {"Hosts", Json::array()}};
     try {
-      const std::vector<HostReport> fleet =
-          GatherFleet(ReadFleetTree(options_.host), options_.hostLimit);
-      TraceChanges(fleet);
+      fleet = GatherFleet(ReadFleetTree(options_.host), options_.hostLimit);
       for (const HostReport& report : fleet)
         document["Hosts"].push_back(WithTimelines(HostJson(report, now), report));
     } catch (const ZQ_EException& failure) {
