@@ -36,7 +36,8 @@ bool Abandoned(const ServerMonitor& monitor) {
 }
 
 // Connects to the instance by name, which makes the middleware start it
-// when it is not running. Returns false when the process is shutting down.
+// when it is not running. Returns false when the process is shutting down
+// or the watcher was stopped on the way.
 bool StartAttempt(ServerMonitor& monitor) {
   try {
     ZQM_TClient client;
