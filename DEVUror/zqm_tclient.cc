@@ -42,6 +42,23 @@ bool Retriable(const ZQM_EException& failure) {
   return failure.HasSuperclass("ZQM_EConnectionFailed") || failure.HasSuperclass("ZQM_ETimeout");
 }
 
+// A failure as a peer sent it. ZQM_EShutdownInProgress means that this
+// process is shutting down, and callers end their work on it; only this
+// process's runtime may say so. From a peer it is the peer's news and
+// arrives as an ordinary remote failure that says what the peer said.
+std::unique_ptr<ZQ_EException> FromPeer(std::unique_ptr<ZQ_EException> failure,
+                                        const ZQ_TString& peer) {
+  if (!failure->HasSuperclass("ZQM_EShutdownInProgress")) return failure;
+  auto ordinary = std::make_unique<ZQM_EException>(
+      ZQ_TString::Format("%s answered ZQM_EShutdownInProgress: %s", peer, failure->ZQ_Message()));
+  ordinary->ZQ_Data() = failure->ZQ_Data();
+  ordinary->__PREPARE_FOR_THROW__(__LINE__, __FILE__);
+  for (const ZQ_TAny& line : failure->ZQ_StackTrace()) {
+    if (const ZQ_TString* text = line.As<ZQ_TString>()) ordinary->ZQ_AddTrace(*text);
+  }
+  return ordinary;
+}
+
 }  // namespace
 
 ZQM_TClient::ZQM_TClient() : callTimeoutMs_(CallTimeoutFromEnvironment()) {
@@ -273,7 +290,8 @@ ZQ_TAny ZQM_TClient::Exchange(const ZQ_TDict& request, zqm_io::Deadline deadline
     case zqm_wire::Kind::kResult:
       return zqm_wire::DecodeResult(body);
     case zqm_wire::Kind::kFailure: {
-      std::unique_ptr<ZQ_EException> failure(zqm_wire::DecodeFailure(body));
+      std::unique_ptr<ZQ_EException> failure =
+          FromPeer(std::unique_ptr<ZQ_EException>(zqm_wire::DecodeFailure(body)), Describe());
       failure->ZQ_AddTrace(what);
       failure->ZQ_Throw();
       __builtin_unreachable();  // ZQ_Throw always throws

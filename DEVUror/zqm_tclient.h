@@ -94,7 +94,9 @@ class ZQM_TClient {
   // Calls `method` with none, one or two arguments and returns the result.
   // A failure that the server's processor threw arrives as its own class,
   // message and data, with a stack trace line naming the call; the
-  // connection stays usable. Connection failures throw
+  // connection stays usable. The one exception: ZQM_EShutdownInProgress
+  // is raised by this process's runtime alone, so a peer's arrives as a
+  // ZQM_EException that names the peer and repeats its message and data. Connection failures throw
   // ZQM_EConnectionFailed or ZQM_ETimeout and leave the client
   // disconnected.
   ZQ_TAny RPC(const ZQ_TString& method);

@@ -157,33 +157,63 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string&
   return problem.empty();
 }
 
-}  // namespace
-
-std::vector<SavedInstance> DecodeState(std::string_view bytes, const std::string& path,
-                                       std::string& problem) {
-  std::vector<SavedInstance> instances;
+// Calls `take` with each dictionary of the list that `bytes` unpack to;
+// `problem` says why, naming `path`, when they are no list.
+template <class Take>
+void ForEachEntry(std::string_view bytes, const std::string& path, std::string& problem,
+                  Take take) {
   try {
     const ZQ_TAny value = ZQ_UnpackValue(bytes);
     const ZQ_TList* list = value.As<ZQ_TList>();
     if (list == nullptr) {
       problem = path + ": not a list of instances";
-      return instances;
+      return;
     }
     for (const ZQ_TAny& element : *list) {
-      SavedInstance saved;
-      const ZQ_TDict* entry = element.As<ZQ_TDict>();
-      if (entry != nullptr && Unpacked(*entry, saved)) instances.push_back(saved);
+      if (const ZQ_TDict* entry = element.As<ZQ_TDict>()) take(*entry);
     }
   } catch (const ZQ_EException& failure) {
     problem = path + ": " + failure.ZQ_Message().Text();
   }
+}
+
+}  // namespace
+
+std::vector<SavedInstance> DecodeState(std::string_view bytes, const std::string& path,
+                                       std::string& problem) {
+  std::vector<SavedInstance> instances;
+  ForEachEntry(bytes, path, problem, [&](const ZQ_TDict& entry) {
+    SavedInstance saved;
+    if (Unpacked(entry, saved)) instances.push_back(saved);
+  });
   return instances;
 }
 
-std::string EncodeState(const std::vector<SavedInstance>& instances) {
+std::vector<OperatorDown> DecodeOperatorDown(std::string_view bytes, const std::string& path,
+                                             std::string& problem) {
+  std::vector<OperatorDown> marks;
+  ForEachEntry(bytes, path, problem, [&](const ZQ_TDict& entry) {
+    const auto* name = Field<ZQ_TString>(entry, "OperatorDown");
+    const auto* since = Field<ZQ_TString>(entry, "Since");
+    if (name == nullptr || name->IsEmpty() || since == nullptr) return;
+    // A mark without its time is kept all the same: dropping it would start
+    // what the operator took down.
+    marks.push_back({name->Text(), WholeNumber<std::int64_t>(since->Text()).value_or(0)});
+  });
+  return marks;
+}
+
+std::string EncodeState(const std::vector<SavedInstance>& instances,
+                        const std::vector<OperatorDown>& down) {
   ZQ_TList list;
   for (const SavedInstance& saved : instances)
     list.Append(ZQ_TAny(Packed(saved)));
+  for (const OperatorDown& mark : down) {
+    ZQ_TDict entry;
+    entry.Set("OperatorDown", ZQ_TAny(ZQ_TString(mark.name)));
+    entry.Set("Since", ZQ_TAny(ZQ_TString(std::to_string(mark.since))));
+    list.Append(ZQ_TAny(entry));
+  }
   return ZQ_PackValue(&list);
 }
 
@@ -193,9 +223,15 @@ std::vector<SavedInstance> LoadState(const std::string& path, std::string& probl
   return DecodeState(bytes, path, problem);
 }
 
+std::vector<OperatorDown> LoadOperatorDown(const std::string& path, std::string& problem) {
+  std::string bytes;
+  if (!ReadOwnFile(path, bytes, problem)) return {};
+  return DecodeOperatorDown(bytes, path, problem);
+}
+
 bool SaveState(const std::string& path, const std::vector<SavedInstance>& instances,
-               std::string& problem) {
-  return ReplaceFile(path, EncodeState(instances), problem);
+               const std::vector<OperatorDown>& down, std::string& problem) {
+  return ReplaceFile(path, EncodeState(instances, down), problem);
 }
 
 std::optional<std::uint64_t> ProcessStartTicks(pid_t pid) {

@@ -33,6 +33,17 @@ struct SavedInstance {
   bool operator==(const SavedInstance&) const = default;
 };
 
+// A server the operator took down ("zqm down"): the daemon starts none of
+// its instances until the mark is cleared. Kept in the same file, as list
+// entries of their own ({"OperatorDown": name, "Since": seconds since 1970
+// as text}) that LoadState, and daemons that know no marks, pass over.
+struct OperatorDown {
+  std::string name;
+  std::int64_t since = 0;  // seconds since 1970
+
+  bool operator==(const OperatorDown&) const = default;
+};
+
 // The entries of the file at `path`; none when it does not exist. A file
 // that cannot be read or unpacked, or is refused, gives none and `problem`
 // says why.
@@ -44,13 +55,21 @@ std::vector<SavedInstance> LoadState(const std::string& path, std::string& probl
 // do not unpack to a list give none, and `problem` says why, naming `path`.
 std::vector<SavedInstance> DecodeState(std::string_view bytes, const std::string& path,
                                        std::string& problem);
+// The operator-down marks that `bytes` hold, likewise.
+std::vector<OperatorDown> DecodeOperatorDown(std::string_view bytes, const std::string& path,
+                                             std::string& problem);
 
-// The content of a state file holding `instances`.
-std::string EncodeState(const std::vector<SavedInstance>& instances);
+// The content of a state file holding `instances` and the marks `down`.
+std::string EncodeState(const std::vector<SavedInstance>& instances,
+                        const std::vector<OperatorDown>& down = {});
 
-// Replaces the file at `path`; false with `problem` set on failure.
+// The operator-down marks of the file at `path`, as LoadState reads it.
+std::vector<OperatorDown> LoadOperatorDown(const std::string& path, std::string& problem);
+
+// Replaces the file at `path` by the instances and the operator-down
+// marks; false with `problem` set on failure.
 bool SaveState(const std::string& path, const std::vector<SavedInstance>& instances,
-               std::string& problem);
+               const std::vector<OperatorDown>& down, std::string& problem);
 
 // When process `pid` started, in clock ticks since boot; nullopt when there
 // is no such process.

@@ -159,15 +159,17 @@ inline bool WaitForFileMatches(const std::string& path, const std::string& patte
   }
 }
 
-// Waits until the main thread of `pid` is blocked in one of `calls`
-// (system call numbers), as /proc/<pid>/syscall tells.
+// Waits until thread `tid` of `pid` (its main thread unless given) is
+// blocked in one of `calls` (system call numbers), as /proc tells.
 inline bool WaitUntilBlockedIn(pid_t pid, const std::vector<long>& calls,
-                               std::chrono::milliseconds timeout) {
+                               std::chrono::milliseconds timeout, pid_t tid = 0) {
   std::string alternatives;
   for (const long call : calls)
     alternatives += (alternatives.empty() ? "" : "|") + std::to_string(call);
-  return WaitForFileMatches("/proc/" + std::to_string(pid) + "/syscall", "^(" + alternatives + ") ",
-                            1, timeout);
+  const std::string process = "/proc/" + std::to_string(pid);
+  return WaitForFileMatches(
+      (tid == 0 ? process : process + "/task/" + std::to_string(tid)) + "/syscall",
+      "^(" + alternatives + ") ", 1, timeout);
 }
 
 // Waits until `pid` is blocked in a sleep system call. Only then has a
