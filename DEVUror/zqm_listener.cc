@@ -179,17 +179,32 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   // Between calls an authenticated connection may stay silent only so long.
+  // One deadline stands for many calls: when it comes, it is moved to the
+  // end of the current silence, or ends the connection when that is over.
   void Idle() {
     if (!authenticated_ || handshake_) return;
-    CancelDeadline();
-    const unsigned limit = listener_.limits_.idleTimeoutMs;
+    busy_ = false;
+    idleSince_ = zqm_deadlines::Clock::now();
+    if (deadline_ == 0) ArmIdle(std::chrono::milliseconds(listener_.limits_.idleTimeoutMs));
+  }
+
+  void ArmIdle(std::chrono::milliseconds after) {
     std::weak_ptr<Session> weak = weak_from_this();
-    deadline_ = listener_.deadlines_.After(std::chrono::milliseconds(limit), [weak, limit] {
+    deadline_ = listener_.deadlines_.After(after, [weak] {
       if (auto self = weak.lock()) {
         self->deadline_ = 0;
-        self->End("idle for " + std::to_string(limit) + " ms");
+        self->IdleDeadline();
       }
     });
+  }
+
+  void IdleDeadline() {
+    if (busy_) return;  // armed again once the call is answered
+    const auto limit = std::chrono::milliseconds(listener_.limits_.idleTimeoutMs);
+    const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(
+        zqm_deadlines::Clock::now() - idleSince_);
+    if (silent < limit) return ArmIdle(limit - silent);
+    End({});  // housekeeping, not a fault: clients keep connections for reuse
   }
 
   // Reads until a frame is whole; Space() never reaches into the next one.
@@ -235,7 +250,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (zqm_wire::PayloadKind(payload) != zqm_wire::Kind::kRequest) {
       return End("a frame other than a request");
     }
-    CancelDeadline();  // busy, not idle; and an insecure connection's first request came
+    busy_ = true;  // not idle while its call is served
     Handle(zqm_wire::DecodeRequest(std::string_view(payload).substr(1)));
   }
 
@@ -283,6 +298,8 @@ class Session : public std::enable_shared_from_this<Session> {
   zqm_channel::Channel channel_;
   bool authenticated_ = false;
   zqm_deadlines::Id deadline_ = 0;  // the handshake's, the first request's, or the idle one
+  bool busy_ = false;               // a call of it is being served
+  zqm_deadlines::Clock::time_point idleSince_;
   zqm_wire::FrameReader reader_;
   std::string outgoing_;
 };

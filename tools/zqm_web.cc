@@ -69,23 +69,29 @@ class FleetWatch {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
       lock.unlock();
-      std::string document = Gather();
+      std::vector<HostReport> fleet;
+      std::string document = Gather(fleet);
+      {
+        std::lock_guard<std::mutex> store(mutex_);
+        document_ = std::move(document);
+      }
+      // Said once the page shows it, so that what is said can be seen there.
+      TraceChanges(fleet);
       lock.lock();
-      document_ = std::move(document);
       wake_.wait_for(lock, std::chrono::seconds(options_.refreshSeconds),
                      [this] { return stopping_; });
     }
   }
 
-  std::string Gather() {
+  // The document of the fleet as it is now; `fleet` receives the hosts'
+  // reports (none when the configuration server cannot be asked).
+  std::string Gather(std::vector<HostReport>& fleet) {
     const std::time_t now = std::time(nullptr);
     Json document = {{"Now", static_cast<long long>(now)},
                      {"RefreshSeconds", options_.refreshSeconds},
                      {"Hosts", Json::array()}};
     try {
-      const std::vector<HostReport> fleet =
-          GatherFleet(ReadFleetTree(options_.host), options_.hostLimit);
-      TraceChanges(fleet);
+      fleet = GatherFleet(ReadFleetTree(options_.host), options_.hostLimit);
       for (const HostReport& report : fleet)
         document["Hosts"].push_back(WithTimelines(HostJson(report, now), report));
     } catch (const ZQ_EException& failure) {

@@ -35,6 +35,7 @@ Daemon::~Daemon() {
 void Daemon::Start() {
   PrepareFilePlaces(options_.logDirectory, options_.stateFile);
   ResolveAdministratorsGroup();
+  LoadOperatorDown();
   if (!options_.inheritedSockets.empty()) {
     for (const int fd : options_.inheritedSockets)
       Serve(fd);

@@ -32,6 +32,15 @@
 //       end "LastEnd" (as traced), "Ended" (seconds since 1970) and
 //       "ExitStatus" or "Signal", and "Backoff" (milliseconds left) while
 //       it is held back.
+//   "MarkDown"(P1 name)                          the operator took the
+//       server down: none of its instances is started ("Locate" refuses
+//       with ZQM_ENoSuchServer) until "ClearDown"; running ones are left
+//       alone. Answers {"Name", "Since" (seconds since 1970, of the first
+//       mark)}.
+//   "ClearDown"(P1 name)                         ends such a mark: true, or
+//       false when there was none.
+//   "DownServers"()                              the marks: a list of
+//       {"Name", "Since"}.
 // An instance leaves the registry the moment its process ends: each is
 // watched through a pidfd (see process_watch.h), an end is believed only
 // once the kernel confirms it, and every child the daemon started is reaped.
@@ -66,6 +75,7 @@
 // helper the instance started inherits every mark); other marked processes
 // are, one per instance, when they run their launch's program (the oldest
 // of several), so that a lost or stale file never leads to a second copy.
+// The operator-down marks are kept in the same file.
 //
 // An instance whose launch configuration has "BackoffMinimumUptime" and
 // that ends sooner after its start (unless asked to by "EndInstance") is
@@ -266,6 +276,17 @@ class Daemon {
   // owned by the caller; -1 when the daemon runs insecure.
   int IdentityDescriptor(const Key& key) const;
 
+  // Servers the operator took down (daemon_operator_down.cc).
+  void MarkDown(const ZQ_TDict& request, zqm_listener::Reply& reply);
+  void ClearDown(const ZQ_TDict& request, zqm_listener::Reply& reply);
+  void DownServers(zqm_listener::Reply& reply);
+  // Why no instance of `name` may be started, or "" when it may.
+  std::string OperatorDownRefusal(const std::string& name) const;
+  // Reads the marks from the state file, at start.
+  void LoadOperatorDown();
+  // Hands the marks to the state writer, for every following write.
+  void KeepOperatorDown();
+
   // Launch configurations kept (daemon_launch_configurations.cc).
   struct KeptConfiguration {
     std::shared_ptr<const ZQ_TTree> server;
@@ -329,6 +350,8 @@ class Daemon {
   // start-up: adopted once their server's launch configuration names their
   // user, dropped otherwise.
   std::map<Key, MarkedProcess> candidates_;
+  // Operator-down servers: name, and since when (seconds since 1970).
+  std::map<std::string, std::int64_t> operatorDown_;
   bool savePending_ = false;
   bool saveFailing_ = false;  // the last write of the state file failed
   // Expires with the daemon, so that a write's report posted to the event

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 
 #include "DEVUror/zqm_file_io.h"
@@ -38,6 +39,16 @@ ZQ_TDict Packed(const SavedInstance& saved) {
   return entry;
 }
 
+// `text` as a whole decimal number of type T; nullopt for anything else,
+// such as "12abc" or, for an unsigned T, "-1".
+template <class T>
+std::optional<T> WholeNumber(const std::string& text) {
+  T value{};
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
 bool Unpacked(const ZQ_TDict& entry, SavedInstance& saved) {
   const auto* name = Field<ZQ_TString>(entry, "Name");
   const auto* instance = Field<ZQ_TUInt16>(entry, "Instance");
@@ -48,20 +59,19 @@ bool Unpacked(const ZQ_TDict& entry, SavedInstance& saved) {
   const auto* log = Field<ZQ_TString>(entry, "Log");
   const auto* ticks = Field<ZQ_TString>(entry, "StartTicks");
   if (!name || !instance || !pid || !port || !state || !started || !log || !ticks) return false;
+  const auto startedAt = WholeNumber<std::int64_t>(started->Text());
+  const auto startTicks = WholeNumber<std::uint64_t>(ticks->Text());
+  if (!startedAt || !startTicks || port->Value() > 65535) return false;
   saved.name = name->Text();
   saved.instance = instance->Value();
   saved.pid = static_cast<pid_t>(pid->Value());
   saved.port = static_cast<unsigned short>(port->Value());
   saved.state = state->Text();
   saved.logPath = log->Text();
+  saved.started = *startedAt;
+  saved.startTicks = *startTicks;
   // Absent in the files of earlier daemons.
   if (const auto* launch = Field<ZQ_TString>(entry, "Launch")) saved.launch = launch->Text();
-  try {
-    saved.started = std::stoll(started->Text());
-    saved.startTicks = std::stoull(ticks->Text());
-  } catch (const std::exception&) {
-    return false;
-  }
   return true;
 }
 
@@ -149,37 +159,83 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string&
   return problem.empty();
 }
 
-}  // namespace
-
-std::optional<std::vector<SavedInstance>> LoadState(const std::string& path, std::string& problem) {
-  std::string bytes;
-  if (!ReadOwnFile(path, bytes, problem)) return std::nullopt;
-  std::vector<SavedInstance> instances;
+// Calls `take` with each dictionary of the list that `bytes` unpack to;
+// `problem` says why, naming `path`, when they are no list.
+template <class Take>
+void ForEachEntry(std::string_view bytes, const std::string& path, std::string& problem,
+                  Take take) {
   try {
     const ZQ_TAny value = ZQ_UnpackValue(bytes);
     const ZQ_TList* list = value.As<ZQ_TList>();
     if (list == nullptr) {
       problem = path + ": not a list of instances";
-      return std::nullopt;
+      return;
     }
     for (const ZQ_TAny& element : *list) {
-      SavedInstance saved;
-      const ZQ_TDict* entry = element.As<ZQ_TDict>();
-      if (entry != nullptr && Unpacked(*entry, saved)) instances.push_back(saved);
+      if (const ZQ_TDict* entry = element.As<ZQ_TDict>()) take(*entry);
     }
   } catch (const ZQ_EException& failure) {
     problem = path + ": " + failure.ZQ_Message().Text();
-    return std::nullopt;
   }
+}
+
+}  // namespace
+
+std::vector<SavedInstance> DecodeState(std::string_view bytes, const std::string& path,
+                                       std::string& problem) {
+  std::vector<SavedInstance> instances;
+  ForEachEntry(bytes, path, problem, [&](const ZQ_TDict& entry) {
+    SavedInstance saved;
+    if (Unpacked(entry, saved)) instances.push_back(saved);
+  });
   return instances;
 }
 
-bool SaveState(const std::string& path, const std::vector<SavedInstance>& instances,
-               std::string& problem) {
+std::vector<OperatorDown> DecodeOperatorDown(std::string_view bytes, const std::string& path,
+                                             std::string& problem) {
+  std::vector<OperatorDown> marks;
+  ForEachEntry(bytes, path, problem, [&](const ZQ_TDict& entry) {
+    const auto* name = Field<ZQ_TString>(entry, "OperatorDown");
+    const auto* since = Field<ZQ_TString>(entry, "Since");
+    if (name == nullptr || name->IsEmpty() || since == nullptr) return;
+    // A mark without its time is kept all the same: dropping it would start
+    // what the operator took down.
+    marks.push_back({name->Text(), WholeNumber<std::int64_t>(since->Text()).value_or(0)});
+  });
+  return marks;
+}
+
+std::string EncodeState(const std::vector<SavedInstance>& instances,
+                        const std::vector<OperatorDown>& down) {
   ZQ_TList list;
   for (const SavedInstance& saved : instances)
     list.Append(ZQ_TAny(Packed(saved)));
-  return ReplaceFile(path, ZQ_PackValue(&list), problem);
+  for (const OperatorDown& mark : down) {
+    ZQ_TDict entry;
+    entry.Set("OperatorDown", ZQ_TAny(ZQ_TString(mark.name)));
+    entry.Set("Since", ZQ_TAny(ZQ_TString(std::to_string(mark.since))));
+    list.Append(ZQ_TAny(entry));
+  }
+  return ZQ_PackValue(&list);
+}
+
+std::optional<std::vector<SavedInstance>> LoadState(const std::string& path, std::string& problem) {
+  std::string bytes;
+  if (!ReadOwnFile(path, bytes, problem)) return std::nullopt;
+  std::vector<SavedInstance> instances = DecodeState(bytes, path, problem);
+  if (!problem.empty()) return std::nullopt;
+  return instances;
+}
+
+std::vector<OperatorDown> LoadOperatorDown(const std::string& path, std::string& problem) {
+  std::string bytes;
+  if (!ReadOwnFile(path, bytes, problem)) return {};
+  return DecodeOperatorDown(bytes, path, problem);
+}
+
+bool SaveState(const std::string& path, const std::vector<SavedInstance>& instances,
+               const std::vector<OperatorDown>& down, std::string& problem) {
+  return ReplaceFile(path, EncodeState(instances, down), problem);
 }
 
 }  // namespace zqmd

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zqmd {
@@ -33,14 +34,45 @@ struct SavedInstance {
   std::string logPath;
   std::uint64_t startTicks = 0;
   std::string launch;  // "" for a process this daemon did not start
+
+  bool operator==(const SavedInstance&) const = default;
+};
+
+// A server the operator took down ("zqm down"): the daemon starts none of
+// its instances until the mark is cleared. Kept in the same file, as list
+// entries of their own ({"OperatorDown": name, "Since": seconds since 1970
+// as text}) that LoadState, and daemons that know no marks, pass over.
+struct OperatorDown {
+  std::string name;
+  std::int64_t since = 0;  // seconds since 1970
+
+  bool operator==(const OperatorDown&) const = default;
 };
 
 // The entries of the file at `path`; nullopt when it does not exist, or
 // when it cannot be read or unpacked or is refused (then `problem` says why).
 std::optional<std::vector<SavedInstance>> LoadState(const std::string& path, std::string& problem);
 
-// Replaces the file at `path`; false with `problem` set on failure.
+// The entries that `bytes`, the content of a state file, holds; entries
+// that lack a field, have one of the wrong kind, or a number that does not
+// fit (a port above 65535, a time that is not a whole number) are left out. Bytes that
+// do not unpack to a list give none, and `problem` says why, naming `path`.
+std::vector<SavedInstance> DecodeState(std::string_view bytes, const std::string& path,
+                                       std::string& problem);
+// The operator-down marks that `bytes` hold, likewise.
+std::vector<OperatorDown> DecodeOperatorDown(std::string_view bytes, const std::string& path,
+                                             std::string& problem);
+
+// The content of a state file holding `instances` and the marks `down`.
+std::string EncodeState(const std::vector<SavedInstance>& instances,
+                        const std::vector<OperatorDown>& down = {});
+
+// The operator-down marks of the file at `path`, as LoadState reads it.
+std::vector<OperatorDown> LoadOperatorDown(const std::string& path, std::string& problem);
+
+// Replaces the file at `path` by the instances and the operator-down
+// marks; false with `problem` set on failure.
 bool SaveState(const std::string& path, const std::vector<SavedInstance>& instances,
-               std::string& problem);
+               const std::vector<OperatorDown>& down, std::string& problem);
 
 }  // namespace zqmd

@@ -1,6 +1,7 @@
 #include "Almanac/Server/config_check.h"
 
 #include <ostream>
+#include <utility>
 
 #include "Almanac/Server/config_file.h"
 #include "Almanac/Server/known_keys.h"
@@ -14,9 +15,20 @@ class Checker {
  public:
   Checker(const std::string& path, std::ostream& out) : path_(path), out_(out) {}
 
-  void Run() {
+  void Read() {
+    std::string text;
     try {
-      text_ = ReadConfigFile(path_);
+      text = ReadConfigFile(path_);
+    } catch (const ZQ_EException& failure) {
+      ReportRefusal(failure.ZQ_Message().Text());
+      return;
+    }
+    Check(std::move(text));
+  }
+
+  void Check(std::string text) {
+    text_ = std::move(text);
+    try {
       const ZQ_TTree root = ParseConfigText(text_, path_, offsets_);
       Walk(root, "");
     } catch (const ZQ_EException& failure) {
@@ -99,7 +111,13 @@ class Checker {
 
 int CheckConfigFile(const std::string& path, std::ostream& out) {
   Checker checker(path, out);
-  checker.Run();
+  checker.Read();
+  return checker.Summarise();
+}
+
+int CheckConfigText(std::string_view text, const std::string& path, std::ostream& out) {
+  Checker checker(path, out);
+  checker.Check(std::string(text));
   return checker.Summarise();
 }
 

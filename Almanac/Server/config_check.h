@@ -3,6 +3,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <string_view>
 
 namespace almanac {
 
@@ -17,5 +18,8 @@ namespace almanac {
 // then a summary line. Returns kExitOk when there is no error (warnings
 // allowed), kExitFailure otherwise.
 int CheckConfigFile(const std::string& path, std::ostream& out);
+
+// The same for `text`, the content of the file at `path`.
+int CheckConfigText(std::string_view text, const std::string& path, std::ostream& out);
 
 }  // namespace almanac

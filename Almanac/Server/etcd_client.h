@@ -1,6 +1,7 @@
 // A client of an etcd v3 cluster through its JSON gateway (HTTP POST of
 // JSON bodies to /v3/kv/range, /v3/kv/txn and /v3/watch; keys and values
-// travel in base64). Requests travel by etcd_transport.h, and
+// travel in base64). Requests travel by etcd_transport.h, answers are read
+// by etcd_answers.h, and
 // etcd_members.h decides which member they go to and when they move on to
 // another.
 //
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "Almanac/Server/etcd_answers.h"
 #include "Almanac/Server/etcd_members.h"
 #include "Almanac/Server/etcd_transport.h"
 
@@ -26,17 +28,6 @@ namespace almanac::etcd {
 // stream): a configuration is a few kilobytes, and no peer may fill the
 // memory.
 inline constexpr std::size_t kMaxResponseBytes = 128u * 1024 * 1024;
-
-struct KeyValue {
-  std::string key;
-  std::string value;
-  std::int64_t modRevision = 0;
-};
-
-struct RangeResult {
-  std::int64_t revision = 0;  // the store's revision the result shows
-  std::vector<KeyValue> kvs;
-};
 
 // One operation of a transaction.
 struct Operation {
@@ -59,22 +50,6 @@ struct Unchanged {
   std::string key;
   std::string rangeEnd;
   std::int64_t modRevisionBelow = 0;
-};
-
-struct TxnResult {
-  bool succeeded = false;  // the conditions held and the operations ran
-  std::int64_t revision = 0;
-};
-
-struct WatchEvent {
-  bool deleted = false;
-  KeyValue kv;  // value empty when deleted
-};
-
-// What one message of a watch reports: the events of one revision.
-struct WatchBatch {
-  std::int64_t revision = 0;
-  std::vector<WatchEvent> events;
 };
 
 // How a watch ended.

@@ -92,7 +92,7 @@ TEST(FileFaults, AFailedCopyOrStateWriteKeepsWhatWasKept) {
   kept.startTicks = 7;
   kept.launch = "0123456789abcdef0123456789abcdef";
   std::string problem;
-  ASSERT_TRUE(zqmd::SaveState(state, {kept}, problem)) << problem;
+  ASSERT_TRUE(zqmd::SaveState(state, {kept}, {}, problem)) << problem;
   zqmd::SavedInstance added = kept;
   added.name = "Added";
   const std::pair<const char*, int> failures[] = {{"write", ENOSPC}, {"fsync", EIO}};
@@ -101,7 +101,7 @@ TEST(FileFaults, AFailedCopyOrStateWriteKeepsWhatWasKept) {
     zq_platform::g_system_calls = zq_platform::kDefaultSystemCalls;
     if (std::string(call) == "write") zq_platform::g_system_calls.write = WriteFails;
     if (std::string(call) == "fsync") zq_platform::g_system_calls.fsync = FsyncFails;
-    EXPECT_FALSE(zqmd::SaveState(state, {kept, added}, problem));
+    EXPECT_FALSE(zqmd::SaveState(state, {kept, added}, {}, problem));
     EXPECT_TRUE(Contains(problem, std::string(call) + " " + state + ".new-") &&
                 Contains(problem, std::strerror(error)))
         << problem;

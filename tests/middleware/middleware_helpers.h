@@ -169,15 +169,17 @@ inline bool WaitForFileMatches(const std::string& path, const std::string& patte
       timeout);
 }
 
-// Waits until the main thread of `pid` is blocked in one of `calls`
-// (system call numbers), as /proc/<pid>/syscall tells.
+// Waits until thread `tid` of `pid` (its main thread unless given) is
+// blocked in one of `calls` (system call numbers), as /proc tells.
 inline bool WaitUntilBlockedIn(pid_t pid, const std::vector<long>& calls,
-                               std::chrono::milliseconds timeout) {
+                               std::chrono::milliseconds timeout, pid_t tid = 0) {
   std::string alternatives;
   for (const long call : calls)
     alternatives += (alternatives.empty() ? "" : "|") + std::to_string(call);
-  return WaitForFileMatches("/proc/" + std::to_string(pid) + "/syscall", "^(" + alternatives + ") ",
-                            1, timeout);
+  const std::string process = "/proc/" + std::to_string(pid);
+  return WaitForFileMatches(
+      (tid == 0 ? process : process + "/task/" + std::to_string(tid)) + "/syscall",
+      "^(" + alternatives + ") ", 1, timeout);
 }
 
 // Waits until `pid` is blocked in a sleep system call. Only then has a
@@ -247,14 +249,18 @@ class RawConnection {
 
   // True once the server has closed the connection (end of file or reset),
   // whatever it may have sent before.
+  // With no time, it looks once.
   bool WaitClosed(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
-    for (;;) {
+    for (bool first = true;; first = false) {
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) return false;
+      if (left.count() <= 0 && !first) return false;
       pollfd entry{fd_, POLLIN, 0};
-      if (poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
+      if (poll(&entry, 1, static_cast<int>(std::max<long>(0, left.count()))) <= 0) {
+        if (left.count() <= 0) return false;
+        continue;
+      }
       char buffer[256];
       const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return true;

@@ -1,6 +1,6 @@
 // The daemon's state file writer: snapshots submitted faster than the disk
-// takes them are coalesced, the last one always reaches the file, and a
-// write that fails is reported with its cause.
+// takes them are coalesced, the last one always reaches the file with the
+// operator's marks, and a write that fails is reported with its cause.
 #include "zqmd/state_writer.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "tests/support/child_process.h"
+#include "typelib/dodived.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ TEST(StateWriter, CoalescesSnapshotsAndEndsWithTheLastOneWritten) {
       std::lock_guard<std::mutex> lock(mutex);
       lastProblem = problem;
     });
+    writer.SetOperatorDown({{"Billing", 42}});
     for (unsigned n = 1; n <= 200; ++n)
       writer.Submit(Snapshot(n));
   }
@@ -48,8 +50,12 @@ TEST(StateWriter, CoalescesSnapshotsAndEndsWithTheLastOneWritten) {
   const std::vector<zqmd::SavedInstance> saved =
       zqmd::LoadState(path, problem).value_or(std::vector<zqmd::SavedInstance>{});
   EXPECT_EQ("", problem);
-  ASSERT_EQ(200u, saved.size());
+  ASSERT_EQ(200u, saved.size());  // the operator's mark is no instance
   EXPECT_EQ(199, saved.back().instance);
+  const std::vector<zqmd::OperatorDown> down = zqmd::LoadOperatorDown(path, problem);
+  ASSERT_EQ(1u, down.size());
+  EXPECT_EQ("Billing", down[0].name);
+  EXPECT_EQ(42, down[0].since);
 }
 
 TEST(StateWriter, ReportsAWriteThatFailsWithItsCause) {
@@ -62,6 +68,27 @@ TEST(StateWriter, ReportsAWriteThatFailsWithItsCause) {
   }
   EXPECT_NE(std::string::npos, lastProblem.find("missing/zqmd.state")) << lastProblem;
   EXPECT_NE(std::string::npos, lastProblem.find("No such file")) << lastProblem;
+}
+
+TEST(StateFile, LeavesOutEntriesWhoseNumbersDoNotFit) {
+  const ZQ_TAny saved = ZQ_UnpackValue(zqmd::EncodeState(Snapshot(1)));
+  const ZQ_TDict good = *saved.As<ZQ_TList>()->begin()->As<ZQ_TDict>();
+  ZQ_TList entries;
+  entries.Append(ZQ_TAny(good));
+  // A port beyond 16 bits was cut to one the instance never had, and times
+  // with trailing text or a sign were read as far as they went.
+  for (const auto& [field, value] : {std::pair<const char*, ZQ_TAny>{"Port", ZQ_TUInt32(70000)},
+                                     {"Started", ZQ_TString("1700000000x")},
+                                     {"StartTicks", ZQ_TString("-1")}}) {
+    ZQ_TDict bad = good;
+    bad.Set(field, value);
+    entries.Append(ZQ_TAny(bad));
+  }
+  std::string problem;
+  const std::vector<zqmd::SavedInstance> loaded =
+      zqmd::DecodeState(ZQ_PackValue(&entries), "zqmd.state", problem);
+  EXPECT_EQ("", problem);
+  EXPECT_EQ(Snapshot(1), loaded);
 }
 
 }  // namespace

@@ -99,8 +99,29 @@ HttpReply Http(unsigned short port, const std::string& request) {
   return reply;
 }
 
-HttpReply Get(unsigned short port, const std::string& target) {
-  return Http(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+HttpReply Get(unsigned short port, const std::string& target,
+              const std::string& host = "127.0.0.1") {
+  return Http(port, "GET " + target + " HTTP/1.1\r\nHost: " + host + ":" + std::to_string(port) +
+                        "\r\n\r\n");
+}
+
+// How many of `fds` the peer closes (or has closed) within 10 s, waiting
+// for no more than `wanted`.
+std::size_t ClosedByPeer(const std::vector<int>& fds, std::size_t wanted) {
+  std::vector<pollfd> entries;
+  for (const int fd : fds)
+    entries.push_back({fd, POLLIN, 0});
+  std::size_t closed = 0;
+  const auto deadline = zq_test::Clock::now() + 10s;
+  while (closed < wanted && zq_test::Clock::now() < deadline) {
+    if (poll(entries.data(), entries.size(), 100) <= 0) continue;
+    for (pollfd& entry : entries) {
+      if (entry.revents == 0) continue;
+      ++closed;
+      entry.fd = -1;  // poll passes over it from now on
+    }
+  }
+  return closed;
 }
 
 std::string Chromium() {
@@ -167,7 +188,7 @@ TEST_F(ZqmFleetTest, StatusAllShowsEveryHostAndASilentOneWithinItsTimeLimit) {
       << table.output;
 }
 
-TEST_F(ZqmFleetTest, WebServesThePageAndTheFleetToTheTokenOnly) {
+TEST_F(ZqmFleetTest, WebServesThePageAndTheFleetToItsOwnAddressAndTheTokenOnly) {
   // A restart before the page began: the daemon keeps it for the timeline.
   const zq_test::ProgramRun restart = Zqm({"restart", "Sample:1"});
   ASSERT_EQ(0, restart.status) << restart.output;
@@ -195,6 +216,15 @@ TEST_F(ZqmFleetTest, WebServesThePageAndTheFleetToTheTokenOnly) {
                                 " HTTP/1.1\r\nX-Long: " + std::string(9000, 'a') + "\r\n\r\n")
                      .status);
   EXPECT_EQ(405, Http(port, "POST /?token=" + token + " HTTP/1.1\r\n\r\n").status);
+  // A page of another site whose name resolves to 127.0.0.1 learns nothing.
+  const HttpReply rebound = Get(port, "/status.json?token=" + token, "rebound.example");
+  EXPECT_EQ(421, rebound.status);
+  EXPECT_FALSE(Contains(rebound.body, "Hosts")) << rebound.body;
+  EXPECT_EQ(421, Http(port, "GET /?token=" + token + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                std::to_string(port + 1) + "\r\n\r\n")
+                     .status);
+  EXPECT_EQ(400, Http(port, "GET /?token=" + token + " HTTP/1.1\r\n\r\n").status);
+  EXPECT_EQ(200, Get(port, "/?token=" + token, "localhost").status);
 
   const HttpReply status = Get(port, "/status.json?token=" + token);
   ASSERT_EQ(200, status.status) << status.head;
@@ -242,6 +272,21 @@ TEST_F(ZqmFleetTest, WebServesThePageAndTheFleetToTheTokenOnly) {
     EXPECT_EQ(0, shot.status) << shot.output;
     EXPECT_TRUE(std::filesystem::exists(artifacts + "/zqm-web.png")) << shot.output;
   }
+
+  // Idle connections beyond the cap close the oldest: they neither hold
+  // descriptors nor keep a proper request out, and it is said once.
+  std::vector<int> idle;
+  for (int i = 0; i < 300; ++i)
+    idle.push_back(zqm_io::Connect(zqm_io::Resolve("", port), zqm_io::After(3000)));
+  EXPECT_EQ(200, Get(port, "/status.json?token=" + token).status);
+  EXPECT_GE(ClosedByPeer(idle, idle.size() - 64), idle.size() - 64);
+  for (int& fd : idle)
+    zqm_io::Close(fd);
+  std::size_t crowded = 0;
+  for (const std::string& said : web->Lines())
+    crowded += Contains(said, "connections open, as many as it keeps");
+  EXPECT_EQ(1u, crowded) << web->Output();
+
   web->Signal(SIGTERM);
   EXPECT_EQ(0, web->WaitForExit(10s)) << web->Output();
   if (chromium.empty()) GTEST_SKIP() << "chromium is not installed: the page was not rendered";
