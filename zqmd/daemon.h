@@ -12,7 +12,10 @@
 //       server (all servers for "*" or no P1): a list of dictionaries with
 //       "Name", "Instance" (ZQ_TUInt16), "PID" (ZQ_TUInt32), "Port"
 //       (ZQ_TUInt32, 0 when not bound), "State" ("running", "starting",
-//       "unbound" or "plain"), "Started" (seconds since 1970), "Log".
+//       "unbound" or "plain"), "Started" (seconds since 1970), "Log", and
+//       for an instance whose launch asked for them "Readiness" ("waiting",
+//       "ready"), "StatusText" (its last STATUS=), "Health" ("healthy",
+//       "unhealthy") and "HealthFailures" (ZQ_TUInt32, in a row now).
 //   "GetServerConfiguration"()                  the name of this host's
 //       server configuration.
 //   "ConfigurationChanged"()                    the configuration server's
@@ -76,6 +79,13 @@
 // are, one per instance, when they run their launch's program (the oldest
 // of several), so that a lost or stale file never leads to a second copy.
 // The operator-down marks are kept in the same file.
+//
+// An instance whose launch configuration has "Readiness" has completed its
+// start (and "Locate" answers) only once it is also ready: it sent READY=1
+// to the daemon's notification socket (see notify_socket.h), or a probe on
+// loopback passed. One with "HealthCheck" is checked on the daemon's
+// deadlines from then on, and ended after that many failures in a row as
+// "EndInstance" ends one (see daemon_health.cc).
 //
 // An instance whose launch configuration has "BackoffMinimumUptime" and
 // that ends sooner after its start (unless asked to by "EndInstance") is

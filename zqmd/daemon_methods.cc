@@ -106,6 +106,7 @@ void Daemon::Locate(const ZQ_TDict& request, const zqm_roles::Caller& caller,
     case State::kUnbound:
       instance->state = State::kStarting;
       ArmStartTimer(*instance);
+      AwaitReadiness(*instance);
       [[fallthrough]];
     case State::kFetching:
     case State::kLaunching:

@@ -143,7 +143,8 @@ void Daemon::Bound(Instance& instance, unsigned short port, zqm_listener::Reply*
   if (reply != nullptr) (*reply)(zqm_wire::ResultFrame(ZQ_TAny(true)));
   SaveSoon();
   // Bound but not ready: its callers wait on, within its start time-out.
-  if (!AwaitsReadiness(instance)) CompleteStart(instance);
+  if (AwaitsReadiness(instance)) return AwaitReadiness(instance);
+  CompleteStart(instance);
 }
 
 }  // namespace zqmd
