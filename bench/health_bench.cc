@@ -41,7 +41,11 @@ std::string Configuration(unsigned instances, unsigned intervalMs) {
   for (unsigned at = 0; at < instances; ++at) {
     const unsigned port = kFirstPort + at;
     out << (at == 0 ? "" : ",") << "\n\"Listener" << at << R"(": {"Program": "python3", )"
-        << R"("Arguments": ["-c", ")" << kListener << R"(", ")" << port << R"("], "Plain": true)";
+        << R"("Arguments": ["-c", ")" << kListener << R"(", ")" << port
+        << R"("], "Plain": true, )"
+        // Checks begin once it accepts: a hundred starting at once may take
+        // longer than three failed checks.
+        << R"("Readiness": "tcp:)" << port << R"(")";
     if (intervalMs != 0) {
       out << R"(, "HealthCheck": {"Tcp": )" << port << R"(, "IntervalMs": )" << intervalMs
           << R"(, "TimeoutMs": )" << intervalMs << "}";

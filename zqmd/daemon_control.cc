@@ -165,8 +165,7 @@ void Daemon::NoteEnd(Instance& instance, const std::string& how) {
   }
 
   // An end asked for is no crash (one for failed health checks is), and a
-  // process this daemon did not start
-  // has no known start.
+  // process this daemon did not start has no known start.
   const bool askedFor = instance.ending && !instance.endedForHealth;
   if (askedFor || !instance.backoff.Enabled() || instance.spawnedAt == SteadyClock::time_point{}) {
     return;
