@@ -58,6 +58,7 @@ void Daemon::RunHealthCheck(Key key, std::uint64_t generation) {
   request.instance = key.second;
   request.logPath = instance.logPath;  // what the check says lands beside the instance's output
   request.credentials = instance.credentials;
+  request.descriptorLimit = options_.instanceDescriptorLimit;
   try {
     instance.healthCommand =
         std::make_unique<CommandRun>(spawner_, watches_, deadlines_, std::move(command),
