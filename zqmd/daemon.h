@@ -111,6 +111,7 @@
 #include "DEVUror/zqm_listener.h"
 #include "DEVUror/zqm_local_socket.h"
 #include "typelib/dodived.h"
+#include "zqmd/cgroups.h"
 #include "zqmd/credential_cache.h"
 #include "zqmd/instance_log.h"
 #include "zqmd/launch_config.h"
@@ -147,6 +148,9 @@ struct Options {
   std::vector<int> inheritedSockets;
   // Connection limits and handshake time-out of the daemon's sockets.
   zqm_listener::Limits limits;
+  // The folder below which each instance gets a cgroup of its own
+  // (cgroups.h); "": the daemon's own cgroup when it was delegated.
+  std::string cgroup;
   // The descriptor limit instances start with (the one the daemon was given
   // before it raised its own); empty: the daemon's.
   std::optional<rlimit> instanceDescriptorLimit;
@@ -168,6 +172,8 @@ class Daemon {
 
   // Listens; throws ZQM_EException when the address cannot be used.
   void Start();
+  // The folder of the instances' cgroups; "" when there is none.
+  const std::string& CgroupRoot() const { return cgroups_.Root(); }
   // Stops listening and lets go of the instances (they keep running); a
   // start under way is given up on and its process killed. Never waits for
   // a launch or a lookup.
@@ -270,6 +276,13 @@ class Daemon {
   // and lets the end marker be written to it; an adopted instance's log is
   // opened here (fd -1) and kept within the default limits.
   void WatchLog(Instance& instance, int fd, const LogLimits& limits = {});
+  // Finds the instances' cgroups (cgroups.h) and traces the outcome.
+  void OpenCgroups();
+  // The descriptor through which `instance`'s process joins its cgroup for
+  // `launch`; -1 when it gets none. Traces what cannot be applied.
+  int PrepareCgroup(Instance& instance, const LaunchConfig& launch);
+  // The adopted `instance` gets its cgroup back when its process is in it.
+  void FindCgroup(Instance& instance);
   // The value of ZQM_DAEMON in every instance this daemon starts.
   std::string DaemonMark() const;
   // A sealed descriptor holding a new identity for `key` (zqm_identity.h),
@@ -334,6 +347,7 @@ class Daemon {
   LogWatchSet logs_;                        // likewise
   CredentialCache credentials_;
   Spawner spawner_;
+  Cgroups cgroups_;
   // The local socket's, then one per TCP address (the listen address, then
   // the host's).
   std::vector<std::unique_ptr<zqm_listener::Listener>> listeners_;

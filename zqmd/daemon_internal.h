@@ -31,6 +31,7 @@ struct Daemon::Instance {
   ProcessWatchSet::Id watch = 0;  // 0 until its process is known
   unsigned short port = 0;
   std::string logPath;
+  std::string cgroup;  // its cgroup's folder (cgroups.h); "" when it has none
   std::chrono::system_clock::time_point started = std::chrono::system_clock::now();
   std::uint64_t startTicks = 0;  // when the process started, against pid reuse
   unsigned startTimeoutMs = kDefaultStartTimeoutMs;
@@ -68,6 +69,10 @@ struct Daemon::Instance {
   };
   std::optional<Registration> registering;
 };
+
+// CPU time as the "Servers" answer gives it: seconds with three decimals,
+// "" when unknown.
+std::string CpuSecondsText(const CgroupUsage& usage);
 
 // A failure answer carrying `failure`, stamped with the daemon's throw site.
 std::string StampedFailureFrame(ZQ_EException& failure);

@@ -16,6 +16,15 @@ const char* StateName(int state) {
 
 }  // namespace
 
+std::string CpuSecondsText(const CgroupUsage& usage) {
+  if (!usage.cpuMicroseconds) return "";
+  char text[32];
+  std::snprintf(text, sizeof text, "%llu.%03llu",
+                static_cast<unsigned long long>(*usage.cpuMicroseconds / 1000000),
+                static_cast<unsigned long long>(*usage.cpuMicroseconds % 1000000 / 1000));
+  return text;
+}
+
 void Daemon::KnowServer(zqm_roles::Caller& caller) const {
   if (!caller.local || caller.role != zqm_roles::Role::kStranger) return;
   for (const auto& [key, instance] : instances_) {
@@ -124,6 +133,10 @@ void Daemon::Servers(const ZQ_TDict& request, zqm_listener::Reply& reply) {
     entry.Set("State", ZQ_TAny(StateName(static_cast<int>(instance->state))));
     entry.Set("Started", ZQ_TAny(EpochSeconds(instance->started)));
     entry.Set("Log", ZQ_TAny(ZQ_TString(instance->logPath)));
+    const CgroupUsage usage = cgroups_.Usage(instance->cgroup);
+    entry.Set("CPUSeconds", ZQ_TAny(ZQ_TString(CpuSecondsText(usage))));
+    entry.Set("MemoryBytes",
+              ZQ_TAny(ZQ_TString(usage.memoryBytes ? std::to_string(*usage.memoryBytes) : "")));
     list.Append(ZQ_TAny(entry));
   }
   reply(zqm_wire::ResultFrame(ZQ_TAny(list)));
