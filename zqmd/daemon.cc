@@ -52,6 +52,7 @@ void Daemon::Start() {
                               "(%s); server configuration \"%s\"; logs in %s",
                               where, options_.serverConfiguration, options_.logDirectory)
                .Text());
+    ServeMetrics();
     return Adopt();
   }
   ListenLocally();
@@ -74,6 +75,7 @@ void Daemon::Start() {
                                           options_.hostAddress, port)
                            .Text());
   }
+  ServeMetrics();
   Adopt();
 }
 
@@ -104,6 +106,7 @@ void Daemon::Serve(int fd) {
 void Daemon::Stop() {
   for (const auto& listener : listeners_)
     listener->Close();
+  metrics_.reset();
   // A launch still under way (hung in a mount, perhaps) has not run its
   // program: it ends with the daemon rather than start unwatched later.
   spawner_.CancelAll();

@@ -115,6 +115,7 @@
 #include "zqmd/credential_cache.h"
 #include "zqmd/instance_log.h"
 #include "zqmd/launch_config.h"
+#include "zqmd/metrics.h"
 #include "zqmd/proc_inspect.h"
 #include "zqmd/process_watch.h"
 #include "zqmd/safe_files.h"
@@ -151,6 +152,9 @@ struct Options {
   // The folder below which each instance gets a cgroup of its own
   // (cgroups.h); "": the daemon's own cgroup when it was delegated.
   std::string cgroup;
+  // Where the metrics for Prometheus are served ("PORT" or
+  // "ADDRESS:PORT", metrics.h); "": nowhere.
+  std::string metricsListen;
   // The descriptor limit instances start with (the one the daemon was given
   // before it raised its own); empty: the daemon's.
   std::optional<rlimit> instanceDescriptorLimit;
@@ -179,6 +183,8 @@ class Daemon {
   // a launch or a lookup.
   void Stop();
   unsigned short Port() const;
+  // The port of the metrics; 0 when they are not served.
+  unsigned short MetricsPort() const { return metrics_ ? metrics_->Port() : 0; }
 
  private:
   // kFetching: its launch configuration is read; kLaunching: its user is
@@ -208,6 +214,7 @@ class Daemon {
     std::chrono::system_clock::time_point endedAt;
     int exitStatus = -1;  // or
     int signal = 0;
+    unsigned restarts = 0;   // starts after an end of it was seen
     unsigned backoffMs = 0;  // the current pause after a crash; 0: none
     unsigned livedMs = 0;    // how long the crashed process ran
     unsigned minimumUptimeMs = 0;
@@ -276,6 +283,13 @@ class Daemon {
   // and lets the end marker be written to it; an adopted instance's log is
   // opened here (fd -1) and kept within the default limits.
   void WatchLog(Instance& instance, int fd, const LogLimits& limits = {});
+  // The metrics (daemon_metrics.cc): served when asked for, and the start
+  // of `instance` that has come through, for the start-latency histogram.
+  void ServeMetrics();
+  std::string RenderMetrics() const;
+  void WriteInstanceMetrics(MetricsText& text) const;
+  void WriteDaemonMetrics(MetricsText& text) const;
+  void NoteStarted(Instance& instance);
   // Finds the instances' cgroups (cgroups.h) and traces the outcome.
   void OpenCgroups();
   // The descriptor through which `instance`'s process joins its cgroup for
@@ -366,6 +380,12 @@ class Daemon {
   std::map<Key, MarkedProcess> candidates_;
   // Operator-down servers: name, and since when (seconds since 1970).
   std::map<std::string, std::int64_t> operatorDown_;
+  // From a request for a start to its bind (or, for a plain program, its
+  // process); calls refused by role; crashes held back.
+  DurationHistogram startDurations_{{0.01, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30}};
+  std::uint64_t refusedCalls_ = 0;
+  std::uint64_t backoffs_ = 0;
+  std::unique_ptr<MetricsListener> metrics_;
   bool savePending_ = false;
   bool saveFailing_ = false;  // the last write of the state file failed
   // Expires with the daemon, so that a write's report posted to the event

@@ -129,6 +129,7 @@ void Daemon::NoteStart(Instance& instance, const Backoff& backoff) {
   instance.spawnedAt = SteadyClock::now();
   Record& record = RecordOf(Key{instance.name, instance.number});
   ++record.starts;
+  if (!record.lastEnd.empty()) ++record.restarts;
   Remember(record.recent, {instance.started, instance.pid, "", -1, 0});
 }
 
@@ -172,6 +173,7 @@ void Daemon::NoteEnd(Instance& instance, const std::string& how) {
   record.livedMs = lived;
   record.minimumUptimeMs = backoff.minimumUptimeMs;
   record.heldUntil = now + std::chrono::milliseconds(record.backoffMs);
+  ++backoffs_;
   zqm_trace::Line(
       0, ZQ_TString::Format("%s ended %d ms after its start, within its minimum "
                             "uptime of %d ms: back-off, not started for %d ms",

@@ -33,6 +33,9 @@ struct Daemon::Instance {
   std::string logPath;
   std::string cgroup;  // its cgroup's folder (cgroups.h); "" when it has none
   std::chrono::system_clock::time_point started = std::chrono::system_clock::now();
+  // When a client asked for its start; empty once it came through, or for
+  // an instance the daemon did not start.
+  std::chrono::steady_clock::time_point startAsked{};
   std::uint64_t startTicks = 0;  // when the process started, against pid reuse
   unsigned startTimeoutMs = kDefaultStartTimeoutMs;
   std::vector<zqm_listener::Reply> waiters;

@@ -44,7 +44,12 @@ void Daemon::Handle(const ZQ_TDict& request, zqm_roles::Caller caller, zqm_liste
   const ZQ_TString method = zqm_wire::MethodOf(request);
   try {
     KnowServer(caller);
-    zqm_roles::Check(caller, zqm_roles::kDaemon, method.Text());
+    try {
+      zqm_roles::Check(caller, zqm_roles::kDaemon, method.Text());
+    } catch (const ZQ_EException&) {
+      ++refusedCalls_;
+      throw;
+    }
     if (method == "Register") return Register(request, caller, reply);
     if (method == "Locate") return Locate(request, caller, reply);
     if (method == "Servers") return Servers(request, reply);
@@ -91,6 +96,7 @@ void Daemon::Locate(const ZQ_TDict& request, const zqm_roles::Caller& caller,
     if (const std::string held = BackoffRefusal(key); !held.empty())
       return reply(FailureFrame<ZQM_ENoSuchServer>(held.c_str()));
     Instance& starting = Add(key, State::kFetching);
+    starting.startAsked = std::chrono::steady_clock::now();
     starting.waiters.push_back(std::move(reply));
     starting.startedBy = caller;
     return StartInstance(key);

@@ -139,6 +139,7 @@ void Daemon::Bound(Instance& instance, unsigned short port, zqm_listener::Reply*
   deadlines_.Cancel(std::exchange(instance.startDeadline, 0));
   instance.state = State::kBound;
   instance.port = port;
+  NoteStarted(instance);
   zqm_trace::Line(
       1, ZQ_TString::Format("%s bound to port %d", Describe(instance), instance.port).Text());
   if (reply != nullptr) (*reply)(zqm_wire::ResultFrame(ZQ_TAny(true)));

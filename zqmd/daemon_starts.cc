@@ -229,6 +229,7 @@ void Daemon::LaunchFinished(Key key, std::uint64_t generation, Spawner::Outcome&
              .Text());
   if (launch.plain) {
     instance->state = State::kPlain;
+    NoteStarted(*instance);
     deadlines_.Cancel(std::exchange(instance->startDeadline, 0));
     SaveSoon();
     return FailWaiters(*instance,
