@@ -279,10 +279,11 @@ bool Cgroups::Kill(const std::string& path) const {
   return true;
 }
 
-bool Cgroups::Signal(const std::string& path, int signal) const {
+bool Cgroups::Signal(const std::string& path, int signal, pid_t signalled) const {
   if (access((path + "/cgroup.procs").c_str(), R_OK) != 0) return false;
-  for (const pid_t pid : Members(path))
-    kill(pid, signal);
+  for (const pid_t pid : Members(path)) {
+    if (pid != signalled && getpgid(pid) != signalled) kill(pid, signal);
+  }
   return true;
 }
 

@@ -79,9 +79,11 @@ class Cgroups {
 
   // Kills every process left in the cgroup and removes it once empty.
   void End(const std::string& path);
-  // Sends `signal` to every process in the cgroup; false when it cannot be
-  // read (it is gone, say).
-  bool Signal(const std::string& path, int signal) const;
+  // Sends `signal` to every process in the cgroup but `signalled` and the
+  // members of its process group, which were sent it already (some
+  // programs take a second SIGTERM as "hurry"); false when it cannot be
+  // read.
+  bool Signal(const std::string& path, int signal, pid_t signalled) const;
   // Whether `pid` is a member of the cgroup at `path`.
   bool Holds(const std::string& path, pid_t pid) const;
   CgroupUsage Usage(const std::string& path) const;

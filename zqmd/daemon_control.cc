@@ -107,7 +107,7 @@ bool Daemon::SendEnd(Instance& instance, int signal) {
     error = watches_.Signal(instance.watch, signal);
   }
   // The processes that left its group (setsid, a double fork) are told too.
-  if (!instance.cgroup.empty()) cgroups_.Signal(instance.cgroup, signal);
+  if (!instance.cgroup.empty()) cgroups_.Signal(instance.cgroup, signal, instance.pid);
   // ESRCH: it has ended already, and its watch reports that.
   if (error == 0 || error == ESRCH) return true;
   const std::string reason = ZQ_TString::Format("cannot end %s: %s(%s): %s", Describe(instance),

@@ -1,5 +1,6 @@
 #include "zqmd/metrics.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -26,6 +27,22 @@ std::string Escaped(const std::string& value) {
     escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
   }
   return escaped;
+}
+
+// Whether a Host header names a loopback address or "localhost", with or
+// without a port: what a scraper on this host writes, and what a page of
+// another site that had its name resolve to 127.0.0.1 cannot.
+bool LoopbackHost(const std::string& host) {
+  std::string name = host;
+  if (!name.empty() && name.front() == '[') {
+    name = name.substr(1, name.find(']') - 1);
+  } else if (std::count(name.begin(), name.end(), ':') == 1) {
+    name = name.substr(0, name.find(':'));
+  }
+  if (name == "localhost") return true;
+  asio::error_code error;
+  const auto address = asio::ip::make_address(name, error);
+  return !error && address.is_loopback();
 }
 
 }  // namespace
@@ -132,6 +149,10 @@ class MetricsConnection : public std::enable_shared_from_this<MetricsConnection>
     if (!request) return Send(zqm_web::FormatResponse({400, "text/plain", "bad request\n"}, true));
     if (request->method != "GET" && request->method != "HEAD")
       return Send(zqm_web::FormatResponse({405, "text/plain", "only GET is served\n"}, true));
+    if (listener_.loopback_ && (!request->host || !LoopbackHost(*request->host))) {
+      return Send(zqm_web::FormatResponse(
+          {421, "text/plain", "on loopback, the Host must be a loopback address\n"}, true));
+    }
     if (request->path != "/metrics")
       return Send(zqm_web::FormatResponse({404, "text/plain", "see /metrics\n"}, true));
     Send(zqm_web::FormatResponse(
@@ -169,6 +190,7 @@ MetricsListener::MetricsListener(asio::io_context& io, zqm_deadlines::DeadlineQu
     ZQ_THROW_AT(failed, __FILE__, __LINE__);
   }
   acceptor_ = std::move(*opened);
+  loopback_ = where.is_loopback();
   port_ = acceptor_.local_endpoint().port();
   Accept();
 }

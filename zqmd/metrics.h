@@ -2,7 +2,10 @@
 // 0.0.4) on an address of its own, opt-in (--metrics-listen).
 //
 // The listener answers "GET /metrics" (and HEAD) and nothing else (404,
-// 405, 400 as zqm web does, with the same parser of request heads). It reads
+// 405, 400 as zqm web does, with the same parser of request heads). On a
+// loopback address it answers only requests whose Host names a loopback
+// address or localhost (else 421), so that no web page can read it through
+// a name made to resolve to 127.0.0.1. It reads
 // data only, needs no key and changes nothing, which is why it has no
 // handshake; it listens on loopback unless an address is given. Each
 // connection carries one request of at most zqm_web::kMaxRequestHead bytes
@@ -90,6 +93,7 @@ class MetricsListener {
   zqm_deadlines::DeadlineQueue& deadlines_;
   std::function<std::string()> render_;
   unsigned short port_ = 0;
+  bool loopback_ = false;
   std::set<std::shared_ptr<MetricsConnection>> open_;
   zqm_deadlines::Id retry_ = 0;
   bool closing_ = false;

@@ -49,6 +49,8 @@ TEST(DaemonCgroupTest, DownLeavesNothingOfASetsidDoubleForkedWorkerAlsoAfterAdop
   const std::optional<std::string> worker = zq_test::ReadLineFromFifo(fifo, 20s);
   ASSERT_TRUE(worker) << custodel->Output() << installation.Daemon().Output();
   const pid_t workerPid = std::stoi(*worker);
+  ASSERT_TRUE(custodel->WaitForLine("Server \"Tree\" instance 1 is running", 20s))
+      << custodel->Output();
   const pid_t main = installation.PidOf("Tree", 1).value_or(0);
   ASSERT_NE(0, main);
   const std::string instanceCgroup = cgroup.Path() + "/Tree@1";

@@ -76,6 +76,7 @@ TEST(DaemonMetricsTest, PromtoolAcceptsThemAndPrometheusSeesARestart) {
     EXPECT_TRUE(Contains(scraped.body, "\n" + line + "\n")) << line << "\n" << scraped.body;
   }
   EXPECT_EQ(404, zq_test::Get(kMetricsPort, "/").status);
+  EXPECT_EQ(421, zq_test::Get(kMetricsPort, "/metrics", "rebound.example").status);
   EXPECT_EQ(405, zq_test::Http(kMetricsPort, "POST /metrics HTTP/1.1\r\nHost: x\r\n\r\n").status);
 
   const std::string promtool = ProgramOnPath("promtool");
