@@ -146,6 +146,14 @@ int main(int argc, char** argv) {
                  "the local socket, through which this host's programs call (default: "
                  "$ZQM_DAEMON_SOCKET, else /run/zqmd/zqmd.sock for root)")
       ->capture_default_str();
+  app.add_option("--cgroup", options.cgroup,
+                 "cgroup v2 folder below which each instance runs in a cgroup of its own (made "
+                 "when missing); default: the daemon's own cgroup when the service manager "
+                 "delegated it (Delegate=yes), else none");
+  app.add_option("--metrics-listen", options.metricsListen,
+                 "serve metrics for Prometheus (GET /metrics) on PORT of 127.0.0.1, or on "
+                 "ADDRESS:PORT; read-only, without a key: give an address other than loopback "
+                 "only on a trusted network");
   app.add_option("--admin-group", options.administratorsGroup,
                  "members of this group administer the daemon through the local socket, as "
                  "root and the daemon's user do (\"\": nobody else)")
