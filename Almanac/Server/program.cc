@@ -114,7 +114,7 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
   std::unique_ptr<ConfigSource> source;
   if (etcd.Wanted()) {
     source = std::make_unique<EtcdSource>(
-        etcd.Settings(), trace,
+        etcd.ServerSettings(name, instance), trace,
         [&middleware](std::function<void()> work) { middleware.Post(std::move(work)); });
   } else {
     source = std::make_unique<FileSource>(configPath);
