@@ -9,7 +9,8 @@ namespace zqmd {
 namespace {
 
 const char* StateName(int state) {
-  static const char* const names[] = {"starting", "starting", "unbound", "running", "plain"};
+  static const char* const names[] = {"starting", "starting", "starting",
+                                      "unbound",  "running",  "plain"};
   return names[state];
 }
 
@@ -18,7 +19,10 @@ const char* StateName(int state) {
 void Daemon::KnowServer(zqm_roles::Caller& caller) const {
   if (!caller.local || caller.role != zqm_roles::Role::kStranger) return;
   for (const auto& [key, instance] : instances_) {
-    if (instance->pid == caller.pid) {
+    // A launch's process may call before the launch's outcome has come.
+    const pid_t pid = instance->state == State::kLaunching ? spawner_.ChildOf(instance->launchJob)
+                                                           : instance->pid;
+    if (pid == caller.pid) {
       caller.role = zqm_roles::Role::kServer;
       caller.server = key.first;
       caller.instance = key.second;
@@ -94,6 +98,7 @@ void Daemon::Locate(const ZQ_TDict& request, const zqm_roles::Caller& caller,
       ArmStartTimer(*instance);
       [[fallthrough]];
     case State::kFetching:
+    case State::kLaunching:
     case State::kStarting:
       instance->waiters.push_back(std::move(reply));
       return;

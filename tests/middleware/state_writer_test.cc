@@ -47,7 +47,8 @@ TEST(StateWriter, CoalescesSnapshotsAndEndsWithTheLastOneWritten) {
   EXPECT_GE(writes.load(), 1u);
   EXPECT_LT(writes.load(), 200u) << "every snapshot was written: nothing was coalesced";
   std::string problem;
-  const std::vector<zqmd::SavedInstance> saved = zqmd::LoadState(path, problem);
+  const std::vector<zqmd::SavedInstance> saved =
+      zqmd::LoadState(path, problem).value_or(std::vector<zqmd::SavedInstance>{});
   EXPECT_EQ("", problem);
   ASSERT_EQ(200u, saved.size());  // the operator's mark is no instance
   EXPECT_EQ(199, saved.back().instance);
