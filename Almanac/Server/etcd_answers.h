@@ -69,9 +69,9 @@ std::string ReadErrorMessage(std::string_view body);
 
 // What a watch stream reports besides events.
 struct WatchHandlers {
-  std::function<void()> connected;                // etcd established the watch
-  std::function<void(WatchBatch&&)> batch;        // the events of a revision
-  std::function<void(std::int64_t)> progress;     // a message without events: the store's revision
+  std::function<void()> connected;             // etcd established the watch
+  std::function<void(WatchBatch&&)> batch;     // the events of a revision
+  std::function<void(std::int64_t)> progress;  // a message without events: the store's revision
 };
 
 // Splits a watch stream, as it arrives, into its messages (one JSON object a

@@ -17,8 +17,7 @@ namespace almanac::etcd {
 namespace {
 
 [[noreturn]] void Failed(const char* call, const std::string& path, int error) {
-  ALMANAC_THROW(ZQM_EException,
-                std::string(call) + " " + path + ": " + std::strerror(error));
+  ALMANAC_THROW(ZQM_EException, std::string(call) + " " + path + ": " + std::strerror(error));
 }
 
 std::string StateFolder() {

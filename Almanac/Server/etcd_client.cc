@@ -78,8 +78,7 @@ Client::Client(std::vector<std::string> endpoints, MemberSelection::Notice notic
     : members_(std::move(endpoints), std::move(notice)) {}
 
 std::string Client::PostTo(const std::string& endpoint, const std::string& path,
-                           const std::string& body, long timeoutMs, long& status,
-                           bool& tooLarge) {
+                           const std::string& body, long timeoutMs, long& status, bool& tooLarge) {
   std::string answer;
   tooLarge = false;
   const Transport::Sink sink = [&](const char* data, std::size_t size) {
@@ -88,7 +87,8 @@ std::string Client::PostTo(const std::string& endpoint, const std::string& path,
     return !tooLarge;
   };
   transport_.Post(endpoint + path, body, timeoutMs, sink, status);
-  if (status >= 500) ALMANAC_THROW(ZQM_EException, Refusal("etcd " + endpoint + path, status, answer));
+  if (status >= 500)
+    ALMANAC_THROW(ZQM_EException, Refusal("etcd " + endpoint + path, status, answer));
   return answer;
 }
 
@@ -127,8 +127,8 @@ RangeResult Client::Range(const std::string& key, const std::string& rangeEnd, b
   try {
     result = ReadRangeAnswer(reply.body);
   } catch (const std::exception& failure) {
-    ALMANAC_THROW(ZQM_EException, "etcd " + reply.endpoint +
-                                      "/v3/kv/range: unreadable answer: " + failure.what());
+    ALMANAC_THROW(ZQM_EException,
+                  "etcd " + reply.endpoint + "/v3/kv/range: unreadable answer: " + failure.what());
   }
   if (result.more) {
     ALMANAC_THROW(ZQM_EException,
@@ -165,8 +165,8 @@ TxnResult Client::Txn(const std::vector<Unchanged>& conditions,
   try {
     return ReadTxnAnswer(reply.body);
   } catch (const std::exception& failure) {
-    ALMANAC_THROW(ZQM_EException, "etcd " + reply.endpoint +
-                                      "/v3/kv/txn: unreadable answer: " + failure.what());
+    ALMANAC_THROW(ZQM_EException,
+                  "etcd " + reply.endpoint + "/v3/kv/txn: unreadable answer: " + failure.what());
   }
 }
 

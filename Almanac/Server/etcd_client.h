@@ -139,8 +139,8 @@ class Client {
   Reply Post(const std::string& path, const std::string& body, Deadline deadline);
   // One member's answer, as MemberSelection::Attempt wants it: throws on a
   // server error; `tooLarge` when the answer passed kMaxResponseBytes.
-  std::string PostTo(const std::string& endpoint, const std::string& path,
-                     const std::string& body, long timeoutMs, long& status, bool& tooLarge);
+  std::string PostTo(const std::string& endpoint, const std::string& path, const std::string& body,
+                     long timeoutMs, long& status, bool& tooLarge);
   // A linearizable read at `endpoint` (throws unless it answers): proof
   // that the member belongs to a quorum now.
   void Check(const std::string& endpoint, const std::string& body, long timeoutMs, long& status);

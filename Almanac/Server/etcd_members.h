@@ -42,8 +42,7 @@ class MemberSelection {
   // when the member answered or refused (HTTP 2xx to 4xx, in `status`);
   // throws when it made way, with `status` the HTTP status of a server
   // error, or 0 when nothing answered.
-  using Attempt =
-      std::function<void(const std::string& endpoint, long timeoutMs, long& status)>;
+  using Attempt = std::function<void(const std::string& endpoint, long timeoutMs, long& status)>;
 
   // The member that answered, and how.
   struct Answer {

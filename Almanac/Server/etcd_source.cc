@@ -110,7 +110,8 @@ void EtcdSource::Save(const ZQ_TTree& tree) {
   if (settings_.cacheFile.empty()) return;
   try {
     etcd::SaveCopy(settings_.cacheFile, tree);
-    if (saveFailing_) trace_(0, "The copy of the configuration is saved again in " + settings_.cacheFile);
+    if (saveFailing_)
+      trace_(0, "The copy of the configuration is saved again in " + settings_.cacheFile);
     saveFailing_ = false;
   } catch (const ZQ_EException& failure) {
     if (!saveFailing_) trace_(0, "Cannot save the copy of the configuration: " + Message(failure));
@@ -321,13 +322,15 @@ void EtcdSource::WatchLoop(std::int64_t revision, bool stale) {
       if (readAll) {
         etcd::RangeResult result = watcher_->Range(configPrefix_, end);
         seen = result.revision;
-        post_([this, mirror = Decode(result.kvs), seen]() mutable {
+        // Traced once the server serves it, so that whoever reads the
+        // line finds the tree current.
+        post_([this, mirror = Decode(result.kvs), seen, stale]() mutable {
           Resynchronised(std::move(mirror), seen);
+          if (stale) {
+            trace_(0, "etcd answers again: read the configuration again at revision " +
+                          std::to_string(seen) + "; following its changes");
+          }
         });
-        if (stale) {
-          trace_(0, "etcd answers again: read the configuration again at revision " +
-                        std::to_string(seen) + "; following its changes");
-        }
         stale = readAll = false;
       }
       const etcd::WatchEnd ended = watcher_->Watch(configPrefix_, end, seen + 1, callbacks);

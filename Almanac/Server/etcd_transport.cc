@@ -91,8 +91,7 @@ int Transport::Perform(void* easy) {
     curl_multi_perform(multi, &running);
     int queued = 0;
     while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
-      if (message->msg == CURLMSG_DONE && message->easy_handle == easy)
-        return message->data.result;
+      if (message->msg == CURLMSG_DONE && message->easy_handle == easy) return message->data.result;
     }
     if (interrupted_) return CURLE_ABORTED_BY_CALLBACK;
     curl_multi_poll(multi, nullptr, 0, kLongestWaitMs, nullptr);
@@ -162,7 +161,8 @@ void Transport::Stream::Fail(const std::string& why) const {
 
 std::size_t Transport::Stream::Send(std::string_view bytes) {
   std::size_t sent = 0;
-  const CURLcode result = curl_easy_send(static_cast<CURL*>(easy_), bytes.data(), bytes.size(), &sent);
+  const CURLcode result =
+      curl_easy_send(static_cast<CURL*>(easy_), bytes.data(), bytes.size(), &sent);
   if (result == CURLE_AGAIN) return 0;
   if (result != CURLE_OK) Fail(curl_easy_strerror(result));
   return sent;

@@ -51,8 +51,8 @@ class WebSocket {
   std::string url_;
   std::size_t maxMessageBytes_;
   std::unique_ptr<Transport::Stream> stream_;
-  std::string in_;       // received, not yet taken
-  std::string message_;  // the message being put together from its frames
+  std::string in_;           // received, not yet taken
+  std::string message_;      // the message being put together from its frames
   bool assembling_ = false;  // a message's first frame has come, not its last
 };
 
