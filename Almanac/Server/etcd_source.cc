@@ -140,9 +140,13 @@ std::optional<ZQ_TTree> EtcdSource::Store(const ZQ_TTree& current,
     stored.push_back(etcd::EncodeLeaf(entry.second));
   std::int64_t revision = 0;
   try {
-    // What was served came from the saved copy: the mirror that the change
-    // is made to must be etcd's.
-    if (fromCopy_) ReadMirror();
+    // While etcd is known to be away a Set fails at once: waiting for it
+    // would hold up every reader of this server (calls are served one at a
+    // time), and the mirror may be only the saved copy.
+    if (staleness_.staleSince != 0) {
+      ALMANAC_THROW(ZQM_EException, "etcd cannot be reached (" + staleness_.why +
+                                        "); nothing is stored until it answers again");
+    }
     revision = ReplaceBelow(path, leaves, stored);
   } catch (const ZQ_EException& failure) {
     ALMANAC_THROW(ZQM_EException,

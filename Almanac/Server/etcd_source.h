@@ -109,7 +109,7 @@ class EtcdSource : public ConfigSource {
   Mirror mirror_;          // the server thread's
   std::int64_t revision_ = 0;
   std::vector<OwnChange> ownChanges_;  // the server thread's
-  bool fromCopy_ = false;              // the mirror is empty: the saved copy is served
+  bool fromCopy_ = false;              // the mirror is empty: the saved copy is served, as stale
   bool firstRead_ = true;
   bool saveFailing_ = false;
   Freshness staleness_;  // the server thread's

@@ -157,6 +157,14 @@ TEST_F(EtcdFaults, QuorumLostAndBackAndAStartWithNoMemberServesTheSavedCopy) {
       << a.almanac->Output();
   EXPECT_TRUE(ZQ_TAny(5u).ZQ_IsIdent(a.Value()));
   EXPECT_NE(0, a.Status().value("ConfigurationStaleSince", 0LL));
+  // Known to be away, etcd is not waited for: the Set fails at once.
+  try {
+    a.Set("Settings/value", 6);
+    ADD_FAILURE() << "a Set while etcd is away succeeded";
+  } catch (const ZQM_EException& refused) {
+    EXPECT_NE(std::string::npos, refused.ZQ_Message().Text().find("nothing is stored until"))
+        << refused.ZQ_Message().Text();
+  }
 
   // Restarted with no member at all, A serves its saved copy and says so.
   a.almanac->Signal(SIGTERM);
@@ -175,7 +183,7 @@ TEST_F(EtcdFaults, QuorumLostAndBackAndAStartWithNoMemberServesTheSavedCopy) {
   // The quorum back: A reads etcd again, is current, and Sets work.
   etcd->Member(1).Process().Signal(SIGCONT);
   etcd->Member(0).Start();
-  EXPECT_TRUE(a.almanac->WaitForLine("etcd answers again", 30s)) << a.almanac->Output();
+  EXPECT_TRUE(a.almanac->WaitForLine("etcd answers again: read", 30s)) << a.almanac->Output();
   EXPECT_FALSE(a.Status().contains("ConfigurationStaleSince"));
   a.Set("Settings/value", 7);
   EXPECT_TRUE(ZQ_TAny(7u).ZQ_IsIdent(a.Value()));
