@@ -27,6 +27,7 @@ constexpr Rule kRules[] = {
     {kConfigurationServer, "Expand", kServer, ""},
     {kConfigurationServer, "[]", kServer, ""},
     {kConfigurationServer, "KeysAt", kServer, ""},
+    {kConfigurationServer, "Freshness", kServer, ""},
     {kConfigurationServer, "Set", kAdministrator, ""},
     {kConfigurationServer, "Reload", kAdministrator, ""},
     {kService, "ListMonitors", kServer, ""},

@@ -20,6 +20,16 @@ void BoundWaits(ZQM_TClient& client, StatusDeadline deadline) {
   client.SetCallTimeout(static_cast<unsigned>(left));
 }
 
+// Whether the configuration server's tree may be stale; nothing from one
+// that cannot tell.
+ZQ_TDict Freshness(ZQM_TClient& almanac) {
+  try {
+    return almanac.RPC(ZQ_TString("Freshness")).DynamicCast<ZQ_TDict>(__FILE__, __LINE__);
+  } catch (const ZQM_ENoSuchServerMethod&) {
+    return ZQ_TDict();
+  }
+}
+
 // The daemon's operator-down marks; none from a daemon that keeps none.
 ZQ_TList OperatorDown(ZQM_TClient& daemon) {
   try {
@@ -38,6 +48,7 @@ StatusSources GatherStatus(const std::string& host) {
     Almanac_TProxy almanac(host.empty() ? nullptr : host.c_str());
     const ZQ_TAny tree = almanac.Expand("Servers/ZQMD/Servers/");
     sources.servers = tree.DynamicCast<ZQ_TTree>(__FILE__, __LINE__);
+    sources.freshness = Freshness(almanac);
   } catch (const ZQ_EException& failure) {
     sources.configurationProblem =
         "the configuration server cannot be asked: " + failure.ZQ_Message().Text();

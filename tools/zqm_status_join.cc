@@ -210,6 +210,13 @@ StatusReport CollectStatus(const StatusSources& sources) {
   StatusReport status;
   status.serverConfiguration = sources.serverConfiguration;
   status.configurationProblem = sources.configurationProblem;
+  const ZQ_TAny* since = sources.freshness.Find(ZQ_TString("StaleSince"));
+  const ZQ_TAny* why = sources.freshness.Find(ZQ_TString("Why"));
+  if (since != nullptr && since->As<ZQ_TUInt32>() != nullptr) {
+    status.configurationStaleSince = since->As<ZQ_TUInt32>()->Value();
+    if (why != nullptr && why->As<ZQ_TString>() != nullptr)
+      status.configurationStaleWhy = why->As<ZQ_TString>()->Text();
+  }
   for (auto at = joined.instances.lower_bound({"Custodel", 0});
        at != joined.instances.end() && at->first.first == "Custodel"; ++at) {
     if (!at->second.running) continue;

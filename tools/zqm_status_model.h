@@ -67,6 +67,10 @@ struct StatusReport {
   // the daemon and the service know, and RunsHere says what the service
   // watches.
   std::string configurationProblem;
+  // Since when the configuration server's tree may be stale (seconds since
+  // the epoch; 0: current), and why: it serves a copy while etcd is away.
+  long long configurationStaleSince = 0;
+  std::string configurationStaleWhy;
   std::vector<ServerStatus> servers;
 };
 
@@ -81,4 +85,5 @@ struct StatusSources {
   std::string monitorsProblem;
   ZQ_TList operatorDown;             // the daemon's "DownServers"
   std::string configurationProblem;  // when `servers` could not be read
+  ZQ_TDict freshness;                // the configuration server's "Freshness"
 };

@@ -35,6 +35,11 @@ void PrintStatus(std::ostream& out, const StatusReport& status, std::time_t now,
     out << "Configuration server: unreachable (" << zqm_trace::Escaped(status.configurationProblem)
         << "); the servers below are those the daemon and the service know\n";
   }
+  if (status.configurationStaleSince != 0) {
+    out << "Configuration: may be stale since "
+        << zqm_trace::LocalTime(status.configurationStaleSince) << " ("
+        << zqm_trace::Escaped(status.configurationStaleWhy) << ")\n";
+  }
   if (status.serviceRunning) {
     out << "Service: running (pid " << status.servicePid << ")";
     if (!status.monitorsProblem.empty())
@@ -126,5 +131,9 @@ nlohmann::ordered_json StatusJson(const StatusReport& status, std::time_t now) {
                                      {"Servers", std::move(servers)}};
   if (!status.configurationProblem.empty())
     document["ConfigurationProblem"] = status.configurationProblem;
+  if (status.configurationStaleSince != 0) {
+    document["ConfigurationStaleSince"] = status.configurationStaleSince;
+    document["ConfigurationStaleWhy"] = status.configurationStaleWhy;
+  }
   return document;
 }

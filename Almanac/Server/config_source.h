@@ -43,6 +43,14 @@ class ConfigSource {
   // lead to, on the server's thread. Sources that nobody else changes
   // ignore it.
   virtual void Follow(std::function<void(ZQ_TTree)> changed) {}
+
+  // Whether the tree served may be stale: since when (seconds since the
+  // epoch; 0 when it is current as far as the source knows) and why.
+  struct Freshness {
+    long long staleSince = 0;
+    std::string why;
+  };
+  virtual Freshness Staleness() const { return {}; }
 };
 
 // The JSON file of config_file.h: read at Load and Reload; a Set stays in

@@ -1,5 +1,6 @@
 #include "Almanac/Server/config_store.h"
 
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -281,6 +282,7 @@ ZQ_TAny ConfigStore::Call(const ZQ_TDict& arguments) {
     if (name == "[]")
       return Expand(parameters.Path("P1"), parameters.Flag("P2", "missing is empty"));
     if (name == "KeysAt") return ZQ_TAny(KeysAt(parameters.Path("P1")));
+    if (name == "Freshness") return ZQ_TAny(Freshness());
     if (name == "Set") {
       Set(parameters.Path("P1"), parameters.Value("P2", "the value"));
       return ZQ_TAny(true);
@@ -290,6 +292,16 @@ ZQ_TAny ConfigStore::Call(const ZQ_TDict& arguments) {
     throw;
   }
   ALMANAC_THROW(ZQM_ENoSuchServerMethod, name);
+}
+
+ZQ_TDict ConfigStore::Freshness() const {
+  const ConfigSource::Freshness freshness = source_->Staleness();
+  ZQ_TDict answer;
+  if (freshness.staleSince == 0) return answer;
+  answer.Set(ZQ_TString("StaleSince"),
+             ZQ_TAny(ZQ_TUInt32(static_cast<std::uint32_t>(freshness.staleSince))));
+  answer.Set(ZQ_TString("Why"), ZQ_TAny(ZQ_TString(freshness.why)));
+  return answer;
 }
 
 void ConfigStore::Trace(int level, const std::string& text) const {

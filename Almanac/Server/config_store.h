@@ -18,6 +18,10 @@
 //                       it there first, and a failure stores nothing
 //   Reload()            reads the file (the source) again; one that cannot
 //                       be loaded leaves the current configuration in place
+//   Freshness()         ZQ_TDict: empty while the tree served is current;
+//                       when it may be stale (etcd cannot be reached),
+//                       "StaleSince" (ZQ_TUInt32, seconds since the epoch)
+//                       and "Why" (ZQ_TString)
 //
 // Every failure throws a ZQM_EException saying what is wrong; an unknown
 // method throws ZQM_ENoSuchServerMethod whose message is the method name.
@@ -72,6 +76,7 @@ class ConfigStore {
   ZQ_TAny Expand(const ZQ_TString& path, bool missingIsEmpty = false) const;
   ZQ_TList KeysAt(const ZQ_TString& path) const;
   void Set(const ZQ_TString& path, ZQ_TAny value);
+  ZQ_TDict Freshness() const;
 
   // Called after every change of the served tree (a reload or a Set), so
   // that those who keep parts of it (the daemon keeps launch

@@ -1,10 +1,13 @@
 // What etcd's JSON gateway answers, read into values: the answers of
-// /v3/kv/range and /v3/kv/txn, the messages of a /v3/watch stream, and the
+// /v3/kv/range and /v3/kv/txn, the messages of a watch stream, and the
 // text of an error answer. Keys and values travel in base64; the gateway
 // writes 64-bit numbers as JSON strings, and leaves out fields whose value
 // is zero, false or empty.
 //
-// These functions know nothing of members, transfers or sizes: the client
+// Answers are read event by event (no document tree is built), so that an
+// answer costs little more memory than the keys and values it holds, and
+// nesting deeper than a few levels is refused as it is met. These
+// functions know nothing of members, transfers or sizes: the client
 // (etcd_client.h) bounds an answer before it hands it over. An answer they
 // cannot read throws a std::exception (std::runtime_error or the JSON
 // parser's own) saying what is wrong; nothing else escapes them.
@@ -43,6 +46,9 @@ struct WatchEvent {
 
 // What one message of a watch reports: the events of one revision.
 struct WatchBatch {
+  // The highest revision of the events: every change up to it has been
+  // delivered. (The message's own header may name a later revision of the
+  // store, whose events may still be on their way.)
   std::int64_t revision = 0;
   std::vector<WatchEvent> events;
 };
@@ -61,14 +67,22 @@ TxnResult ReadTxnAnswer(std::string_view answer);
 // throws.
 std::string ReadErrorMessage(std::string_view body);
 
+// What a watch stream reports besides events.
+struct WatchHandlers {
+  std::function<void()> connected;             // etcd established the watch
+  std::function<void(WatchBatch&&)> batch;     // the events of a revision
+  std::function<void(std::int64_t)> progress;  // a message without events: the store's revision
+};
+
 // Splits a watch stream, as it arrives, into its messages (one JSON object a
-// line), and reads each: `connected` is called when etcd reports the watch
-// established, `batch` with the events of each revision.
+// line), and reads each, handing what it reports to the handlers.
 class WatchStream {
  public:
   // A message longer than `maxMessageBytes` ends the stream.
+  WatchStream(std::size_t maxMessageBytes, WatchHandlers handlers);
   WatchStream(std::size_t maxMessageBytes, const std::function<void()>& connected,
-              const std::function<void(WatchBatch&&)>& batch);
+              const std::function<void(WatchBatch&&)>& batch)
+      : WatchStream(maxMessageBytes, WatchHandlers{connected, batch, {}}) {}
 
   // Takes the next piece of the stream; false when the stream must end
   // (Problem says why). Whatever the bytes, a false is the worst outcome.
@@ -79,11 +93,10 @@ class WatchStream {
   const std::string& Problem() const { return problem_; }
 
  private:
-  bool Message(const std::string& text);  // false ends the stream
+  bool Message(std::string_view text);  // false ends the stream
 
   const std::size_t maxMessageBytes_;
-  const std::function<void()>& connected_;
-  const std::function<void(WatchBatch&&)>& batch_;
+  WatchHandlers handlers_;
   std::string line_;
   std::string problem_;
   bool compacted_ = false;

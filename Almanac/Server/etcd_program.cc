@@ -8,6 +8,7 @@
 #include <ostream>
 
 #include "Almanac/Server/config_file.h"
+#include "Almanac/Server/etcd_cache.h"
 #include "Almanac/Server/etcd_layout.h"
 #include "Almanac/Server/program.h"
 
@@ -99,6 +100,12 @@ EtcdSettings EtcdOptions::Settings() const {
   return settings;
 }
 
+EtcdSettings EtcdOptions::ServerSettings(const std::string& name, unsigned instance) const {
+  EtcdSettings settings = Settings();
+  settings.cacheFile = cacheFile.empty() ? etcd::DefaultCacheFile(name, instance) : cacheFile;
+  return settings;
+}
+
 void AddEtcdOptions(CLI::App& app, EtcdOptions& options) {
   app.add_option("--etcd", options.members,
                  "Serve the configuration held by these etcd members (URLs joined by ','; "
@@ -109,6 +116,11 @@ void AddEtcdOptions(CLI::App& app, EtcdOptions& options) {
       ->capture_default_str()
       ->envname("ALMANAC_ETCD_PREFIX")
       ->check(PrefixProblem);
+  app.add_option("--cache-file", options.cacheFile,
+                 "Where to keep the copy of the last tree read from etcd, served when etcd "
+                 "cannot be reached at start-up (default: almanac-NAME-INSTANCE.cache.json in "
+                 "/var/lib/zqmd for root, else in $XDG_STATE_HOME/zqmd)")
+      ->envname("ALMANAC_CACHE_FILE");
   CLI::Option* import =
       app.add_option("--import", options.importFile,
                      "Replace the configuration in etcd with this JSON file, in one transaction, "

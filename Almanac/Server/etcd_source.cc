@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "Almanac/Server/almanac_errors.h"
+#include "Almanac/Server/etcd_cache.h"
+#include "DEVUror/zqm_trace.h"
 
 namespace almanac {
 namespace {
@@ -35,6 +37,15 @@ std::string Message(const ZQ_EException& failure) {
   return failure.ZQ_Message().Text();
 }
 
+long long Now() {
+  return static_cast<long long>(std::time(nullptr));
+}
+
+// Traces which member served a request when the first one made way.
+etcd::MemberSelection::Notice TraceFailover(const TraceSink& trace, const std::string& what) {
+  return [trace, what](const std::string& text) { trace(0, "etcd " + what + ": " + text); };
+}
+
 }  // namespace
 
 EtcdSource::EtcdSource(EtcdSettings settings, TraceSink trace, PostToServer post)
@@ -42,7 +53,7 @@ EtcdSource::EtcdSource(EtcdSettings settings, TraceSink trace, PostToServer post
       configPrefix_(settings_.prefix + "config/"),
       trace_(std::move(trace)),
       post_(std::move(post)),
-      requests_(settings_.endpoints) {}
+      requests_(settings_.endpoints, TraceFailover(trace_, "requests")) {}
 
 EtcdSource::~EtcdSource() {
   if (watcher_) watcher_->Interrupt();
@@ -53,12 +64,63 @@ std::string EtcdSource::Name() const {
   return "etcd " + settings_.prefix + " at " + requests_.Members();
 }
 
-ZQ_TTree EtcdSource::Read() {
+void EtcdSource::ReadMirror() {
   etcd::RangeResult result = requests_.Range(configPrefix_, etcd::PrefixEnd(configPrefix_));
   mirror_ = Decode(result.kvs);
   revision_ = result.revision;
+  fromCopy_ = false;
   std::erase_if(ownChanges_, [&](const OwnChange& own) { return own.revision <= revision_; });
-  return Build();
+}
+
+ZQ_TTree EtcdSource::Read() {
+  try {
+    ReadMirror();
+  } catch (const ZQ_EException& failure) {
+    // A reload keeps what is served; only a server that has nothing yet
+    // turns to its copy.
+    if (!firstRead_) throw;
+    firstRead_ = false;
+    return ReadCopy(failure);
+  }
+  firstRead_ = false;
+  ZQ_TTree tree = Build();
+  Save(tree);
+  return tree;
+}
+
+ZQ_TTree EtcdSource::ReadCopy(const ZQ_EException& failure) {
+  if (settings_.cacheFile.empty()) throw;
+  std::optional<etcd::SavedTree> saved;
+  try {
+    saved = etcd::LoadCopy(settings_.cacheFile);
+  } catch (const ZQ_EException& unreadable) {
+    ALMANAC_THROW(ZQM_EException, Message(failure) + "; and the saved copy cannot be served: " +
+                                      Message(unreadable));
+  }
+  if (!saved) throw;
+  fromCopy_ = true;
+  staleness_ = {static_cast<long long>(saved->saved), Message(failure)};
+  trace_(0, "etcd cannot be reached (" + Message(failure) + "); serving the copy saved at " +
+                zqm_trace::LocalTime(saved->saved) + " in " + settings_.cacheFile +
+                ", which may be stale, until etcd answers again");
+  return saved->tree;
+}
+
+void EtcdSource::Save(const ZQ_TTree& tree) {
+  if (settings_.cacheFile.empty()) return;
+  try {
+    etcd::SaveCopy(settings_.cacheFile, tree);
+    if (saveFailing_)
+      trace_(0, "The copy of the configuration is saved again in " + settings_.cacheFile);
+    saveFailing_ = false;
+  } catch (const ZQ_EException& failure) {
+    if (!saveFailing_) trace_(0, "Cannot save the copy of the configuration: " + Message(failure));
+    saveFailing_ = true;
+  }
+}
+
+void EtcdSource::MarkStale(long long since, const std::string& why) {
+  if (staleness_.staleSince == 0) staleness_ = {since, why};
 }
 
 void EtcdSource::ApplyOwn(const OwnChange& change) {
@@ -78,6 +140,13 @@ std::optional<ZQ_TTree> EtcdSource::Store(const ZQ_TTree& current,
     stored.push_back(etcd::EncodeLeaf(entry.second));
   std::int64_t revision = 0;
   try {
+    // While etcd is known to be away a Set fails at once: waiting for it
+    // would hold up every reader of this server (calls are served one at a
+    // time), and the mirror may be only the saved copy.
+    if (staleness_.staleSince != 0) {
+      ALMANAC_THROW(ZQM_EException, "etcd cannot be reached (" + staleness_.why +
+                                        "); nothing is stored until it answers again");
+    }
     revision = ReplaceBelow(path, leaves, stored);
   } catch (const ZQ_EException& failure) {
     ALMANAC_THROW(ZQM_EException,
@@ -89,7 +158,9 @@ std::optional<ZQ_TTree> EtcdSource::Store(const ZQ_TTree& current,
     change.entries[leafPath] = Entry{std::move(leaf), std::move(stored[i++]), revision};
   ApplyOwn(change);
   ownChanges_.push_back(std::move(change));
-  return Build();
+  ZQ_TTree tree = Build();
+  Save(tree);
+  return tree;
 }
 
 std::int64_t EtcdSource::Replace(const ZQ_TTree& tree) {
@@ -111,8 +182,10 @@ std::int64_t EtcdSource::ReplaceBelow(const std::string& path, const etcd::Leave
   // The keys of `path` and below lie in [from, to), among others.
   const std::string from = KeyOf(path);
   const std::string to = etcd::PrefixEnd(path.empty() ? configPrefix_ : KeyOf(path + '/'));
+  // One deadline for the whole replacement, however often it moves on.
+  const etcd::Deadline deadline = etcd::RequestDeadline();
   for (int attempt = 0; attempt < kReplaceAttempts; ++attempt) {
-    const etcd::RangeResult present = requests_.Range(from, to, /*keysOnly=*/true);
+    const etcd::RangeResult present = requests_.Range(from, to, /*keysOnly=*/true, deadline);
     std::vector<etcd::Operation> operations;
     for (const etcd::KeyValue& kv : present.kvs) {
       const std::string keyPath = kv.key.substr(configPrefix_.size());
@@ -124,7 +197,7 @@ std::int64_t EtcdSource::ReplaceBelow(const std::string& path, const etcd::Leave
       operations.push_back(etcd::Operation::Put(KeyOf(entry.first), stored[i++]));
     etcd::TxnResult result;
     try {
-      result = requests_.Txn({{from, to, present.revision + 1}}, operations);
+      result = requests_.Txn({{from, to, present.revision + 1}}, operations, deadline);
     } catch (const ZQ_EException& failure) {
       if (Message(failure).find("too many operations") == std::string::npos) throw;
       ALMANAC_THROW(ZQM_EException, Message(failure) + "; the transaction has " +
@@ -141,10 +214,10 @@ std::int64_t EtcdSource::ReplaceBelow(const std::string& path, const etcd::Leave
 
 void EtcdSource::Follow(std::function<void(ZQ_TTree)> changed) {
   changed_ = std::move(changed);
-  watcher_ = std::make_unique<etcd::Client>(settings_.endpoints);
-  watch_ = std::thread([this, revision = revision_] {
+  watcher_ = std::make_unique<etcd::Client>(settings_.endpoints, TraceFailover(trace_, "watch"));
+  watch_ = std::thread([this, revision = revision_, stale = fromCopy_] {
     try {
-      WatchLoop(revision);
+      WatchLoop(revision, stale);
     } catch (const std::exception& failure) {
       trace_(0, "The watch of " + Name() + " has ended: " + failure.what() +
                     "; the configuration is no longer kept current");
@@ -206,12 +279,17 @@ void EtcdSource::Apply(const etcd::WatchBatch& batch) {
     changed = true;
   }
   std::erase_if(ownChanges_, [&](const OwnChange& own) { return own.revision <= batch.revision; });
-  if (changed && changed_) changed_(Build());
+  if (!changed) return;
+  ZQ_TTree tree = Build();
+  Save(tree);
+  if (changed_) changed_(std::move(tree));
 }
 
 void EtcdSource::Resynchronised(Mirror mirror, std::int64_t revision) {
   std::swap(mirror, mirror_);  // `mirror` now holds what was served
   revision_ = revision;
+  staleness_ = {};
+  const bool fromCopy = std::exchange(fromCopy_, false);
   std::erase_if(ownChanges_, [&](const OwnChange& own) { return own.revision <= revision; });
   for (const OwnChange& own : ownChanges_)
     ApplyOwn(own);
@@ -219,55 +297,68 @@ void EtcdSource::Resynchronised(Mirror mirror, std::int64_t revision) {
                                [](const auto& a, const auto& b) {
                                  return a.first == b.first && a.second.stored == b.second.stored;
                                });
-  if (!same && changed_) changed_(Build());
+  ZQ_TTree tree = Build();
+  Save(tree);
+  if ((fromCopy || !same) && changed_) changed_(std::move(tree));
 }
 
-void EtcdSource::WatchLoop(std::int64_t revision) {
+void EtcdSource::WatchLoop(std::int64_t revision, bool stale) {
   const std::string end = etcd::PrefixEnd(configPrefix_);
   std::int64_t seen = revision;
   unsigned pauseMs = kFirstPauseMs;
   bool connected = false;  // since the last failure
-  bool stale = false;      // traced as stale; read everything once etcd answers
-  bool readAll = false;
+  bool readAll = stale;    // stale: traced as such; read everything once etcd answers
+  std::string failedOver;  // the failure of a watch that had been working
+  etcd::WatchCallbacks callbacks;
+  callbacks.connected = [&](const std::string& endpoint) {
+    connected = true;
+    pauseMs = kFirstPauseMs;
+    if (!failedOver.empty())
+      trace_(0, "Following the changes of etcd through " + endpoint + " again");
+    failedOver.clear();
+  };
+  callbacks.batch = [&](etcd::WatchBatch&& batch) {
+    seen = batch.revision;
+    post_([this, batch = std::move(batch)] { Apply(batch); });
+  };
   while (!watcher_->Interrupted()) {
     try {
       if (readAll) {
         etcd::RangeResult result = watcher_->Range(configPrefix_, end);
         seen = result.revision;
-        post_([this, mirror = Decode(result.kvs), seen]() mutable {
+        // Traced once the server serves it, so that whoever reads the
+        // line finds the tree current.
+        post_([this, mirror = Decode(result.kvs), seen, stale]() mutable {
           Resynchronised(std::move(mirror), seen);
+          if (stale) {
+            trace_(0, "etcd answers again: read the configuration again at revision " +
+                          std::to_string(seen) + "; following its changes");
+          }
         });
-        if (stale) {
-          trace_(0, "etcd answers again: read the configuration again at revision " +
-                        std::to_string(seen) + "; following its changes");
-        }
         stale = readAll = false;
       }
-      const etcd::WatchEnd ended = watcher_->Watch(
-          configPrefix_, end, seen + 1,
-          [&] {
-            connected = true;
-            pauseMs = kFirstPauseMs;
-          },
-          [&](etcd::WatchBatch&& batch) {
-            seen = batch.revision;
-            post_([this, batch = std::move(batch)] { Apply(batch); });
-          });
+      const etcd::WatchEnd ended = watcher_->Watch(configPrefix_, end, seen + 1, callbacks);
       if (ended == etcd::WatchEnd::kInterrupted) return;
       trace_(0, "etcd no longer holds revision " + std::to_string(seen + 1) +
                     " (compacted); reading the whole configuration again");
       readAll = true;
     } catch (const ZQ_EException& failure) {
       if (watcher_->Interrupted()) return;
-      // A watch that had been working is made again after a short pause;
-      // one that cannot be made means that etcd is away.
-      if (!connected && !stale) {
+      // A watch that had been working moves on to the next member at once;
+      // one that cannot be made anywhere means that etcd is away.
+      if (connected) {
+        failedOver = Message(failure);
+        trace_(0, "The watch of etcd failed (" + failedOver + "); moving to the next member");
+        connected = false;
+        continue;
+      }
+      if (!stale) {
         trace_(0, "etcd cannot be reached (" + Message(failure) +
                       "); serving the configuration as read at revision " + std::to_string(seen) +
                       ", which may be stale, until etcd answers again");
+        post_([this, since = Now(), why = Message(failure)] { MarkStale(since, why); });
         stale = readAll = true;
       }
-      connected = false;
       if (!watcher_->Pause(pauseMs)) return;
       pauseMs = std::min(pauseMs * 2, kLongestPauseMs);
     }

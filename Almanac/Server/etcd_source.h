@@ -7,9 +7,15 @@
 // the watch runs on a thread of its own and hands what it sees to the
 // server's thread through `post`, where the copy is changed and the store
 // told (ConfigSource::Follow). A broken watch resumes from the last
-// revision seen. While no member can be reached, the copy is served as it
-// is, traced once as possibly stale; once a member answers again, the
-// whole prefix is read again (traced) and watched from there.
+// revision seen; one whose member stops making progress moves to the next
+// member (etcd_client.h). While no member can be reached, or no quorum
+// answers, the copy is served as it is, traced once as possibly stale; once
+// etcd answers again, the whole prefix is read again (traced) and watched
+// from there.
+//
+// Every tree read from etcd is also saved in a file (etcd_cache.h): a
+// server that starts while etcd cannot be reached serves that copy, as
+// possibly stale, until etcd answers.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +36,7 @@ namespace almanac {
 struct EtcdSettings {
   std::vector<std::string> endpoints;  // the members' URLs
   std::string prefix = "/custodel/";   // the installation's keys; ends with '/'
+  std::string cacheFile;               // the saved copy of the tree; "" keeps none
 };
 
 // Runs work on the server's thread; safe from any thread.
@@ -46,6 +53,7 @@ class EtcdSource : public ConfigSource {
                                 const std::vector<std::string_view>& segments,
                                 const ZQ_TAny& value) override;
   void Follow(std::function<void(ZQ_TTree)> changed) override;
+  Freshness Staleness() const override { return staleness_; }
 
   // Replaces everything below the prefix with `tree` in one transaction;
   // returns the revision made.
@@ -82,7 +90,16 @@ class EtcdSource : public ConfigSource {
   void Apply(const etcd::WatchBatch& batch);
   void Resynchronised(Mirror mirror, std::int64_t revision);
   void ApplyOwn(const OwnChange& change);
-  void WatchLoop(std::int64_t revision);
+  // Reads the whole prefix into the mirror.
+  void ReadMirror();
+  // The first read found etcd away (`failure`, being handled): the saved
+  // copy, served as possibly stale; rethrows when there is none.
+  ZQ_TTree ReadCopy(const ZQ_EException& failure);
+  // Saves `tree` as the copy; a failure is traced once until one succeeds.
+  void Save(const ZQ_TTree& tree);
+  // On the server's thread: what the watch found out about etcd.
+  void MarkStale(long long since, const std::string& why);
+  void WatchLoop(std::int64_t revision, bool stale);
 
   EtcdSettings settings_;
   std::string configPrefix_;
@@ -92,6 +109,10 @@ class EtcdSource : public ConfigSource {
   Mirror mirror_;          // the server thread's
   std::int64_t revision_ = 0;
   std::vector<OwnChange> ownChanges_;  // the server thread's
+  bool fromCopy_ = false;              // the mirror is empty: the saved copy is served, as stale
+  bool firstRead_ = true;
+  bool saveFailing_ = false;
+  Freshness staleness_;  // the server thread's
   std::function<void(ZQ_TTree)> changed_;
   std::unique_ptr<etcd::Client> watcher_;  // the watch thread's; Interrupt from here
   std::thread watch_;

@@ -84,9 +84,11 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
   app.footer(
       "SIGHUP reloads the file (with --etcd: reads the whole prefix again); a file that cannot\n"
       "be loaded leaves the served configuration as it was. With --etcd, a Set is stored in\n"
-      "etcd and every change there is served at once. Exit status: 0 when stopped by SIGTERM\n"
-      "or SIGINT, 1 when the configuration cannot be loaded (no etcd member answers) or the\n"
-      "server cannot register or serve, 2 for a wrong command line.");
+      "etcd and every change there is served at once; while etcd cannot be reached the last\n"
+      "tree read (or, at start-up, the copy in --cache-file) is served as possibly stale.\n"
+      "Exit status: 0 when stopped by SIGTERM or SIGINT, 1 when the configuration cannot be\n"
+      "loaded (no etcd member answers and no copy was saved) or the server cannot register or\n"
+      "serve, 2 for a wrong command line.");
   try {
     app.parse(argc, argv);
     if (configPath.empty() && !etcd.Wanted())
@@ -114,7 +116,7 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
   std::unique_ptr<ConfigSource> source;
   if (etcd.Wanted()) {
     source = std::make_unique<EtcdSource>(
-        etcd.Settings(), trace,
+        etcd.ServerSettings(name, instance), trace,
         [&middleware](std::function<void()> work) { middleware.Post(std::move(work)); });
   } else {
     source = std::make_unique<FileSource>(configPath);

@@ -96,8 +96,8 @@ TEST(AlmanacOnEtcd, HostsShareOneTreeThatOutlivesAnEtcdOutage) {
 
   // etcd back: both follow it again and see each other's changes.
   etcd.Start();
-  EXPECT_TRUE(almanac->WaitForLine("etcd answers again")) << almanac->Output();
-  EXPECT_TRUE(remoteAlmanac->WaitForLine("etcd answers again")) << remoteAlmanac->Output();
+  EXPECT_TRUE(almanac->WaitForLine("etcd answers again: read")) << almanac->Output();
+  EXPECT_TRUE(remoteAlmanac->WaitForLine("etcd answers again: read")) << remoteAlmanac->Output();
   const std::size_t seen = almanac->LineCount();
   Set(remoteProxy, "Settings/zeta", ZQ_TAny(ZQ_TTree()));
   EXPECT_TRUE(almanac->WaitForLine("Configuration etcd .* changed", 10s, seen));

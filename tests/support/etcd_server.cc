@@ -132,14 +132,29 @@ std::string EtcdCluster::UrlList(std::size_t first) const {
   return Joined(Urls(first));
 }
 
-void EtcdCluster::Kill(std::size_t index) {
-  EtcdServer& killed = Member(index);
-  const std::optional<Election> own = LatestElection(killed.Process());
+// The latest election any of `members` has seen.
+std::optional<Election> LatestOfAll(const std::vector<std::unique_ptr<EtcdServer>>& members) {
   std::optional<Election> latest;
-  for (const auto& member : members_) {
+  for (const auto& member : members) {
     const std::optional<Election> seen = LatestElection(member->Process());
     if (seen && (!latest || seen->term > latest->term)) latest = seen;
   }
+  return latest;
+}
+
+std::size_t EtcdCluster::Leader() const {
+  const std::optional<Election> latest = LatestOfAll(members_);
+  for (std::size_t i = 0; latest && i < members_.size(); ++i) {
+    const std::optional<Election> own = LatestElection(members_[i]->Process());
+    if (own && own->self == latest->leader) return i;
+  }
+  throw std::runtime_error("no etcd member has logged an election");
+}
+
+void EtcdCluster::Kill(std::size_t index) {
+  EtcdServer& killed = Member(index);
+  const std::optional<Election> own = LatestElection(killed.Process());
+  const std::optional<Election> latest = LatestOfAll(members_);
   const bool ledTheCluster = own && latest && latest->leader == own->self;
   std::vector<std::size_t> seenBefore;
   for (const auto& member : members_)

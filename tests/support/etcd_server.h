@@ -84,6 +84,10 @@ class EtcdCluster {
 
   EtcdServer& Member(std::size_t index) { return *members_.at(index); }
 
+  // The member that leads the cluster, as the latest election its members
+  // logged says; throws std::runtime_error when none was logged.
+  std::size_t Leader() const;
+
  private:
   std::vector<std::string> addresses_;
   std::vector<std::unique_ptr<EtcdServer>> members_;

@@ -54,6 +54,10 @@ std::vector<std::string> Host::Command(std::vector<std::string> argv) const {
   return argv;
 }
 
+void Host::SetLink(bool up) const {
+  RunCommand(Command({kIp, "link", "set", "eth0", up ? "up" : "down"}));
+}
+
 Network::Network() {
   RunCommand({kIp, "link", "add", kBridge, "type", "bridge"});
   RunCommand({kIp, "addr", "add", std::string(kTestAddress) + "/24", "dev", kBridge});

@@ -29,6 +29,9 @@ class Host {
   std::vector<std::string> Command(std::vector<std::string> argv) const;
   // The network namespace, for `ip ... netns`.
   std::string NamespacePath() const;
+  // Takes the host's link to the network down (cut off, as by a broken
+  // switch port: its packets are lost, nobody is told) or up again.
+  void SetLink(bool up) const;
 
  private:
   int namespaceFd_;

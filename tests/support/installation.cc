@@ -94,6 +94,8 @@ std::map<std::string, std::string> Installation::Environment() const {
   environment["ZQM_TRACE_LEVEL"] = std::to_string(options_.traceLevel);
   environment["ZQM_KEY_FILE"] = KeyFile();
   environment["ZQM_DAEMON_SOCKET"] = SocketPath();
+  // A configuration server on etcd keeps its copy of the tree with the test.
+  environment["ALMANAC_CACHE_FILE"] = dir_.File("almanac-cache.json");
   if (options_.host != nullptr) environment["ZQM_LISTEN_ADDRESS"] = Address();
   return environment;
 }
