@@ -8,9 +8,11 @@
 
 namespace zqm_io {
 
-// Writes all of `bytes` to `fd`, resuming after signals and short writes;
-// false, with errno set, when a write fails or makes no progress.
-inline bool WriteAll(int fd, std::string_view bytes) {
+// Writes all of `bytes` to `fd` with `write` (write(2), or a stand-in with
+// its contract), resuming after signals and short writes; false, with errno
+// set, when a write fails or makes no progress.
+inline bool WriteAll(int fd, std::string_view bytes,
+                     ssize_t (*write)(int, const void*, size_t) = ::write) {
   while (!bytes.empty()) {
     const ssize_t n = write(fd, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;

@@ -204,7 +204,7 @@ class Session : public std::enable_shared_from_this<Session> {
     const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(
         zqm_deadlines::Clock::now() - idleSince_);
     if (silent < limit) return ArmIdle(limit - silent);
-    End("idle for " + std::to_string(silent.count()) + " ms");
+    End({});  // housekeeping, not a fault: clients keep connections for reuse
   }
 
   // Reads until a frame is whole; Space() never reaches into the next one.

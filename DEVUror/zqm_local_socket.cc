@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -13,8 +14,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "DEVUror/zqm_exceptions.h"
+#include "DEVUror/zqm_wire.h"
 
 namespace zqm_local {
 
@@ -129,6 +133,72 @@ int ConnectToDaemon(zqm_io::Deadline deadline, pid_t& pid) {
   }
   pid = peer.pid;
   return fd;
+}
+
+namespace {
+
+// Connections given back, newest last.
+struct Pool {
+  std::mutex mutex;
+  std::vector<DaemonConnection> idle;
+};
+
+Pool& ThePool() {
+  static Pool* pool = new Pool;  // never destroyed: used until the process ends
+  return *pool;
+}
+
+// Whether the daemon has closed `fd` (its idle time-out, its restart):
+// then it reads as ready, with nothing or an end of file to read.
+bool ClosedByPeer(int fd) {
+  pollfd entry{fd, POLLIN | POLLRDHUP, 0};
+  return poll(&entry, 1, 0) != 0;
+}
+
+}  // namespace
+
+DaemonConnection TakeDaemonConnection(zqm_io::Deadline deadline) {
+  const std::string path = ClientPath();
+  {
+    Pool& pool = ThePool();
+    std::lock_guard<std::mutex> hold(pool.mutex);
+    while (!pool.idle.empty()) {
+      DaemonConnection connection = std::move(pool.idle.back());
+      pool.idle.pop_back();
+      if (connection.path == path && !ClosedByPeer(connection.fd)) {
+        connection.reused = true;
+        return connection;
+      }
+      close(connection.fd);
+    }
+  }
+  DaemonConnection connection;
+  connection.path = path;
+  connection.fd = ConnectToDaemon(deadline, connection.pid);
+  try {
+    const ZQ_TString what = ZQ_TString("greeting of the middleware daemon at ") + path.c_str();
+    connection.greeting = zqm_io::ReceiveFrame(connection.fd, deadline, what);
+    if (zqm_wire::PayloadKind(connection.greeting) != zqm_wire::Kind::kHello) {
+      ZQM_EProtocolError odd(what + ": the first frame is not a greeting");
+      ZQ_THROW_AT(odd, __FILE__, __LINE__);
+    }
+  } catch (...) {
+    close(connection.fd);
+    throw;
+  }
+  return connection;
+}
+
+void GiveBack(DaemonConnection connection) {
+  if (connection.fd < 0) return;
+  Pool& pool = ThePool();
+  std::unique_lock<std::mutex> hold(pool.mutex);
+  if (pool.idle.size() < kPooledConnections) {
+    pool.idle.push_back(std::move(connection));
+    return;
+  }
+  hold.unlock();
+  close(connection.fd);
 }
 
 }  // namespace zqm_local

@@ -36,6 +36,25 @@ std::string DaemonPath();
 // IsLocalHost) or an address of one of its interfaces.
 bool IsThisHost(const ZQ_TString& host);
 
+// A connection to the daemon, greeted and ready for calls.
+struct DaemonConnection {
+  int fd = -1;
+  pid_t pid = 0;         // the daemon's process
+  std::string path;      // where it was made
+  std::string greeting;  // the greeting's payload
+  bool reused = false;   // taken from the pool, not made now
+};
+
+// A connection to the daemon at ClientPath(): one this process used before
+// and gave back, when one is still open, else a new one, greeted within
+// `deadline`. Safe from any thread. Throws what ConnectToDaemon throws, or
+// ZQM_EProtocolError for a first frame that is no greeting.
+DaemonConnection TakeDaemonConnection(zqm_io::Deadline deadline);
+// Gives back a connection that is between calls, for the next taker; the
+// pool keeps a few (kPooledConnections) and closes the rest.
+void GiveBack(DaemonConnection connection);
+constexpr std::size_t kPooledConnections = 32;
+
 // A connected socket (close-on-exec, non-blocking) to the daemon at
 // ClientPath(), owned by the caller, whose listener is root's or ours; its
 // process id in `pid`. Throws ZQM_EConnectionFailed saying why not, with

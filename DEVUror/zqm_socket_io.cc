@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "DEVUror/zqm_exceptions.h"
 #include "DEVUror/zqm_frame_reader.h"
@@ -34,20 +36,44 @@ template <class E>
   Fail<ZQM_EConnectionFailed>(what + ": " + std::strerror(error));
 }
 
-// Waits until `fd` is ready for `events`; false on time-out.
-bool WaitReady(int fd, short events, Deadline deadline) {
+// What this thread's waits also end on (see AbortOn).
+thread_local std::vector<int> tAbortDescriptors;
+
+enum class Wait { kReady, kTimedOut, kAbandoned };
+
+// Waits until `fd` is ready for `events`, the deadline passes or one of the
+// thread's abort descriptors polls readable.
+Wait WaitReady(int fd, short events, Deadline deadline) {
+  std::vector<pollfd> entries{{fd, events, 0}};
+  for (const int abort : tAbortDescriptors)
+    entries.push_back({abort, POLLIN, 0});
   for (;;) {
     int timeout = -1;
     if (deadline != kNoDeadline) {
       const auto left =
           std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return false;
+      if (left <= 0) return Wait::kTimedOut;
       timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
     }
-    pollfd entry{fd, events, 0};
-    const int n = poll(&entry, 1, timeout);
-    if (n > 0) return true;
-    if (n < 0 && errno != EINTR) return true;  // let the following call report the error
+    const int n = poll(entries.data(), entries.size(), timeout);
+    if (n < 0 && errno == EINTR) continue;
+    for (std::size_t i = 1; n > 0 && i < entries.size(); ++i) {
+      if (entries[i].revents != 0) return Wait::kAbandoned;
+    }
+    if (n != 0) return Wait::kReady;  // a failure: the following call reports it
+  }
+}
+
+// As WaitReady; throws ZQM_ETimeout (`what` and `late`) or
+// ZQM_EConnectionFailed (abandoned) unless `fd` became ready.
+void Await(int fd, short events, Deadline deadline, const ZQ_TString& what, const char* late) {
+  switch (WaitReady(fd, events, deadline)) {
+    case Wait::kReady:
+      return;
+    case Wait::kTimedOut:
+      Fail<ZQM_ETimeout>(what + late);
+    case Wait::kAbandoned:
+      Fail<ZQM_EConnectionFailed>(what + ": abandoned, the caller stopped waiting");
   }
 }
 
@@ -61,6 +87,13 @@ void SetSocketOptions(int fd) {
 }
 
 }  // namespace
+
+AbortOn::AbortOn(std::vector<int> descriptors)
+    : previous_(std::exchange(tAbortDescriptors, std::move(descriptors))) {}
+
+AbortOn::~AbortOn() {
+  tAbortDescriptors = std::move(previous_);
+}
 
 Deadline After(unsigned milliseconds) {
   return Clock::now() + std::chrono::milliseconds(milliseconds);
@@ -106,9 +139,11 @@ int Connect(const Address& address, Deadline deadline) {
   SetSocketOptions(fd);
   int status = connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
   if (status != 0 && errno == EINPROGRESS) {
-    if (!WaitReady(fd, POLLOUT, deadline)) {
+    try {
+      Await(fd, POLLOUT, deadline, what, ": timed out");
+    } catch (...) {
       close(fd);
-      Fail<ZQM_ETimeout>(what + ": timed out");
+      throw;
     }
     int error = 0;
     socklen_t length = sizeof error;
@@ -134,7 +169,7 @@ void SendAll(int fd, std::string_view data, Deadline deadline, const ZQ_TString&
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) FailErrno(what, errno);
-    if (!WaitReady(fd, POLLOUT, deadline)) Fail<ZQM_ETimeout>(what + ": could not send in time");
+    Await(fd, POLLOUT, deadline, what, ": could not send in time");
   }
 }
 
@@ -154,7 +189,7 @@ std::string ReceiveFrame(int fd, Deadline deadline, const ZQ_TString& what) {
     }
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) FailErrno(what, errno);
-    if (!WaitReady(fd, POLLIN, deadline)) Fail<ZQM_ETimeout>(what + ": no answer in time");
+    Await(fd, POLLIN, deadline, what, ": no answer in time");
   }
 }
 

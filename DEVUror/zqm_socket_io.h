@@ -1,7 +1,8 @@
 // Blocking socket operations with deadlines for the middleware client.
 //
 // Sockets are non-blocking underneath and every wait is one poll(2) on the
-// socket, bounded by a deadline; EINTR resumes the wait. Failures throw
+// socket (and the thread's abort descriptors, see AbortOn), bounded by a
+// deadline; EINTR resumes the wait. Failures throw
 // ZQM_EConnectionFailed or ZQM_ETimeout with a message that names the
 // operation, the address and the reason.
 #pragma once
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "typelib/dodived.h"
 
@@ -19,6 +21,24 @@ namespace zqm_io {
 using Clock = std::chrono::steady_clock;
 using Deadline = Clock::time_point;
 constexpr Deadline kNoDeadline = Deadline::max();
+
+// While one lives on a thread, every wait of this file on that thread (and
+// so each connection, greeting and call of a middleware client made there)
+// also ends as soon as one of `descriptors` polls readable, throwing
+// ZQM_EConnectionFailed that says the operation was abandoned. For a thread
+// that another must be able to stop at any moment, whatever it waits for;
+// the descriptors stay the caller's. An inner scope's descriptors replace
+// the outer's while it lives.
+class AbortOn {
+ public:
+  explicit AbortOn(std::vector<int> descriptors);
+  ~AbortOn();
+  AbortOn(const AbortOn&) = delete;
+  AbortOn& operator=(const AbortOn&) = delete;
+
+ private:
+  std::vector<int> previous_;
+};
 
 // `milliseconds` from now.
 Deadline After(unsigned milliseconds);

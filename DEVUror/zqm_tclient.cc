@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <utility>
 
 #include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_handshake.h"
@@ -42,6 +43,23 @@ bool Retriable(const ZQM_EException& failure) {
   return failure.HasSuperclass("ZQM_EConnectionFailed") || failure.HasSuperclass("ZQM_ETimeout");
 }
 
+// A failure as a peer sent it. ZQM_EShutdownInProgress means that this
+// process is shutting down, and callers end their work on it; only this
+// process's runtime may say so. From a peer it is the peer's news and
+// arrives as an ordinary remote failure that says what the peer said.
+std::unique_ptr<ZQ_EException> FromPeer(std::unique_ptr<ZQ_EException> failure,
+                                        const ZQ_TString& peer) {
+  if (!failure->HasSuperclass("ZQM_EShutdownInProgress")) return failure;
+  auto ordinary = std::make_unique<ZQM_EException>(
+      ZQ_TString::Format("%s answered ZQM_EShutdownInProgress: %s", peer, failure->ZQ_Message()));
+  ordinary->ZQ_Data() = failure->ZQ_Data();
+  ordinary->__PREPARE_FOR_THROW__(__LINE__, __FILE__);
+  for (const ZQ_TAny& line : failure->ZQ_StackTrace()) {
+    if (const ZQ_TString* text = line.As<ZQ_TString>()) ordinary->ZQ_AddTrace(*text);
+  }
+  return ordinary;
+}
+
 }  // namespace
 
 ZQM_TClient::ZQM_TClient() : callTimeoutMs_(CallTimeoutFromEnvironment()) {
@@ -74,6 +92,14 @@ void ZQM_TClient::SetGreetingTimeout(unsigned milliseconds) {
 }
 
 void ZQM_TClient::Disconnect() {
+  // A connection to this host's daemon between calls serves the next
+  // client of the process.
+  if (local_ && fd_ >= 0 && !midCall_) {
+    local_->fd = std::exchange(fd_, -1);
+    zqm_local::GiveBack(std::move(*local_));
+  }
+  local_.reset();
+  midCall_ = false;
   zqm_io::Close(fd_);
   channel_ = zqm_channel::Channel();
   connectedPort_ = 0;
@@ -177,25 +203,20 @@ void ZQM_TClient::ConnectToPort(const ZQ_TString& host, unsigned short port,
 }
 
 void ZQM_TClient::ConnectToLocalDaemon() {
-  const zqm_io::Deadline deadline = zqm_io::After(greetingTimeoutMs_);
-  pid_t pid = 0;
-  int fd = zqm_local::ConnectToDaemon(deadline, pid);
+  zqm_local::DaemonConnection connection =
+      zqm_local::TakeDaemonConnection(zqm_io::After(greetingTimeoutMs_));
   try {
-    const ZQ_TString what =
-        ZQ_TString("greeting of the middleware daemon at ") + zqm_local::ClientPath().c_str();
-    const std::string payload = zqm_io::ReceiveFrame(fd, deadline, what);
-    if (zqm_wire::PayloadKind(payload) != zqm_wire::Kind::kHello) {
-      Fail<ZQM_EProtocolError>(what + ": the first frame is not a greeting");
-    }
-    peer_ = zqm_wire::DecodeHello(std::string_view(payload).substr(1));
-    peer_.pid = static_cast<std::uint32_t>(pid);
-    channel_ = zqm_channel::Channel();
+    peer_ = zqm_wire::DecodeHello(std::string_view(connection.greeting).substr(1));
   } catch (...) {
-    zqm_io::Close(fd);
+    zqm_io::Close(connection.fd);
     throw;
   }
-  fd_ = fd;
+  peer_.pid = static_cast<std::uint32_t>(connection.pid);
+  channel_ = zqm_channel::Channel();
+  fd_ = connection.fd;
   connectedPort_ = kDaemonPort;
+  local_ = std::move(connection);
+  local_->fd = -1;  // fd_ holds it
 }
 
 unsigned short ZQM_TClient::Locate(std::uint32_t& pid) {
@@ -261,19 +282,38 @@ ZQ_TAny ZQM_TClient::Exchange(const ZQ_TDict& request, zqm_io::Deadline deadline
       ZQ_TString::Format("call \"%s\" to %s", zqm_wire::MethodOf(request), Describe());
   if (fd_ < 0) Fail<ZQM_EConnectionFailed>(what + ": not connected");
   std::string payload;
+  midCall_ = true;
   try {
-    zqm_io::SendAll(fd_, channel_.Seal(zqm_wire::RequestFrame(request)), deadline, what);
-    payload = channel_.Open(zqm_io::ReceiveFrame(fd_, deadline, what));
+    payload = RoundTrip(request, deadline, what);
+  } catch (const ZQM_EConnectionFailed&) {
+    // A pooled connection the daemon closed meanwhile (its idle time-out,
+    // its restart) fails before an answer: the call goes again, once, on a
+    // new connection.
+    if (!local_ || !local_->reused) {
+      Disconnect();
+      throw;
+    }
+    Disconnect();
+    ConnectToLocalDaemon();
+    midCall_ = true;
+    try {
+      payload = RoundTrip(request, deadline, what);
+    } catch (...) {
+      Disconnect();
+      throw;
+    }
   } catch (...) {
     Disconnect();
     throw;
   }
+  midCall_ = false;
   const std::string_view body = std::string_view(payload).substr(1);
   switch (zqm_wire::PayloadKind(payload)) {
     case zqm_wire::Kind::kResult:
       return zqm_wire::DecodeResult(body);
     case zqm_wire::Kind::kFailure: {
-      std::unique_ptr<ZQ_EException> failure(zqm_wire::DecodeFailure(body));
+      std::unique_ptr<ZQ_EException> failure =
+          FromPeer(std::unique_ptr<ZQ_EException>(zqm_wire::DecodeFailure(body)), Describe());
       failure->ZQ_AddTrace(what);
       failure->ZQ_Throw();
       __builtin_unreachable();  // ZQ_Throw always throws
@@ -282,6 +322,12 @@ ZQ_TAny ZQM_TClient::Exchange(const ZQ_TDict& request, zqm_io::Deadline deadline
       Disconnect();
       Fail<ZQM_EProtocolError>(what + ": the reply is neither a result nor a failure");
   }
+}
+
+std::string ZQM_TClient::RoundTrip(const ZQ_TDict& request, zqm_io::Deadline deadline,
+                                   const ZQ_TString& what) {
+  zqm_io::SendAll(fd_, channel_.Seal(zqm_wire::RequestFrame(request)), deadline, what);
+  return channel_.Open(zqm_io::ReceiveFrame(fd_, deadline, what));
 }
 
 ZQ_TString ZQM_TClient::Describe() const {

@@ -8,7 +8,9 @@
 //
 // The daemon of this host is reached through its local socket
 // (zqm_local_socket.h), where the kernel tells it who we are; no secret is
-// proved there. Any other server, and another host's daemon, is reached over
+// proved there. Such a connection, once its client is done with it between
+// calls, goes back to a pool of the process, so that the next client skips
+// the connect and the greeting. Any other server, and another host's daemon, is reached over
 // TCP: the client checks that the greeting names whom it meant to reach,
 // proves itself and checks the server's proof in the handshake
 // (zqm_handshake.h), and seals every frame after it; a server with another
@@ -26,9 +28,11 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 #include "DEVUror/zqm_channel.h"
 #include "DEVUror/zqm_exceptions.h"
+#include "DEVUror/zqm_local_socket.h"
 #include "DEVUror/zqm_wire.h"
 #include "typelib/dodived.h"
 
@@ -94,7 +98,9 @@ class ZQM_TClient {
   // Calls `method` with none, one or two arguments and returns the result.
   // A failure that the server's processor threw arrives as its own class,
   // message and data, with a stack trace line naming the call; the
-  // connection stays usable. Connection failures throw
+  // connection stays usable. The one exception: ZQM_EShutdownInProgress
+  // is raised by this process's runtime alone, so a peer's arrives as a
+  // ZQM_EException that names the peer and repeats its message and data. Connection failures throw
   // ZQM_EConnectionFailed or ZQM_ETimeout and leave the client
   // disconnected.
   ZQ_TAny RPC(const ZQ_TString& method);
@@ -124,6 +130,9 @@ class ZQM_TClient {
   void ConnectToLocalDaemon();
   unsigned short Locate(std::uint32_t& pid);
   ZQ_TAny Exchange(const ZQ_TDict& request, Deadline deadline);
+  // Sends `request` and returns the answer's payload; throws what the
+  // socket or the channel throws.
+  std::string RoundTrip(const ZQ_TDict& request, Deadline deadline, const ZQ_TString& what);
   Deadline CallDeadline() const;
 
   int fd_ = -1;
@@ -140,4 +149,8 @@ class ZQM_TClient {
   unsigned short connectedPort_ = 0;
   zqm_wire::Hello peer_;
   zqm_channel::Channel channel_;
+  // With a connection to this host's daemon: where it came from, so that
+  // Disconnect can give it back between calls.
+  std::optional<zqm_local::DaemonConnection> local_;
+  bool midCall_ = false;  // a request went out and its answer is not in
 };

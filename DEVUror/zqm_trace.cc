@@ -87,15 +87,11 @@ namespace detail {
 std::string Prefix(int level) {
   timeval now{};
   gettimeofday(&now, nullptr);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
-  char stamp[64];
-  const std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
   char rest[160];
   std::snprintf(rest, sizeof rest, ".%06ld %d %s[%d/%ld] ", static_cast<long>(now.tv_usec), level,
                 program_invocation_short_name, static_cast<int>(getpid()),
                 static_cast<long>(syscall(SYS_gettid)));
-  return std::string(stamp, n) + rest;
+  return LocalTime(now.tv_sec) + rest;
 }
 
 }  // namespace detail
@@ -139,6 +135,15 @@ bool Flush(std::chrono::milliseconds deadline) {
   } catch (...) {
     return false;  // the lock could not be taken: nothing to wait for
   }
+}
+
+std::string LocalTime(std::int64_t seconds) {
+  const time_t at = static_cast<time_t>(seconds);
+  tm local{};
+  localtime_r(&at, &local);
+  char text[64];
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return std::string(text, n);
 }
 
 }  // namespace zqm_trace

@@ -31,6 +31,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -57,6 +58,10 @@ void Line(int level, std::string_view text);
 // Writes one entry of `level` (when enabled) whose text may hold line
 // breaks: see above. Never throws and never waits for the output.
 void Report(int level, std::string_view text);
+
+// `seconds` since 1970 as this host's local time, "2026-12-07 08:40:15",
+// as lines and messages name a moment.
+std::string LocalTime(std::int64_t seconds);
 
 // `text` with its control characters escaped, as Line() writes it.
 std::string Escaped(std::string_view text);

@@ -778,9 +778,12 @@ int Storm(const Options& options) {
         const std::vector<std::string> fields = zqmd::StatFields(pid);
         if (fields.size() < 20) continue;  // gone already
         const Key key{match[1].str(), static_cast<unsigned>(std::stoul(match[2].str()))};
-        current[key] = {
-            {pid, 0, std::stoull(fields[19]), key.first, static_cast<unsigned short>(key.second)},
-            clock.LineTime(line).value_or(MonotonicNs())};
+        zqmd::MarkedProcess started;
+        started.pid = pid;
+        started.startTicks = std::stoull(fields[19]);
+        started.name = key.first;
+        started.instance = static_cast<unsigned short>(key.second);
+        current[key] = {started, clock.LineTime(line).value_or(MonotonicNs())};
         continue;
       }
       const auto end = TracedEnd(line);

@@ -61,6 +61,11 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
   return event != nullptr ? zq_platform::InsertHandle(std::move(event)) : nullptr;
 }
 
+int EventDescriptor(HANDLE event) {
+  auto object = zq_platform::LookupHandle(event, ObjectKind::kEvent);
+  return object != nullptr ? object->fd() : -1;
+}
+
 BOOL SetEvent(HANDLE event) {
   auto object = zq_platform::LookupHandle(event, ObjectKind::kEvent);
   if (object == nullptr) return FALSE;

@@ -51,6 +51,12 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 
+// Linux only: the descriptor that polls readable while `event` is
+// signalled, for a poll(2) beside descriptors of other kinds (a manual-reset
+// event then stays readable until ResetEvent). It stays the event's and is
+// valid until the handle is closed. -1 for a handle that is not an event.
+int EventDescriptor(HANDLE event);
+
 // Waits until the object is signalled or `milliseconds` pass (INFINITE: no
 // limit). Returns WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
@@ -61,8 +67,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 // not supported and fails with ERROR_INVALID_PARAMETER). Of auto-reset events
 // only the one reported is consumed. Interrupted system calls are resumed with
 // the remaining time.
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                             DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 
 // Opens any process of this process's PID namespace, child or not, for
 // waiting: the handle is signalled once the process has ended. `access` must

@@ -209,7 +209,8 @@ int Status(const Options& options) {
   } else {
     PrintStatus(std::cout, collected, std::time(nullptr), UseColour());
   }
-  return kOk;
+  // What is known is shown; a script still learns that a part is missing.
+  return collected.configurationProblem.empty() ? kOk : kFailure;
 }
 
 // Calls a method of the service and reports its 1/0 result.

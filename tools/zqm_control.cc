@@ -11,6 +11,11 @@
 namespace {
 
 constexpr int kOk = 0;
+// The longest wait of "down" and "up" for the daemon's answer (beyond an
+// instance's grace while ending it), so that a daemon that hangs costs that
+// long and no more.
+constexpr unsigned kDaemonAnswerMs = 10000;
+constexpr unsigned kDefaultGraceMs = 5000;
 
 struct Target {
   std::string name;
@@ -111,6 +116,21 @@ int Restart(const ControlCommands& commands, const std::string& host) {
   return kOk;
 }
 
+// Has the daemon keep `name` down until "up", and says since when. A daemon
+// that keeps no marks (an older one) is named, and the rest goes on.
+void MarkDown(ZQM_TProxy& daemon, const std::string& name) {
+  try {
+    const ZQ_TDict mark = daemon.RPC(ZQ_TString("MarkDown"), ZQ_TAny(ZQ_TString(name)))
+                              .DynamicCast<ZQ_TDict>(__FILE__, __LINE__);
+    std::cout << Escaped(name) << " is down by operator since "
+              << zqm_trace::LocalTime(mark["Since"].DynamicCast<ZQ_TUInt32>(__FILE__, __LINE__))
+              << "; it stays down until zqm up " << Escaped(name) << "\n";
+  } catch (const ZQM_ENoSuchServerMethod&) {
+    std::cout << "the daemon keeps no operator marks: " << Escaped(name)
+              << " is watched again at the service's next reconfiguration\n";
+  }
+}
+
 int Down(const ControlCommands& commands, const std::string& host) {
   const std::string& name = commands.target;
   ZQ_TList arguments;
@@ -123,6 +143,8 @@ int Down(const ControlCommands& commands, const std::string& host) {
   }
   std::cout << Escaped(name) << " is not watched any more\n";
   ZQM_TProxy daemon(HostOrNull(host));
+  daemon.SetCallTimeout(commands.graceMs.value_or(kDefaultGraceMs) + kDaemonAnswerMs);
+  MarkDown(daemon, name);
   const auto pids = RunningPids(daemon, name);
   if (pids.empty()) std::cout << Escaped(name) << " has no running instance\n";
   for (const auto& [instance, pid] : pids)
@@ -131,6 +153,15 @@ int Down(const ControlCommands& commands, const std::string& host) {
 }
 
 int Up(const ControlCommands& commands, const std::string& host) {
+  {
+    ZQM_TProxy daemon(HostOrNull(host));
+    daemon.SetCallTimeout(kDaemonAnswerMs);
+    try {
+      daemon.RPC(ZQ_TString("ClearDown"), ZQ_TAny(ZQ_TString(commands.target)));
+    } catch (const ZQM_ENoSuchServerMethod&) {
+      // An older daemon keeps no marks: nothing to clear.
+    }
+  }
   ZQ_TList arguments;
   arguments.Append(ZQ_TAny(ZQ_TString(commands.target)));
   CallService(host, "WatchServer", arguments);
@@ -159,9 +190,7 @@ void AddControlCommands(CLI::App& app, ControlCommands& commands) {
   named(commands.restart, "NAME or NAME:INSTANCE", true);
   grace(commands.restart);
   commands.down = app.add_subcommand(
-      "down",
-      "stop watching a server and end its instances, which stay down until 'up' or the "
-      "next reconfiguration");
+      "down", "stop watching a server and end its instances, which stay down until 'up'");
   named(commands.down, "the server", false);
   grace(commands.down);
   commands.up = app.add_subcommand("up", "watch a server again and start its instances");

@@ -5,10 +5,13 @@
 //       grace, and starts it again at once (the service, when it watches the
 //       server, would too); prints how each ended and its new pid
 //   down NAME [--grace MS]                the service stops watching NAME
-//       ("IgnoreServer"), then every running instance is ended; they stay
-//       down until "up" or the service's next reconfiguration
-//   up NAME                               the service watches NAME again
-//       ("WatchServer") and starts its instances
+//       ("IgnoreServer"), the daemon marks it down by operator ("MarkDown":
+//       it starts none of its instances, across reconfigurations and
+//       restarts of the service and the daemon), then every running
+//       instance is ended
+//   up NAME                               the daemon's mark is cleared
+//       ("ClearDown"), and the service watches NAME again ("WatchServer")
+//       and starts its instances
 #pragma once
 
 #include <CLI/CLI.hpp>

@@ -20,6 +20,15 @@ void BoundWaits(ZQM_TClient& client, StatusDeadline deadline) {
   client.SetCallTimeout(static_cast<unsigned>(left));
 }
 
+// The daemon's operator-down marks; none from a daemon that keeps none.
+ZQ_TList OperatorDown(ZQM_TClient& daemon) {
+  try {
+    return daemon.RPC(ZQ_TString("DownServers")).DynamicCast<ZQ_TList>(__FILE__, __LINE__);
+  } catch (const ZQM_ENoSuchServerMethod&) {
+    return ZQ_TList();
+  }
+}
+
 }  // namespace
 
 StatusSources GatherStatus(const std::string& host) {
@@ -29,9 +38,9 @@ StatusSources GatherStatus(const std::string& host) {
     Almanac_TProxy almanac(host.empty() ? nullptr : host.c_str());
     const ZQ_TAny tree = almanac.Expand("Servers/ZQMD/Servers/");
     sources.servers = tree.DynamicCast<ZQ_TTree>(__FILE__, __LINE__);
-  } catch (ZQ_EException& failure) {
-    failure.ZQ_Message() = "the configuration server cannot be asked: " + failure.ZQ_Message();
-    throw;
+  } catch (const ZQ_EException& failure) {
+    sources.configurationProblem =
+        "the configuration server cannot be asked: " + failure.ZQ_Message().Text();
   }
   return sources;
 }
@@ -53,6 +62,8 @@ void GatherRunning(const std::string& host, StatusSources& sources, StatusDeadli
     BoundWaits(daemon, deadline);
     sources.history = daemon.RPC(ZQ_TString("History"), ZQ_TAny(ZQ_TString("*")))
                           .DynamicCast<ZQ_TList>(__FILE__, __LINE__);
+    BoundWaits(daemon, deadline);
+    sources.operatorDown = OperatorDown(daemon);
   } catch (ZQ_EException& failure) {
     failure.ZQ_Message() = "the middleware daemon cannot be reached: " + failure.ZQ_Message();
     throw;

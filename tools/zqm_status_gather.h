@@ -9,9 +9,9 @@
 #include "tools/zqm_status_model.h"
 
 // Asks the daemon and the configuration server of `host` ("": this host),
-// and the service when it runs. Throws ZQ_EException naming the server that
-// cannot be reached; a service that cannot be asked leaves its monitors
-// out, with the reason.
+// and the service when it runs. Throws ZQ_EException when the daemon cannot
+// be reached; a service or a configuration server that cannot be asked
+// leaves its part out, with the reason.
 StatusSources GatherStatus(const std::string& host);
 
 // The part of GatherStatus that asks the daemon and the service of `host`;

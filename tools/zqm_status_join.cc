@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <optional>
+#include <set>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -149,10 +150,66 @@ ServerStatus DescribeServer(const std::string& name, const ZQ_TTree& server,
   return status;
 }
 
+namespace {
+
+// The service's settings of `server` when it watches it, and the operator's
+// mark; then its instances: the first `kept`, and every other one known.
+void Complete(ServerStatus& server, Joined& joined, const std::map<std::string, long long>& down,
+              unsigned kept) {
+  if (auto settings = joined.monitorSettings.find(server.name);
+      settings != joined.monitorSettings.end()) {
+    server.watched = true;
+    std::tie(server.startupOrder, server.delayAfterStartup) = settings->second;
+  }
+  if (auto mark = down.find(server.name); mark != down.end())
+    server.downByOperatorSince = mark->second;
+  for (unsigned i = 1; i <= kept; ++i)
+    joined.instances[{server.name, i}].instance = i;
+  for (auto at = joined.instances.lower_bound({server.name, 0});
+       at != joined.instances.end() && at->first.first == server.name; ++at) {
+    server.instances.push_back(at->second);
+  }
+}
+
+// Without the configuration: every server the daemon or the service knows,
+// but the service itself; it runs here when the service watches it.
+std::vector<ServerStatus> KnownServers(Joined& joined,
+                                       const std::map<std::string, long long>& down) {
+  std::set<std::string> names;
+  for (const auto& [key, instance] : joined.instances)
+    names.insert(key.first);
+  for (const auto& [name, since] : down)
+    names.insert(name);
+  names.erase("Custodel");
+  std::vector<ServerStatus> servers;
+  for (const std::string& name : names) {
+    ServerStatus server;
+    server.name = name;
+    Complete(server, joined, down, 0);
+    server.runsHere = server.watched;
+    if (!server.watched) server.why = "not watched; the configuration is unknown";
+    servers.push_back(std::move(server));
+  }
+  return servers;
+}
+
+std::map<std::string, long long> OperatorDown(const ZQ_TList& marks) {
+  std::map<std::string, long long> down;
+  ForEachEntry(marks, [&](const Entry& entry) {
+    if (const ZQ_TString* name = entry.Get<ZQ_TString>("Name"))
+      down[name->Text()] = entry.Unsigned("Since");
+  });
+  return down;
+}
+
+}  // namespace
+
 StatusReport CollectStatus(const StatusSources& sources) {
   Joined joined = Join(sources);
+  const std::map<std::string, long long> down = OperatorDown(sources.operatorDown);
   StatusReport status;
   status.serverConfiguration = sources.serverConfiguration;
+  status.configurationProblem = sources.configurationProblem;
   for (auto at = joined.instances.lower_bound({"Custodel", 0});
        at != joined.instances.end() && at->first.first == "Custodel"; ++at) {
     if (!at->second.running) continue;
@@ -161,22 +218,12 @@ StatusReport CollectStatus(const StatusSources& sources) {
     status.monitorsProblem = sources.monitorsProblem;
     break;
   }
+  if (!sources.configurationProblem.empty()) status.servers = KnownServers(joined, down);
   for (const auto& [key, value] : sources.servers.Entries()) {
     const ZQ_TTree* tree = value.As<ZQ_TTree>();
     if (tree == nullptr) continue;
     ServerStatus server = DescribeServer(key.Text(), *tree, sources.serverConfiguration);
-    if (auto settings = joined.monitorSettings.find(server.name);
-        settings != joined.monitorSettings.end()) {
-      server.watched = true;
-      std::tie(server.startupOrder, server.delayAfterStartup) = settings->second;
-    }
-    const unsigned kept = server.runsHere ? server.nrOfInstances : 0;
-    for (unsigned i = 1; i <= kept; ++i)
-      joined.instances[{server.name, i}].instance = i;
-    for (auto at = joined.instances.lower_bound({server.name, 0});
-         at != joined.instances.end() && at->first.first == server.name; ++at) {
-      server.instances.push_back(at->second);
-    }
+    Complete(server, joined, down, server.runsHere ? server.nrOfInstances : 0);
     status.servers.push_back(std::move(server));
   }
   // The service starts lower orders first and, among equal orders, the

@@ -15,5 +15,6 @@ ServerStatus DescribeServer(const std::string& name, const ZQ_TTree& server,
                             const std::string& serverConfiguration);
 
 // The status of every server, in start-up order: by order, and among equal
-// orders the server listed later first.
+// orders the server listed later first. Without the configuration (its
+// problem given), every server that the daemon or the service knows.
 StatusReport CollectStatus(const StatusSources& sources);

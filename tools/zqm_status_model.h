@@ -50,6 +50,9 @@ struct ServerStatus {
   unsigned startupOrder = 50;
   unsigned delayAfterStartup = 0;
   unsigned nrOfInstances = 1;
+  // Since when the operator has it down ("zqm down"; seconds since the
+  // epoch); 0 when not.
+  long long downByOperatorSince = 0;
   // The instances the service keeps running here, those it watches and
   // those the daemon lists, by number.
   std::vector<InstanceStatus> instances;
@@ -60,6 +63,10 @@ struct StatusReport {
   bool serviceRunning = false;
   unsigned servicePid = 0;
   std::string monitorsProblem;  // why the service's monitors could not be listed
+  // Why the configuration could not be read; the servers are then those
+  // the daemon and the service know, and RunsHere says what the service
+  // watches.
+  std::string configurationProblem;
   std::vector<ServerStatus> servers;
 };
 
@@ -72,4 +79,6 @@ struct StatusSources {
   ZQ_TList history;   // the daemon's "History" for all servers
   ZQ_TList monitors;  // the service's "ListMonitors"
   std::string monitorsProblem;
+  ZQ_TList operatorDown;             // the daemon's "DownServers"
+  std::string configurationProblem;  // when `servers` could not be read
 };

@@ -20,10 +20,21 @@ std::string StateStyle(const std::string& state) {
   return "\033[2m";  // down
 }
 
+// What the state column shows: the state, and for an instance that is down
+// because the operator took its server down, since when.
+std::string StateText(const ServerStatus& server, const std::string& state) {
+  if (state != "down" || server.downByOperatorSince == 0) return state;
+  return "down by operator since " + zqm_trace::LocalTime(server.downByOperatorSince);
+}
+
 }  // namespace
 
 void PrintStatus(std::ostream& out, const StatusReport& status, std::time_t now, bool colour) {
   out << "Server configuration: \"" << status.serverConfiguration << "\"\n";
+  if (!status.configurationProblem.empty()) {
+    out << "Configuration server: unreachable (" << zqm_trace::Escaped(status.configurationProblem)
+        << "); the servers below are those the daemon and the service know\n";
+  }
   if (status.serviceRunning) {
     out << "Service: running (pid " << status.servicePid << ")";
     if (!status.monitorsProblem.empty())
@@ -44,7 +55,9 @@ void PrintStatus(std::ostream& out, const StatusReport& status, std::time_t now,
                                       std::to_string(server.startupOrder),
                                       std::to_string(server.delayAfterStartup) + "ms"};
     if (server.instances.empty()) {
-      cells.insert(cells.end(), {"-", "no", "-", "-", "-", "-", "down (" + server.why + ")"});
+      const std::string down =
+          server.downByOperatorSince != 0 ? StateText(server, "down") : "down (" + server.why + ")";
+      cells.insert(cells.end(), {"-", "no", "-", "-", "-", "-", down});
       table.AddRow(std::move(cells), styled("down"));
     }
     for (const InstanceStatus& instance : server.instances) {
@@ -55,7 +68,8 @@ void PrintStatus(std::ostream& out, const StatusReport& status, std::time_t now,
           {std::to_string(instance.instance), instance.watched ? "yes" : "no",
            instance.running ? std::to_string(instance.pid) : "-",
            instance.running ? FormatUptime(static_cast<long long>(now) - instance.started) : "-",
-           instance.watched ? std::to_string(instance.restarts) : "-", LastExit(instance), state});
+           instance.watched ? std::to_string(instance.restarts) : "-", LastExit(instance),
+           StateText(server, state)});
       table.AddRow(std::exchange(cells, {}), styled(state));
     }
   }
@@ -101,12 +115,16 @@ nlohmann::ordered_json StatusJson(const StatusReport& status, std::time_t now) {
                                     {"NrOfInstances", server.nrOfInstances},
                                     {"Instances", std::move(instances)}};
     if (!server.runsHere) entry["Why"] = server.why;
+    if (server.downByOperatorSince != 0) entry["DownByOperatorSince"] = server.downByOperatorSince;
     servers.push_back(std::move(entry));
   }
   nlohmann::ordered_json service = {{"Running", status.serviceRunning}};
   if (status.serviceRunning) service["PID"] = status.servicePid;
   if (!status.monitorsProblem.empty()) service["MonitorsProblem"] = status.monitorsProblem;
-  return {{"ServerConfiguration", status.serverConfiguration},
-          {"Service", std::move(service)},
-          {"Servers", std::move(servers)}};
+  nlohmann::ordered_json document = {{"ServerConfiguration", status.serverConfiguration},
+                                     {"Service", std::move(service)},
+                                     {"Servers", std::move(servers)}};
+  if (!status.configurationProblem.empty())
+    document["ConfigurationProblem"] = status.configurationProblem;
+  return document;
 }

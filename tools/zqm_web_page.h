@@ -44,7 +44,7 @@ inline constexpr const char* kWebPage = R"PAGE(<!DOCTYPE html>
   tr:last-child td { border-bottom:none; }
   td.num { text-align:right; font-variant-numeric:tabular-nums; }
   td.name { font-weight:600; }
-  td.why { color:var(--muted); white-space:normal; }
+  .why { color:var(--muted); white-space:normal; }
   .state { display:inline-block; min-width:78px; text-align:center; padding:1px 8px;
            border-radius:10px; font-size:12px; font-weight:600; color:#fff; }
   .s-running { background:var(--ok); } .s-starting { background:var(--warn); }
@@ -125,6 +125,14 @@ function timeline(events, now) {
   return svg;
 }
 
+// "down by operator since ..." beside the badge of a server the operator
+// took down ("zqm down"), for its instances that are down.
+function byOperator(server, status) {
+  if (status !== "down" || !server.DownByOperatorSince) return "";
+  return el("span", {class: "why"},
+            " by operator since " + new Date(server.DownByOperatorSince * 1000).toLocaleString());
+}
+
 const columns = ["Server", "Runs here", "Instance", "Watched", "PID", "Up", "Restarts",
                  "Last exit", "State", "Starts and ends"];
 
@@ -137,7 +145,7 @@ function serverRows(server, now) {
                el("td", {class: "num"}, "-"), el("td", {}, "no"));
     const why = el("td", {class: "why", colspan: 4}, server.Why || "");
     const state = el("td");
-    state.appendChild(stateBadge("down"));
+    state.append(stateBadge("down"), byOperator(server, "down"));
     row.append(why, state, el("td"));
     return [row];
   }
@@ -152,7 +160,7 @@ function serverRows(server, now) {
                el("td", {class: "num"}, instance.Watched ? instance.Restarts : "-"),
                el("td", {}, instance.LastExit || "-"));
     const state = el("td");
-    state.appendChild(stateBadge(instance.Status));
+    state.append(stateBadge(instance.Status), byOperator(server, instance.Status));
     const line = el("td");
     line.appendChild(timeline(instance.Timeline || [], now));
     row.append(state, line);

@@ -11,7 +11,13 @@
 namespace zqmd {
 
 Daemon::Daemon(asio::io_context& io, Options options)
-    : io_(io), options_(std::move(options)), deadlines_(io), watches_(io), logs_(io, deadlines_) {
+    : io_(io),
+      options_(std::move(options)),
+      deadlines_(io),
+      watches_(io),
+      logs_(io, deadlines_),
+      credentials_(io, deadlines_),
+      spawner_(io) {
   if (options_.stateFile.empty()) options_.stateFile = options_.logDirectory + "/zqmd.state";
   std::weak_ptr<int> alive = alive_;
   stateWriter_ =
@@ -29,6 +35,7 @@ Daemon::~Daemon() {
 void Daemon::Start() {
   PrepareFilePlaces(options_.logDirectory, options_.stateFile);
   ResolveAdministratorsGroup();
+  LoadOperatorDown();
   if (!options_.inheritedSockets.empty()) {
     for (const int fd : options_.inheritedSockets)
       Serve(fd);
@@ -95,6 +102,9 @@ void Daemon::Serve(int fd) {
 void Daemon::Stop() {
   for (const auto& listener : listeners_)
     listener->Close();
+  // A launch still under way (hung in a mount, perhaps) has not run its
+  // program: it ends with the daemon rather than start unwatched later.
+  spawner_.CancelAll();
   // The instances keep running: dropping the registry only ends the watches,
   // which reaps the children that have ended without their end being
   // handled yet.

@@ -32,6 +32,15 @@
 //       end "LastEnd" (as traced), "Ended" (seconds since 1970) and
 //       "ExitStatus" or "Signal", and "Backoff" (milliseconds left) while
 //       it is held back.
+//   "MarkDown"(P1 name)                          the operator took the
+//       server down: none of its instances is started ("Locate" refuses
+//       with ZQM_ENoSuchServer) until "ClearDown"; running ones are left
+//       alone. Answers {"Name", "Since" (seconds since 1970, of the first
+//       mark)}.
+//   "ClearDown"(P1 name)                         ends such a mark: true, or
+//       false when there was none.
+//   "DownServers"()                              the marks: a list of
+//       {"Name", "Since"}.
 // An instance leaves the registry the moment its process ends: each is
 // watched through a pidfd (see process_watch.h), an end is believed only
 // once the kernel confirms it, and every child the daemon started is reaped.
@@ -43,18 +52,30 @@
 // announces. Its start time is kept, so that a reused process id is never
 // taken for it.
 //
-// The daemon wakes only when a client, an instance's process or one of its
-// own deadlines (start time-outs, the state file's write) has something to
-// say: it uses no Asio timer, whose descriptor Asio re-arms every five
-// minutes once used (see zqm_deadlines.h).
+// The daemon wakes only when a client, an instance's process, one of its
+// own deadlines (start time-outs, the state file's write) or one of its
+// helper threads (a launch, a user lookup) has something to say: it uses no
+// Asio timer, whose descriptor Asio re-arms every five minutes once used
+// (see zqm_deadlines.h).
+//
+// Starting an instance never blocks the event loop: its user and group are
+// resolved on a thread of their own (credential_cache.h) and its process is
+// made on another (spawner.h), so that a user database or a mount that does
+// not answer holds that start alone. A start that has not come through when
+// its StartTimeout has passed fails as one that never binds; its process,
+// if it has one, is killed then.
 //
 // The registry is kept in a state file, so that a restarted daemon adopts
 // the instances that outlived its predecessor instead of starting them a
-// second time. The file is not trusted alone: every instance the daemon
-// starts carries ZQM_DAEMON=<listen address>:<port> in its environment, and
-// at start-up (and whenever the file cannot be written) the daemon adopts
-// the processes so marked that it does not know, so that a lost or stale
-// file never leads to a second copy of an instance.
+// second time: exactly the process each entry names (by process id and start
+// time). Every instance the daemon starts carries marks in its environment
+// (proc_inspect.h): the daemon's address, a random id of its launch (also
+// kept in the file) and its configured program. A process that carries the
+// marks of a launch the file names is never taken for the instance (a
+// helper the instance started inherits every mark); other marked processes
+// are, one per instance, when they run their launch's program (the oldest
+// of several), so that a lost or stale file never leads to a second copy.
+// The operator-down marks are kept in the same file.
 //
 // An instance whose launch configuration has "BackoffMinimumUptime" and
 // that ends sooner after its start (unless asked to by "EndInstance") is
@@ -72,6 +93,7 @@
 // configuration server is no single point of failure.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <asio.hpp>
@@ -80,6 +102,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,11 +111,14 @@
 #include "DEVUror/zqm_listener.h"
 #include "DEVUror/zqm_local_socket.h"
 #include "typelib/dodived.h"
+#include "zqmd/credential_cache.h"
 #include "zqmd/instance_log.h"
 #include "zqmd/launch_config.h"
 #include "zqmd/proc_inspect.h"
 #include "zqmd/process_watch.h"
 #include "zqmd/safe_files.h"
+#include "zqmd/spawner.h"
+#include "zqmd/state_file.h"
 #include "zqmd/state_writer.h"
 
 namespace zqmd {
@@ -121,6 +147,9 @@ struct Options {
   std::vector<int> inheritedSockets;
   // Connection limits and handshake time-out of the daemon's sockets.
   zqm_listener::Limits limits;
+  // The descriptor limit instances start with (the one the daemon was given
+  // before it raised its own); empty: the daemon's.
+  std::optional<rlimit> instanceDescriptorLimit;
 };
 
 // A start or an end of an instance, as "History" lists the last ones.
@@ -139,11 +168,17 @@ class Daemon {
 
   // Listens; throws ZQM_EException when the address cannot be used.
   void Start();
+  // Stops listening and lets go of the instances (they keep running); a
+  // start under way is given up on and its process killed. Never waits for
+  // a launch or a lookup.
   void Stop();
   unsigned short Port() const;
 
  private:
-  enum class State { kFetching, kStarting, kUnbound, kBound, kPlain };
+  // kFetching: its launch configuration is read; kLaunching: its user is
+  // resolved and its process made; kStarting: its process runs and has not
+  // bound yet.
+  enum class State { kFetching, kLaunching, kStarting, kUnbound, kBound, kPlain };
   using Key = std::pair<std::string, unsigned short>;
   struct Instance;
 
@@ -201,12 +236,27 @@ class Daemon {
   // Registration checks (daemon_registration.cc): why `pid` may not
   // register `key` on `port`, or "" when it may.
   std::string RegistrationRefusal(const Key& key, pid_t pid, unsigned short port);
+  // The instance has bound to `port`: `reply` (if any) and its waiters are answered.
+  void Bound(Instance& instance, unsigned short port, zqm_listener::Reply* reply);
 
-  // On-demand starts (daemon_starts.cc).
+  // On-demand starts (daemon_starts.cc): the launch configuration, then the
+  // credentials, then the process, each step checking that the instance
+  // still waits for it (Launching).
   void StartInstance(Key key);
   void FetchAndSpawn(Key key, unsigned short configServerPort);
   void Spawn(Key key, const ZQ_TTree& server);
+  void LaunchResolved(Key key, LaunchConfig launch, const Credentials& credentials);
+  void LaunchFinished(Key key, std::uint64_t generation, Spawner::Outcome& outcome,
+                      const LaunchConfig& launch, const std::string& commandLine);
+  Instance* Launching(const Key& key, std::uint64_t generation);
+  // Sets the marks of a new launch of `instance` in `launch`'s environment.
+  void Mark(LaunchConfig& launch, Instance& instance) const;
+  // A launch that finished after it was given up on: its process is killed
+  // and reaped once it has ended.
+  void Abandon(Spawner::Outcome& outcome);
+  void LaunchTimedOut(Instance& instance);
   void StartFailed(const Key& key, const ZQ_EException& failure);
+  void StartFailed(const Key& key, const std::string& reason, const std::string& frame = "");
   void ArmStartTimer(Instance& instance);
   std::string LogPath(const Key& key) const;
   // Listens on `address`:`port`; throws ZQM_EException saying why it cannot.
@@ -226,6 +276,17 @@ class Daemon {
   // owned by the caller; -1 when the daemon runs insecure.
   int IdentityDescriptor(const Key& key) const;
 
+  // Servers the operator took down (daemon_operator_down.cc).
+  void MarkDown(const ZQ_TDict& request, zqm_listener::Reply& reply);
+  void ClearDown(const ZQ_TDict& request, zqm_listener::Reply& reply);
+  void DownServers(zqm_listener::Reply& reply);
+  // Why no instance of `name` may be started, or "" when it may.
+  std::string OperatorDownRefusal(const std::string& name) const;
+  // Reads the marks from the state file, at start.
+  void LoadOperatorDown();
+  // Hands the marks to the state writer, for every following write.
+  void KeepOperatorDown();
+
   // Launch configurations kept (daemon_launch_configurations.cc).
   struct KeptConfiguration {
     std::shared_ptr<const ZQ_TTree> server;
@@ -242,11 +303,21 @@ class Daemon {
 
   // The state file, adoption and reconciliation with the running processes
   // (daemon_adoption.cc).
+  // What the state file names: the instances it keeps, and the launches
+  // whose processes are known by it alone.
+  struct Recorded {
+    std::set<Key> instances;
+    std::set<std::string> launches;
+  };
   void Adopt();
-  void AdoptFromStateFile();
-  void AdoptMarkedProcesses();
+  Recorded AdoptFromStateFile();
+  void AdoptSaved(const SavedInstance& entry);
+  void AdoptMarkedProcesses(const Recorded& recorded);
+  // Whether `process` may be taken for its instance, as far as the state
+  // file and its program say; traces why not.
+  bool MayAdopt(const MarkedProcess& process, const Recorded& recorded) const;
   void AdoptMarked(const MarkedProcess& process, const char* how);
-  bool AdoptCandidate(const Key& key, const LaunchConfig& launch);
+  bool AdoptCandidate(const Key& key, const Credentials& credentials);
   void SaveSoon();
   void Save();
   // On the event loop's thread after each write of the state file; `problem`
@@ -261,6 +332,8 @@ class Daemon {
   zqm_deadlines::DeadlineQueue deadlines_;  // before the instances, which cancel theirs
   ProcessWatchSet watches_;                 // before the instances, which release theirs
   LogWatchSet logs_;                        // likewise
+  CredentialCache credentials_;
+  Spawner spawner_;
   // The local socket's, then one per TCP address (the listen address, then
   // the host's).
   std::vector<std::unique_ptr<zqm_listener::Listener>> listeners_;
@@ -277,6 +350,8 @@ class Daemon {
   // start-up: adopted once their server's launch configuration names their
   // user, dropped otherwise.
   std::map<Key, MarkedProcess> candidates_;
+  // Operator-down servers: name, and since when (seconds since 1970).
+  std::map<std::string, std::int64_t> operatorDown_;
   bool savePending_ = false;
   bool saveFailing_ = false;  // the last write of the state file failed
   // Expires with the daemon, so that a write's report posted to the event

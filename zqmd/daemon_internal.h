@@ -54,6 +54,19 @@ struct Daemon::Instance {
   // daemon did not start.
   Backoff backoff;
   std::chrono::steady_clock::time_point spawnedAt{};
+  // The random id of the launch that started its process ("" for one this
+  // daemon did not start, or started by a daemon that gave none).
+  std::string launchId;
+  // While launching: the lookup of its credentials, then the launch.
+  CredentialCache::Id credentialsRequest = 0;
+  Spawner::Id launchJob = 0;
+  // A registration by the launch's own process that arrived before the
+  // launch's outcome: answered once the process is watched.
+  struct Registration {
+    unsigned short port = 0;
+    zqm_listener::Reply reply;
+  };
+  std::optional<Registration> registering;
 };
 
 // A failure answer carrying `failure`, stamped with the daemon's throw site.

@@ -13,12 +13,7 @@ namespace zqmd {
 namespace {
 
 std::string LocalTime(std::chrono::system_clock::time_point when) {
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  return text;
+  return zqm_trace::LocalTime(std::chrono::system_clock::to_time_t(when));
 }
 
 }  // namespace

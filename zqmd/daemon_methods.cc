@@ -1,6 +1,7 @@
 // The RPC methods: dispatching a request, and "Locate", "Servers",
 // "LogPath", "GetServerConfiguration" and "ConfigurationChanged" ("Register" is in
-// daemon_registration.cc, "EndInstance" and "History" in daemon_control.cc).
+// daemon_registration.cc, "EndInstance" and "History" in daemon_control.cc,
+// "MarkDown", "ClearDown" and "DownServers" in daemon_operator_down.cc).
 #include "zqmd/daemon_internal.h"
 
 namespace zqmd {
@@ -8,7 +9,8 @@ namespace zqmd {
 namespace {
 
 const char* StateName(int state) {
-  static const char* const names[] = {"starting", "starting", "unbound", "running", "plain"};
+  static const char* const names[] = {"starting", "starting", "starting",
+                                      "unbound",  "running",  "plain"};
   return names[state];
 }
 
@@ -17,7 +19,10 @@ const char* StateName(int state) {
 void Daemon::KnowServer(zqm_roles::Caller& caller) const {
   if (!caller.local || caller.role != zqm_roles::Role::kStranger) return;
   for (const auto& [key, instance] : instances_) {
-    if (instance->pid == caller.pid) {
+    // A launch's process may call before the launch's outcome has come.
+    const pid_t pid = instance->state == State::kLaunching ? spawner_.ChildOf(instance->launchJob)
+                                                           : instance->pid;
+    if (pid == caller.pid) {
       caller.role = zqm_roles::Role::kServer;
       caller.server = key.first;
       caller.instance = key.second;
@@ -37,6 +42,9 @@ void Daemon::Handle(const ZQ_TDict& request, zqm_roles::Caller caller, zqm_liste
     if (method == "LogPath") return LogPathOf(request, reply);
     if (method == "EndInstance") return EndInstance(request, reply);
     if (method == "History") return History(request, reply);
+    if (method == "MarkDown") return MarkDown(request, reply);
+    if (method == "ClearDown") return ClearDown(request, reply);
+    if (method == "DownServers") return DownServers(reply);
     if (method == "ConfigurationChanged") {
       MarkLaunchConfigurationsStale("the configuration has changed");
       return reply(zqm_wire::ResultFrame(ZQ_TAny(true)));
@@ -69,6 +77,8 @@ void Daemon::Locate(const ZQ_TDict& request, const zqm_roles::Caller& caller,
       return reply(FailureFrame<ZQM_ENoSuchServer>(
           ZQ_TString::Format("\"%s\" is not a server name", key.first)));
     }
+    if (const std::string down = OperatorDownRefusal(key.first); !down.empty())
+      return reply(FailureFrame<ZQM_ENoSuchServer>(ZQ_TString(down)));
     if (const std::string held = BackoffRefusal(key); !held.empty())
       return reply(FailureFrame<ZQM_ENoSuchServer>(held.c_str()));
     Instance& starting = Add(key, State::kFetching);
@@ -88,6 +98,7 @@ void Daemon::Locate(const ZQ_TDict& request, const zqm_roles::Caller& caller,
       ArmStartTimer(*instance);
       [[fallthrough]];
     case State::kFetching:
+    case State::kLaunching:
     case State::kStarting:
       instance->waiters.push_back(std::move(reply));
       return;

@@ -7,7 +7,6 @@
 #include "DEVUror/zqm_trace.h"
 #include "zqmd/daemon_internal.h"
 #include "zqmd/launcher.h"
-#include "zqmd/state_file.h"
 
 namespace zqmd {
 
@@ -75,12 +74,27 @@ void Daemon::Register(const ZQ_TDict& request, const zqm_roles::Caller& caller,
             .Text());
   }
   Instance* instance = Find(key);
+  const auto announced = static_cast<unsigned short>(port->Value());
+  if (instance != nullptr && instance->state == State::kLaunching &&
+      spawner_.ChildOf(instance->launchJob) == claimed) {
+    // The launch's own process, faster than the launch's outcome: answered
+    // once the process is watched.
+    if (const std::string refusal = RegistrationRefusal(key, claimed, announced);
+        !refusal.empty()) {
+      zqm_trace::Line(0, ZQ_TString::Format("Refused to register %s instance %d (pid %d): %s",
+                                            key.first, key.second, claimed, refusal)
+                             .Text());
+      return reply(FailureFrame<ZQM_EException>(refusal.c_str()));
+    }
+    instance->registering = Instance::Registration{announced, std::move(reply)};
+    return;
+  }
   // An instance that has a process (started by us, adopted or registered)
   // is that process's alone until it ends.
   const std::string refusal =
       instance != nullptr && instance->pid != 0 && instance->pid != claimed
           ? ZQ_TString::Format("%s is already running", Describe(*instance)).Text()
-          : RegistrationRefusal(key, claimed, static_cast<unsigned short>(port->Value()));
+          : RegistrationRefusal(key, claimed, announced);
   if (!refusal.empty()) {
     zqm_trace::Line(0, ZQ_TString::Format("Refused to register %s instance %d (pid %d): %s",
                                           key.first, key.second, claimed, refusal)
@@ -102,25 +116,36 @@ void Daemon::Register(const ZQ_TDict& request, const zqm_roles::Caller& caller,
           ZQ_TString::Format("Register: process %d has ended", claimed)));
     }
     std::vector<zqm_listener::Reply> waiters;
-    if (instance != nullptr) waiters = std::move(instance->waiters);
+    if (instance != nullptr) {
+      waiters = std::move(instance->waiters);
+      if (auto launched = std::exchange(instance->registering, std::nullopt)) {
+        launched->reply(FailureFrame<ZQM_EException>(ZQ_TString::Format(
+            "process %d has registered %s instance %d first", claimed, key.first, key.second)));
+      }
+    }
     instance = &Add(key, State::kBound);
     instance->waiters = std::move(waiters);
     instance->pid = claimed;
     instance->startTicks = *ticks;
     Watch(*instance, pidfd, false);
   }
+  Bound(*instance, announced, &reply);
+}
+
+void Daemon::Bound(Instance& instance, unsigned short port, zqm_listener::Reply* reply) {
+  const Key key{instance.name, instance.number};
   if (key == Key{options_.configServer, 0})
     MarkLaunchConfigurationsStale("the configuration server has started");
-  deadlines_.Cancel(instance->startDeadline);
-  instance->state = State::kBound;
-  instance->port = static_cast<unsigned short>(port->Value());
+  deadlines_.Cancel(std::exchange(instance.startDeadline, 0));
+  instance.state = State::kBound;
+  instance.port = port;
   zqm_trace::Line(
-      1, ZQ_TString::Format("%s bound to port %d", Describe(*instance), instance->port).Text());
-  reply(zqm_wire::ResultFrame(ZQ_TAny(true)));
+      1, ZQ_TString::Format("%s bound to port %d", Describe(instance), instance.port).Text());
+  if (reply != nullptr) (*reply)(zqm_wire::ResultFrame(ZQ_TAny(true)));
   SaveSoon();
-  std::vector<zqm_listener::Reply> waiters = std::move(instance->waiters);
-  instance->waiters.clear();
-  const std::string place = PlaceFrame(*instance);
+  std::vector<zqm_listener::Reply> waiters = std::move(instance.waiters);
+  instance.waiters.clear();
+  const std::string place = PlaceFrame(instance);
   for (auto& waiter : waiters)
     waiter(place);
 }

@@ -2,7 +2,6 @@
 // forgetting each the moment its process ends.
 #include "DEVUror/zqm_trace.h"
 #include "zqmd/daemon_internal.h"
-#include "zqmd/state_file.h"
 
 namespace zqmd {
 
@@ -75,6 +74,8 @@ void Daemon::Ended(Key key) {
 void Daemon::FailWaiters(Instance& instance, const std::string& frame) {
   std::vector<zqm_listener::Reply> waiters = std::move(instance.waiters);
   instance.waiters.clear();
+  if (auto registration = std::exchange(instance.registering, std::nullopt))
+    waiters.push_back(std::move(registration->reply));
   for (auto& waiter : waiters)
     waiter(frame);
 }

@@ -1,7 +1,14 @@
 // On-demand starts: reading a server's launch configuration (or taking the
 // one kept), spawning an instance, and giving up on one that does not bind
 // in time.
+#include <signal.h>
+#include <sys/random.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 
 #include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_identity.h"
@@ -11,6 +18,31 @@
 #include "zqmd/launcher.h"
 
 namespace zqmd {
+
+namespace {
+
+// A launch's id: 128 random bits in hex. It needs to be unique, not secret:
+// should the kernel's generator not be ready, the time and this process's
+// id and count of launches serve.
+std::string NewLaunchId() {
+  unsigned char bytes[16];
+  if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    static std::uint64_t launches = 0;
+    const std::uint64_t parts[2] = {
+        static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()),
+        (static_cast<std::uint64_t>(getpid()) << 32) | ++launches};
+    std::memcpy(bytes, parts, sizeof bytes);
+  }
+  static const char kDigits[] = "0123456789abcdef";
+  std::string id;
+  for (const unsigned char byte : bytes) {
+    id += kDigits[byte >> 4];
+    id += kDigits[byte & 15];
+  }
+  return id;
+}
+
+}  // namespace
 
 void Daemon::StartInstance(Key key) {
   if (auto kept = launchConfigurations_.find(key.first);
@@ -85,40 +117,51 @@ void Daemon::Spawn(Key key, const ZQ_TTree& server) {
   } catch (const ZQ_EException& failure) {
     return StartFailed(key, failure);
   }
-  if (AdoptCandidate(key, launch)) return;
-  Instance& asked = *instances_.at(key);
+  Instance& instance = *instances_.at(key);
+  instance.state = State::kLaunching;
+  instance.startTimeoutMs = launch.startTimeoutMs;
+  // From here on the start fails after its time-out wherever it hangs.
+  ArmStartTimer(instance);
+  if (std::optional<Credentials> known = credentials_.Known(launch.user, launch.group))
+    return LaunchResolved(std::move(key), std::move(launch), *known);
+  const std::uint64_t generation = instance.generation;
+  auto waiting = std::make_shared<LaunchConfig>(std::move(launch));
+  instance.credentialsRequest = credentials_.Resolve(
+      waiting->user, waiting->group,
+      [this, key, generation, waiting](const Credentials* credentials, const std::string& problem) {
+        Instance* resolved = Launching(key, generation);
+        if (resolved == nullptr) return;
+        resolved->credentialsRequest = 0;
+        if (credentials == nullptr) return StartFailed(key, problem);
+        LaunchResolved(key, std::move(*waiting), *credentials);
+      });
+}
+
+void Daemon::LaunchResolved(Key key, LaunchConfig launch, const Credentials& credentials) {
+  if (AdoptCandidate(key, credentials)) return;
+  Instance& instance = *instances_.at(key);
   if (key.second > launch.nrOfInstances &&
-      asked.startedBy.role != zqm_roles::Role::kAdministrator) {
+      instance.startedBy.role != zqm_roles::Role::kAdministrator) {
     try {
-      zqm_roles::Refuse(asked.startedBy, zqm_roles::kDaemon, "Locate",
+      zqm_roles::Refuse(instance.startedBy, zqm_roles::kDaemon, "Locate",
                         ZQ_TString::Format("%s has %d instances (NrOfInstances), and only an "
                                            "administrator may start instance %d",
                                            key.first, launch.nrOfInstances, key.second)
                             .Text());
     } catch (const ZQ_EException& refused) {
-      FailWaiters(asked, zqm_wire::FailureFrame(refused));
+      FailWaiters(instance, zqm_wire::FailureFrame(refused));
       instances_.erase(key);
       return;
     }
   }
-  // Marked as ours, whatever the configuration says, so that a restarted
-  // daemon finds it.
-  std::erase_if(launch.environment,
-                [](const auto& variable) { return variable.first == kDaemonMarkVariable; });
-  launch.environment.emplace_back(kDaemonMarkVariable, DaemonMark());
-  // So that it finds this daemon whatever its user's defaults say.
-  std::erase_if(launch.environment,
-                [](const auto& variable) { return variable.first == "ZQM_DAEMON_SOCKET"; });
-  launch.environment.emplace_back("ZQM_DAEMON_SOCKET", options_.socketPath);
-  Instance& instance = *instances_.at(key);
-  instance.startTimeoutMs = launch.startTimeoutMs;
+  Mark(launch, instance);
   try {
     instance.logPath = LogPath(key);
     // A server proves who it is with an identity of its own, handed over as
     // a descriptor, never with the installation key; an insecure daemon
     // starts insecure servers. A plain program serves no RPC and gets
     // neither.
-    const Descriptor identity(launch.plain ? -1 : IdentityDescriptor(key));
+    Descriptor identity(launch.plain ? -1 : IdentityDescriptor(key));
     if (!launch.plain && identity.Get() < 0) launch.environment.emplace_back("ZQM_INSECURE", "1");
     const std::string commandLine = CommandLine(launch);
     zqm_trace::Line(
@@ -126,40 +169,121 @@ void Daemon::Spawn(Key key, const ZQ_TTree& server) {
                .Text());
     if (const std::string problem = RotateIfOver(instance.logPath, launch.log); !problem.empty())
       zqm_trace::Line(0, "Cannot rotate the log " + instance.logPath + ": " + problem);
-    const Launched launched =
-        Launch(launch, key.first, key.second, instance.logPath, identity.Get(), /*keepLog=*/true);
-    instance.pid = launched.pid;
-    instance.started = std::chrono::system_clock::now();
+    LaunchRequest request;
+    request.name = key.first;
+    request.instance = key.second;
+    request.logPath = instance.logPath;
+    request.keepLog = true;
+    request.credentials = credentials;
+    request.descriptorLimit = options_.instanceDescriptorLimit;
+    auto started = std::make_shared<const LaunchConfig>(launch);
+    instance.launchJob =
+        spawner_.Start(std::move(launch), std::move(request), identity.Release(),
+                       [this, key, generation = instance.generation, started,
+                        commandLine](Spawner::Outcome& outcome) {
+                         LaunchFinished(key, generation, outcome, *started, commandLine);
+                       });
+  } catch (const ZQ_EException& failure) {
+    return StartFailed(key, failure);
+  }
+}
+
+void Daemon::Mark(LaunchConfig& launch, Instance& instance) const {
+  instance.launchId = NewLaunchId();
+  // Set whatever the configuration says, so that a restarted daemon finds
+  // it, and it finds this daemon whatever its user's defaults say.
+  const std::pair<std::string, std::string> marks[] = {{kDaemonMarkVariable, DaemonMark()},
+                                                       {kLaunchMarkVariable, instance.launchId},
+                                                       {kProgramMarkVariable, launch.program},
+                                                       {"ZQM_DAEMON_SOCKET", options_.socketPath}};
+  for (const auto& mark : marks) {
+    std::erase_if(launch.environment,
+                  [&](const auto& variable) { return variable.first == mark.first; });
+    launch.environment.push_back(mark);
+  }
+}
+
+void Daemon::LaunchFinished(Key key, std::uint64_t generation, Spawner::Outcome& outcome,
+                            const LaunchConfig& launch, const std::string& commandLine) {
+  Instance* instance = Launching(key, generation);
+  if (instance == nullptr) return Abandon(outcome);
+  instance->launchJob = 0;
+  if (!outcome.problem.empty()) return StartFailed(key, outcome.problem);
+  try {
+    instance->pid = outcome.pid;
+    instance->started = std::chrono::system_clock::now();
     // After the spawn: the child is still starting while this is written.
-    WatchLog(instance, launched.log, launch.log);
-    logs_.Append(instance.log, StartMarker(instance.started,
-                                           key.first + " instance " + std::to_string(key.second),
-                                           instance.pid, commandLine));
-    NoteStart(instance, launch.backoff);
-    Watch(instance, launched.pidfd, true);
+    WatchLog(*instance, outcome.log.Release(), launch.log);
+    logs_.Append(instance->log, StartMarker(instance->started,
+                                            key.first + " instance " + std::to_string(key.second),
+                                            instance->pid, commandLine));
+    NoteStart(*instance, launch.backoff);
+    Watch(*instance, outcome.pidfd.Release(), true);
   } catch (const ZQ_EException& failure) {
     return StartFailed(key, failure);
   }
   zqm_trace::Line(
-      0,
-      ZQ_TString::Format("Started %s; output in %s", Describe(instance), instance.logPath).Text());
+      0, ZQ_TString::Format("Started %s; output in %s", Describe(*instance), instance->logPath)
+             .Text());
   if (launch.plain) {
-    instance.state = State::kPlain;
+    instance->state = State::kPlain;
+    deadlines_.Cancel(std::exchange(instance->startDeadline, 0));
     SaveSoon();
-    FailWaiters(instance, FailureFrame<ZQM_ENotAnRpcServer>(ZQ_TString::Format(
-                              "%s is a plain program and serves no RPC", Describe(instance))));
-  } else {
-    instance.state = State::kStarting;
-    ArmStartTimer(instance);
+    return FailWaiters(*instance,
+                       FailureFrame<ZQM_ENotAnRpcServer>(ZQ_TString::Format(
+                           "%s is a plain program and serves no RPC", Describe(*instance))));
+  }
+  instance->state = State::kStarting;
+  if (auto registration = std::exchange(instance->registering, std::nullopt))
+    Bound(*instance, registration->port, &registration->reply);
+}
+
+Daemon::Instance* Daemon::Launching(const Key& key, std::uint64_t generation) {
+  auto found = instances_.find(key);
+  if (found == instances_.end() || found->second->generation != generation ||
+      found->second->state != State::kLaunching) {
+    return nullptr;
+  }
+  return found->second.get();
+}
+
+void Daemon::Abandon(Spawner::Outcome& outcome) {
+  if (outcome.pid <= 0 || outcome.pidfd.Get() < 0) return;
+  syscall(SYS_pidfd_send_signal, outcome.pidfd.Get(), SIGKILL, nullptr, 0);
+  try {
+    watches_.Release(watches_.Watch(outcome.pidfd.Release(), true, nullptr));
+  } catch (const ZQ_EException& failure) {
+    zqm_trace::Line(0, ZQ_TString::Format("Cannot reap process %d of a start given up on: %s",
+                                          outcome.pid, failure.ZQ_Message())
+                           .Text());
   }
 }
 
+void Daemon::LaunchTimedOut(Instance& instance) {
+  const std::string why = instance.credentialsRequest != 0
+                              ? "the user database did not answer for its user and group"
+                              : "its process did not reach its program (a working directory or "
+                                "program on a mount that does not answer?); it is killed";
+  credentials_.Cancel(std::exchange(instance.credentialsRequest, 0));
+  spawner_.Cancel(std::exchange(instance.launchJob, 0));
+  const std::string reason = ZQ_TString::Format("%s did not start within %d ms: %s",
+                                                Describe(instance), instance.startTimeoutMs, why)
+                                 .Text();
+  zqm_trace::Line(0, reason);
+  FailWaiters(instance, FailureFrame<ZQM_ETimeout>(reason.c_str()));
+  instances_.erase(Key{instance.name, instance.number});
+}
+
 void Daemon::StartFailed(const Key& key, const ZQ_EException& failure) {
-  zqm_trace::Line(0, ZQ_TString::Format("Cannot start %s instance %d: %s", key.first, key.second,
-                                        failure.ZQ_Message())
-                         .Text());
+  StartFailed(key, failure.ZQ_Message().Text(), zqm_wire::FailureFrame(failure));
+}
+
+void Daemon::StartFailed(const Key& key, const std::string& reason, const std::string& frame) {
+  zqm_trace::Line(
+      0,
+      ZQ_TString::Format("Cannot start %s instance %d: %s", key.first, key.second, reason).Text());
   Instance& instance = *instances_.at(key);
-  FailWaiters(instance, zqm_wire::FailureFrame(failure));
+  FailWaiters(instance, frame.empty() ? FailureFrame<ZQM_EException>(reason.c_str()) : frame);
   // A process that was started but could not be watched is not forgotten:
   // it stays listed under its pid.
   if (instance.pid == 0) instances_.erase(key);
@@ -172,11 +296,11 @@ void Daemon::ArmStartTimer(Instance& instance) {
   instance.startDeadline =
       deadlines_.After(std::chrono::milliseconds(instance.startTimeoutMs), [this, key, generation] {
         auto found = instances_.find(key);
-        if (found == instances_.end() || found->second->generation != generation ||
-            found->second->state != State::kStarting) {
-          return;
-        }
+        if (found == instances_.end() || found->second->generation != generation) return;
         Instance& late = *found->second;
+        late.startDeadline = 0;
+        if (late.state == State::kLaunching) return LaunchTimedOut(late);
+        if (late.state != State::kStarting) return;
         late.state = State::kUnbound;
         SaveSoon();
         const std::string reason =

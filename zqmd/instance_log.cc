@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
 #include "DEVUror/zqm_exceptions.h"
+#include "DEVUror/zqm_file_io.h"
 #include "DEVUror/zqm_trace.h"
+#include "platform/kernel_faults.h"
 
 namespace zqmd {
 
@@ -37,6 +40,11 @@ std::string Failure(const char* call, const std::string& path, int error) {
   return std::string(call) + " " + path + ": " + std::strerror(error);
 }
 
+// A line of the daemon's own in a log, with its line break.
+std::string Marker(const std::string& text) {
+  return "==== " + LocalTime(SystemClock::now()) + " " + text + "\n";
+}
+
 // Makes room for a new <path>.1: the oldest kept is removed, the others
 // move up by one. Missing files are no gap to fill.
 std::string ShiftRotated(const std::string& path, unsigned kept) {
@@ -50,13 +58,17 @@ std::string ShiftRotated(const std::string& path, unsigned kept) {
   return "";
 }
 
-// Copies [from, to) of `source` to the end of `target`.
+// Copies [from, to) of `source` to the end of `target`; false with errno set.
 bool CopyRange(int source, off_t from, off_t to, int target) {
   while (from < to) {
-    const ssize_t copied =
-        copy_file_range(source, &from, target, nullptr, static_cast<std::size_t>(to - from), 0);
+    const ssize_t copied = zq_platform::g_system_calls.copy_file_range(
+        source, &from, target, nullptr, static_cast<std::size_t>(to - from), 0);
     if (copied < 0 && errno == EINTR) continue;
-    if (copied <= 0) return false;
+    if (copied < 0) return false;
+    if (copied == 0) {
+      errno = EIO;  // the file is shorter than it was a moment ago
+      return false;
+    }
   }
   return true;
 }
@@ -66,45 +78,50 @@ off_t SizeOf(int fd) {
   return fstat(fd, &status) == 0 ? status.st_size : -1;
 }
 
-// Copies the log behind `fd` to a fresh <path>.1 and empties it. The copy
-// is read through /proc/self/fd, so it is exactly the instance's file,
-// whatever has become of its name.
-std::string CopyAndTruncate(int fd, const std::string& path, const LogLimits& limits) {
-  if (limits.filesKept > 0) {
-    if (std::string problem = ShiftRotated(path, limits.filesKept); !problem.empty())
-      return problem;
-    const std::string rotated = RotatedLogPath(path, 1);
-    const int source = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
-    if (source < 0) return Failure("open", path, errno);
-    const int target =
-        open(rotated.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
-    if (target < 0) {
-      const int error = errno;
-      close(source);
-      return Failure("open", rotated, error);
-    }
-    // Bounded, so that a log that grew far beyond its limit between two
-    // looks costs no more than twice the limit to copy.
-    const off_t bound = 2 * static_cast<off_t>(limits.maxBytes);
-    off_t size = SizeOf(fd);
-    off_t from = size > bound ? size - bound : 0;
-    if (from > 0) {
-      const std::string dropped = "==== " + LocalTime(SystemClock::now()) + " " +
-                                  std::to_string(from) +
-                                  " older bytes dropped: the log grew too fast\n";
-      [[maybe_unused]] const ssize_t written = write(target, dropped.data(), dropped.size());
-    }
-    // Twice: what arrived during the first copy is taken too.
-    bool copied = CopyRange(source, from, size, target);
-    const off_t grown = copied ? SizeOf(fd) : size;
-    copied = copied && CopyRange(source, size, grown, target);
-    const int error = errno;
-    close(source);
-    close(target);
-    if (!copied) return Failure("copy_file_range", path, error);
+// Copies the log behind `fd` into the new file `target`: at most the newest
+// 2 x the limit, so that a log that grew far beyond it between two looks
+// costs no more, with a marker line for what is older. Twice: what arrived
+// during the first copy is taken too. The copy is read through
+// /proc/self/fd, so it is exactly the instance's file, whatever has become of
+// its name. Returns "" or what went wrong.
+std::string CopyLog(int fd, const std::string& path, const LogLimits& limits, int target,
+                    const std::string& targetPath) {
+  const int source = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC);
+  if (source < 0) return Failure("open", path, errno);
+  const off_t bound = 2 * static_cast<off_t>(limits.maxBytes);
+  const off_t size = SizeOf(fd);
+  const off_t from = size > bound ? size - bound : 0;
+  std::string problem;
+  if (from > 0 &&
+      !zqm_io::WriteAll(
+          target, Marker(std::to_string(from) + " older bytes dropped: the log grew too fast"),
+          zq_platform::g_system_calls.write)) {
+    problem = Failure("write", targetPath, errno);
+  } else if (!CopyRange(source, from, size, target) ||
+             !CopyRange(source, size, std::max(size, SizeOf(fd)), target)) {
+    problem = Failure("copy_file_range", targetPath, errno);
   }
-  if (ftruncate(fd, 0) != 0) return Failure("ftruncate", path, errno);
-  return "";
+  close(source);
+  return problem;
+}
+
+// The copy is made in a file of its own first and takes the place of
+// <path>.1 only once it is whole: a copy that fails (a full or failing disk)
+// leaves the kept logs as they were, and no part of a copy behind.
+std::string CopyToRotated(int fd, const std::string& path, const LogLimits& limits) {
+  const std::string partial = path + ".rotating";
+  // Left by a daemon that ended during a copy.
+  unlink(partial.c_str());
+  const int target =
+      open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0640);
+  if (target < 0) return Failure("open", partial, errno);
+  std::string problem = CopyLog(fd, path, limits, target, partial);
+  close(target);
+  if (problem.empty()) problem = ShiftRotated(path, limits.filesKept);
+  if (problem.empty() && rename(partial.c_str(), RotatedLogPath(path, 1).c_str()) != 0)
+    problem = Failure("rename", partial, errno);
+  if (!problem.empty()) unlink(partial.c_str());
+  return problem;
 }
 
 }  // namespace
@@ -126,6 +143,14 @@ std::string EndMarker(SystemClock::time_point at, const std::string& what, const
 
 std::string RotatedLogPath(const std::string& path, unsigned number) {
   return path + "." + std::to_string(number);
+}
+
+std::string RotateByCopy(int fd, const std::string& path, const LogLimits& limits) {
+  if (limits.filesKept > 0) {
+    if (std::string problem = CopyToRotated(fd, path, limits); !problem.empty()) return problem;
+  }
+  if (ftruncate(fd, 0) != 0) return Failure("ftruncate", path, errno);
+  return "";
 }
 
 std::string RotateIfOver(const std::string& path, const LogLimits& limits) {
@@ -178,9 +203,22 @@ LogWatchSet::Id LogWatchSet::Watch(int fd, std::string path, LogLimits limits) {
 }
 
 void LogWatchSet::Append(Id id, const std::string& text) {
-  auto found = entries_.find(id);
-  if (found == entries_.end()) return;
-  [[maybe_unused]] const ssize_t written = write(found->second.fd, text.data(), text.size());
+  if (auto found = entries_.find(id); found != entries_.end()) Append(found->second, text);
+}
+
+void LogWatchSet::Append(Entry& entry, const std::string& text) {
+  const ssize_t written = zq_platform::g_system_calls.write(entry.fd, text.data(), text.size());
+  if (written == static_cast<ssize_t>(text.size())) {
+    entry.appendFailing = false;
+    return;
+  }
+  if (entry.appendFailing) return;
+  entry.appendFailing = true;
+  const std::string why = written < 0 ? std::strerror(errno)
+                                      : "wrote " + std::to_string(written) + " of " +
+                                            std::to_string(text.size()) + " bytes";
+  zqm_trace::Line(0, "Cannot write to the log " + entry.path + ": write: " + why +
+                         "; the daemon's lines are missing from it until a write works again");
 }
 
 void LogWatchSet::Release(Id id) {
@@ -244,6 +282,7 @@ void LogWatchSet::HandleEvents() {
 
 void LogWatchSet::Modified(Id id) {
   Entry& entry = entries_.at(id);
+  if (entry.deadline != 0) return;  // a look is due already
   const auto due = entry.lastCheck + kCheckInterval;
   const auto now = zqm_deadlines::Clock::now();
   if (now >= due) return Check(id);
@@ -263,14 +302,38 @@ void LogWatchSet::Check(Id id) {
   ArmWatch(entry, id);
   ArmRead();
   if (SizeOf(entry.fd) <= static_cast<off_t>(entry.limits.maxBytes)) return;
-  const std::string problem = CopyAndTruncate(entry.fd, entry.path, entry.limits);
-  if (!problem.empty() && !entry.failing) {
-    zqm_trace::Line(0, "Cannot rotate the log " + entry.path + ": " + problem);
-  } else if (problem.empty() && entry.failing) {
-    zqm_trace::Line(0, "The log " + entry.path + " is rotated again");
+  const std::string problem = RotateByCopy(entry.fd, entry.path, entry.limits);
+  if (!problem.empty()) return RotationFailed(id, problem);
+  if (entry.failing) zqm_trace::Line(0, "The log " + entry.path + " is rotated again");
+  entry.failing = false;
+  entry.failedAttempts = 0;
+  zqm_trace::Line(1, "Rotated the log " + entry.path);
+}
+
+void LogWatchSet::RotationFailed(Id id, const std::string& problem) {
+  Entry& entry = entries_.at(id);
+  if (!entry.failing) {
+    zqm_trace::Line(0, "Cannot rotate the log " + entry.path + ": " + problem + "; after " +
+                           std::to_string(kRotationAttempts) +
+                           " attempts that fail it is emptied, and what it held is dropped");
   }
-  entry.failing = !problem.empty();
-  if (problem.empty()) zqm_trace::Line(1, "Rotated the log " + entry.path);
+  entry.failing = true;
+  if (++entry.failedAttempts < kRotationAttempts) {
+    // Tried again whether the instance writes or not: on a full disk it cannot.
+    entry.deadline = deadlines_.After(kCheckInterval, [this, id] {
+      if (auto found = entries_.find(id); found != entries_.end()) {
+        found->second.deadline = 0;
+        Check(id);
+      }
+    });
+    return;
+  }
+  entry.failedAttempts = 0;
+  // Its content is given up rather than a kept copy or the disk's last room.
+  const off_t size = SizeOf(entry.fd);
+  if (ftruncate(entry.fd, 0) != 0) return;  // tried again at the next look
+  Append(entry, Marker(std::to_string(size) + " bytes dropped: they could not be copied to " +
+                       RotatedLogPath(entry.path, 1) + " (" + problem + ")"));
 }
 
 }  // namespace zqmd

@@ -54,6 +54,13 @@ std::string EndMarker(std::chrono::system_clock::time_point at, const std::strin
 // "<log>.<number>".
 std::string RotatedLogPath(const std::string& path, unsigned number);
 
+// Copies the log behind `fd` (the daemon's descriptor of the log at `path`)
+// to a fresh <path>.1, the older copies shifting up (with
+// limits.filesKept 0: no copy), and empties it. A copy that fails leaves
+// the kept copies and the log as they were. Returns "" or what went wrong
+// (the call, the file and the system's reason).
+std::string RotateByCopy(int fd, const std::string& path, const LogLimits& limits);
+
 // Renames the log at `path` to <path>.1 (shifting the older ones) when it is
 // larger than `limits.maxBytes` (and that is not 0). Returns "" or what went
 // wrong (the call, the file and the system's reason).
@@ -75,7 +82,7 @@ class LogWatchSet {
   // and keeps the log within `limits` from now on.
   Id Watch(int fd, std::string path, LogLimits limits);
   // Appends `text` to the log in one write; unknown ids (0 included) are
-  // ignored.
+  // ignored. A write that fails is traced once, until one works again.
   void Append(Id id, const std::string& text);
   // Stops watching and closes the descriptor.
   void Release(Id id);
@@ -87,15 +94,21 @@ class LogWatchSet {
     LogLimits limits;
     int watch = -1;  // the inotify watch, -1 while none is armed
     zqm_deadlines::Clock::time_point lastCheck{};
-    zqm_deadlines::Id deadline = 0;
-    bool failing = false;  // the last rotation failed and was traced
+    zqm_deadlines::Id deadline = 0;  // a look that is due
+    bool failing = false;            // the last rotation failed and was traced
+    unsigned failedAttempts = 0;     // rotations that failed in a row
+    bool appendFailing = false;      // the last marker line could not be written
   };
+
+  static constexpr unsigned kRotationAttempts = 3;
 
   void ArmRead();
   void HandleEvents();
   void Modified(Id id);
   void ArmWatch(Entry& entry, Id id);
   void Check(Id id);
+  void RotationFailed(Id id, const std::string& problem);
+  void Append(Entry& entry, const std::string& text);
 
   asio::posix::stream_descriptor inotify_;
   zqm_deadlines::DeadlineQueue& deadlines_;

@@ -101,24 +101,6 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
   return pointers;
 }
 
-// Where execve is tried, in order: the program itself when it holds a '/',
-// else each folder of the daemon's PATH, as execvp would.
-std::vector<std::string> Candidates(const std::string& program) {
-  if (program.find('/') != std::string::npos) return {program};
-  const char* path = getenv("PATH");
-  const std::string folders = path != nullptr ? path : "/bin:/usr/bin";
-  std::vector<std::string> candidates;
-  for (std::size_t start = 0;;) {
-    const std::size_t end = folders.find(':', start);
-    std::string folder = folders.substr(start, end - start);
-    if (folder.empty()) folder = ".";
-    candidates.push_back(folder + "/" + program);
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return candidates;
-}
-
 // The steps of the child before the program runs, as reported back.
 enum class Step : int {
   kStandardDescriptors,
@@ -128,6 +110,7 @@ enum class Step : int {
   kGid,
   kUid,
   kSession,
+  kLimit,
   kFolder,
   kDescriptors,
   kExec
@@ -149,6 +132,8 @@ const char* StepName(Step step) {
       return "setresuid";
     case Step::kSession:
       return "setsid";
+    case Step::kLimit:
+      return "descriptor limit";
     case Step::kFolder:
       return "working directory";
     case Step::kDescriptors:
@@ -174,6 +159,9 @@ struct ChildPlan {
   const Credentials* credentials = nullptr;
   __user_cap_header_struct capabilityHeader{};
   __user_cap_data_struct capabilities[_LINUX_CAPABILITY_U32S_3]{};
+  bool setLimit = false;
+  rlimit64 descriptorLimit{};
+  LaunchControl* control = nullptr;
   const char* folder = nullptr;
   std::vector<const char*> candidates;
   char** argv = nullptr;
@@ -211,6 +199,8 @@ void SetRawSignalMask(bool all) {
 // must not change.
 int ChildMain(void* argument) {
   const ChildPlan& plan = *static_cast<const ChildPlan*>(argument);
+  if (plan.control != nullptr && !plan.control->Begin(static_cast<pid_t>(syscall(SYS_getpid))))
+    _exit(127);  // given up on before it began; nobody reads a report
   // Every handled or ignored signal back to its default; exec keeps ignored ones.
   const KernelSignalAction byDefault{SIG_DFL, 0, nullptr, 0};
   for (int signal = 1; signal < NSIG; ++signal)
@@ -245,6 +235,12 @@ int ChildMain(void* argument) {
     ChildFails(plan, Step::kUid, errno);
   }
   if (setsid() < 0) ChildFails(plan, Step::kSession, errno);
+  // The daemon raised its own limit for its many pidfds; a server gets the
+  // limit the daemon was given, as it would have without the daemon.
+  if (plan.setLimit &&
+      syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, &plan.descriptorLimit, nullptr) != 0) {
+    ChildFails(plan, Step::kLimit, errno);
+  }
   // After the change of user: the folder is entered with the instance's rights.
   if (plan.folder != nullptr && chdir(plan.folder) != 0) ChildFails(plan, Step::kFolder, errno);
   const unsigned firstOther = plan.identity >= 0 ? kIdentityDescriptor + 1 : STDERR_FILENO + 1;
@@ -303,7 +299,48 @@ pid_t CloneChild(ChildPlan& plan, int& error) {
   return pid;
 }
 
+// Waits for the child that reported a failure, and lets no LaunchControl
+// signal its process id from then on.
+void ReapFailed(pid_t pid, LaunchControl* control) {
+  if (control != nullptr) control->Reaping();
+  waitpid(pid, nullptr, 0);
+}
+
 }  // namespace
+
+void LaunchControl::Cancel() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  cancelled_.store(true);
+  // Read after the flag is set, as the child sets its id before it reads
+  // the flag: either it is seen here, or the child sees the flag.
+  if (const pid_t child = child_.load(); child > 0) kill(child, SIGKILL);
+}
+
+bool LaunchControl::Begin(pid_t child) {
+  child_.store(child);
+  return !cancelled_.load();
+}
+
+void LaunchControl::Reaping() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  child_.store(-1);
+}
+
+std::vector<std::string> ProgramCandidates(const std::string& program) {
+  if (program.find('/') != std::string::npos) return {program};
+  const char* path = getenv("PATH");
+  const std::string folders = path != nullptr ? path : "/bin:/usr/bin";
+  std::vector<std::string> candidates;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = folders.find(':', start);
+    std::string folder = folders.substr(start, end - start);
+    if (folder.empty()) folder = ".";
+    candidates.push_back(folder + "/" + program);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return candidates;
+}
 
 int OpenPidfd(pid_t pid) {
   return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
@@ -311,7 +348,23 @@ int OpenPidfd(pid_t pid) {
 
 Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned instance,
                 const std::string& logPath, int identityFd, bool keepLog) {
-  const Credentials credentials = ResolveCredentials(launch.user, launch.group, CurrentIdentity());
+  LaunchRequest request;
+  request.name = name;
+  request.instance = instance;
+  request.logPath = logPath;
+  request.identityFd = identityFd;
+  request.keepLog = keepLog;
+  return Launch(launch, request);
+}
+
+Launched Launch(const LaunchConfig& launch, const LaunchRequest& request) {
+  const std::string& name = request.name;
+  const unsigned instance = request.instance;
+  const std::string& logPath = request.logPath;
+  const int identityFd = request.identityFd;
+  const Credentials credentials =
+      request.credentials ? *request.credentials
+                          : ResolveCredentials(launch.user, launch.group, CurrentIdentity());
   // Opened here, not in the child, so that an unusable log is reported to
   // the caller instead of failing silently after the fork.
   Descriptor log(MoveHigh(OpenLogFile(logPath)));
@@ -332,7 +385,7 @@ Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned in
   std::vector<std::string> envp = Environment(launch, credentials, name, instance, identityFd);
   std::vector<char*> argvPointers = Pointers(argv);
   std::vector<char*> envpPointers = Pointers(envp);
-  const std::vector<std::string> candidates = Candidates(launch.program);
+  const std::vector<std::string> candidates = ProgramCandidates(launch.program);
 
   ChildPlan plan;
   plan.devNull = devNull.Get();
@@ -341,6 +394,11 @@ Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned in
   plan.report = reportWrite.Get();
   plan.credentials = &credentials;
   if (credentials.changeUser) PrepareCapabilities(plan);
+  plan.control = request.control;
+  if (request.descriptorLimit) {
+    plan.setLimit = true;
+    plan.descriptorLimit = {request.descriptorLimit->rlim_cur, request.descriptorLimit->rlim_max};
+  }
   plan.folder = launch.workingDirectory.empty() ? nullptr : launch.workingDirectory.c_str();
   for (const std::string& candidate : candidates)
     plan.candidates.push_back(candidate.c_str());
@@ -353,7 +411,7 @@ Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned in
   reportWrite.Reset(-1);
   ChildFailure failure{};
   if (read(reportRead.Get(), &failure, sizeof failure) == sizeof failure) {
-    waitpid(pid, nullptr, 0);
+    ReapFailed(pid, request.control);
     const std::string what = failure.step == Step::kExec ? "program \"" + launch.program + "\""
                              : failure.step == Step::kFolder
                                  ? "working directory \"" + launch.workingDirectory + "\""
@@ -368,10 +426,10 @@ Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned in
     // Our own unreaped child cannot be gone; only resource exhaustion gets here.
     const int pidfdError = errno;
     kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    ReapFailed(pid, request.control);
     LaunchFailed(name, instance, "pidfd_open", pidfdError);
   }
-  if (keepLog) launched.log = log.Release();
+  if (request.keepLog) launched.log = log.Release();
   return launched;
 }
 

@@ -8,7 +8,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <iostream>
+#include <optional>
 #include <vector>
 
 #include "DEVUror/devuror.h"
@@ -20,12 +22,34 @@
 
 namespace {
 
-// Every watched instance holds a pidfd; let a host with thousands of them work.
-void RaiseDescriptorLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
+// Every watched instance holds a pidfd; let a host with thousands of them
+// work. Returns the limit given, which the instances start with, when it
+// was raised.
+std::optional<rlimit> RaiseDescriptorLimit() {
+  rlimit given{};
+  if (getrlimit(RLIMIT_NOFILE, &given) != 0 || given.rlim_cur >= given.rlim_max)
+    return std::nullopt;
+  rlimit raised = given;
+  raised.rlim_cur = raised.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &raised) != 0) return std::nullopt;
+  return given;
+}
+
+// Runs the event loop until it is stopped. A failure that escapes a handler
+// is traced and the loop goes on: one bad event must not end the registry
+// of every instance.
+void RunLoop(asio::io_context& io) {
+  for (;;) {
+    try {
+      io.run();
+      return;
+    } catch (const ZQ_EException& failure) {
+      zqm_trace::Line(
+          0, "Unexpected failure in the event loop, which goes on: " + failure.ZQ_Message().Text());
+    } catch (const std::exception& failure) {
+      zqm_trace::Line(
+          0, std::string("Unexpected failure in the event loop, which goes on: ") + failure.what());
+    }
   }
 }
 
@@ -154,7 +178,7 @@ int main(int argc, char** argv) {
   }
   // The servers started from here find the address in their environment.
   if (!options.hostAddress.empty()) setenv("ZQM_LISTEN_ADDRESS", options.hostAddress.c_str(), 1);
-  RaiseDescriptorLimit();
+  options.instanceDescriptorLimit = RaiseDescriptorLimit();
   std::signal(SIGPIPE, SIG_IGN);
 
   asio::io_context io(1);
@@ -178,6 +202,6 @@ int main(int argc, char** argv) {
     daemon.Stop();
     io.stop();
   });
-  io.run();
+  RunLoop(io);
   return 0;
 }

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <map>
 #include <sstream>
@@ -70,6 +71,18 @@ std::optional<std::string> Variable(const std::string& environment, const std::s
   return std::nullopt;
 }
 
+// The executable `pid` runs; one replaced or removed since it was started is
+// named by the path it had.
+std::string Executable(pid_t pid) {
+  char target[PATH_MAX];
+  const ssize_t length = readlink(ProcPath(pid, "exe").c_str(), target, sizeof target - 1);
+  if (length <= 0) return "";
+  std::string exe(target, static_cast<std::size_t>(length));
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (exe.ends_with(kDeleted)) exe.resize(exe.size() - kDeleted.size());
+  return exe;
+}
+
 std::optional<MarkedProcess> Marked(pid_t pid, const std::string& mark) {
   const std::vector<std::string> fields = StatFields(pid);
   if (fields.size() < 20 || fields[0] == "Z" || fields[0] == "X") return std::nullopt;
@@ -84,7 +97,14 @@ std::optional<MarkedProcess> Marked(pid_t pid, const std::string& mark) {
   const std::optional<uid_t> uid = RealUid(pid);
   if (!name || name->empty() || !instance || *instance > 0xFFFF || !ticks || !uid)
     return std::nullopt;
-  return MarkedProcess{pid, *uid, *ticks, *name, static_cast<unsigned short>(*instance)};
+  return MarkedProcess{pid,
+                       *uid,
+                       *ticks,
+                       *name,
+                       static_cast<unsigned short>(*instance),
+                       Variable(*environment, kLaunchMarkVariable).value_or(""),
+                       Variable(*environment, kProgramMarkVariable).value_or(""),
+                       Executable(pid)};
 }
 
 // Reads one sock_diag dump into `sockets` (inode -> local port).
@@ -165,6 +185,11 @@ std::vector<std::string> StatFields(pid_t pid) {
   for (std::string field; rest >> field;)
     fields.push_back(field);
   return fields;
+}
+
+std::optional<std::uint64_t> ProcessStartTicks(pid_t pid) {
+  const std::vector<std::string> fields = StatFields(pid);
+  return fields.size() > 19 ? Number(fields[19]) : std::nullopt;
 }
 
 std::optional<uid_t> RealUid(pid_t pid) {

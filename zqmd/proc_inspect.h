@@ -15,10 +15,16 @@
 
 namespace zqmd {
 
-// The variable by which the daemon marks every instance it starts; its value
-// names the daemon ("<listen address>:<port>"), so that a restarted daemon
-// finds its instances even when its state file was lost or is stale.
+// The variables by which the daemon marks every instance it starts, so that
+// a restarted daemon finds its instances even when its state file was lost
+// or is stale. ZQM_DAEMON names the daemon ("<listen address>:<port>"),
+// ZQM_LAUNCH is a random id of the launch, and ZQM_PROGRAM the program the
+// launch was configured with. Whatever the instance starts inherits all of
+// them: the launch id ties such processes to their launch, and the program
+// tells an instance from a helper that runs another one.
 constexpr const char* kDaemonMarkVariable = "ZQM_DAEMON";
+constexpr const char* kLaunchMarkVariable = "ZQM_LAUNCH";
+constexpr const char* kProgramMarkVariable = "ZQM_PROGRAM";
 
 struct MarkedProcess {
   pid_t pid = 0;
@@ -26,13 +32,15 @@ struct MarkedProcess {
   std::uint64_t startTicks = 0;
   std::string name;
   unsigned short instance = 0;
+  std::string launch;   // "" when not marked (started by an earlier daemon)
+  std::string program;  // likewise
+  std::string exe;      // the executable it runs now, " (deleted)" taken off; "" when unknown
 };
 
 // The processes that carry ZQM_SERVER_NAME, ZQM_SERVER_INSTANCE and
 // ZQM_DAEMON=`mark` in their environment and lead a session of their own
-// (as every started instance does; what the instance itself starts shares
-// its environment but not its session). Processes whose environment we may
-// not read are skipped.
+// (as every started instance does, and any helper of it that called
+// setsid). Processes whose environment we may not read are skipped.
 std::vector<MarkedProcess> FindMarkedProcesses(const std::string& mark);
 
 // The TCP ports (IPv4 and IPv6, of this process's network namespace) on
@@ -43,10 +51,15 @@ std::optional<std::set<unsigned short>> ListeningPorts(pid_t pid, std::string& p
                                                        unsigned short port = 0);
 
 // The fields of /proc/<pid>/stat after the command name, which may itself
-// hold spaces and parentheses: [0] state, [1] parent, [2] process group,
+// hold any byte, spaces, parentheses and line breaks among them (fields are
+// counted from its last ')'): [0] state, [1] parent, [2] process group,
 // [3] session, [19] start time in clock ticks since boot. Empty when there is
 // no such process.
 std::vector<std::string> StatFields(pid_t pid);
+
+// When process `pid` started, in clock ticks since boot; nullopt when there
+// is no such process.
+std::optional<std::uint64_t> ProcessStartTicks(pid_t pid);
 
 // The real user id of `pid`; nullopt when there is no such process.
 std::optional<uid_t> RealUid(pid_t pid);

@@ -7,10 +7,9 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "DEVUror/zqm_file_io.h"
+#include "platform/kernel_faults.h"
 #include "typelib/dodived.h"
 
 namespace zqmd {
@@ -36,6 +35,7 @@ ZQ_TDict Packed(const SavedInstance& saved) {
   entry.Set("Started", ZQ_TAny(ZQ_TString(std::to_string(saved.started))));
   entry.Set("Log", ZQ_TAny(ZQ_TString(saved.logPath)));
   entry.Set("StartTicks", ZQ_TAny(ZQ_TString(std::to_string(saved.startTicks))));
+  entry.Set("Launch", ZQ_TAny(ZQ_TString(saved.launch)));
   return entry;
 }
 
@@ -70,6 +70,8 @@ bool Unpacked(const ZQ_TDict& entry, SavedInstance& saved) {
   saved.logPath = log->Text();
   saved.started = *startedAt;
   saved.startTicks = *startTicks;
+  // Absent in the files of earlier daemons.
+  if (const auto* launch = Field<ZQ_TString>(entry, "Launch")) saved.launch = launch->Text();
   return true;
 }
 
@@ -136,9 +138,9 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string&
     problem = Failed("create", partial);
     return false;
   }
-  if (!zqm_io::WriteAll(fd, bytes))
+  if (!zqm_io::WriteAll(fd, bytes, zq_platform::g_system_calls.write))
     problem = Failed("write", partial);
-  else if (fsync(fd) != 0)
+  else if (zq_platform::g_system_calls.fsync(fd) != 0)
     problem = Failed("fsync", partial);
   close(fd);
   if (problem.empty() && rename(partial.c_str(), path.c_str()) != 0)
@@ -157,67 +159,83 @@ bool ReplaceFile(const std::string& path, const std::string& bytes, std::string&
   return problem.empty();
 }
 
-}  // namespace
-
-std::vector<SavedInstance> DecodeState(std::string_view bytes, const std::string& path,
-                                       std::string& problem) {
-  std::vector<SavedInstance> instances;
+// Calls `take` with each dictionary of the list that `bytes` unpack to;
+// `problem` says why, naming `path`, when they are no list.
+template <class Take>
+void ForEachEntry(std::string_view bytes, const std::string& path, std::string& problem,
+                  Take take) {
   try {
     const ZQ_TAny value = ZQ_UnpackValue(bytes);
     const ZQ_TList* list = value.As<ZQ_TList>();
     if (list == nullptr) {
       problem = path + ": not a list of instances";
-      return instances;
+      return;
     }
     for (const ZQ_TAny& element : *list) {
-      SavedInstance saved;
-      const ZQ_TDict* entry = element.As<ZQ_TDict>();
-      if (entry != nullptr && Unpacked(*entry, saved)) instances.push_back(saved);
+      if (const ZQ_TDict* entry = element.As<ZQ_TDict>()) take(*entry);
     }
   } catch (const ZQ_EException& failure) {
     problem = path + ": " + failure.ZQ_Message().Text();
   }
+}
+
+}  // namespace
+
+std::vector<SavedInstance> DecodeState(std::string_view bytes, const std::string& path,
+                                       std::string& problem) {
+  std::vector<SavedInstance> instances;
+  ForEachEntry(bytes, path, problem, [&](const ZQ_TDict& entry) {
+    SavedInstance saved;
+    if (Unpacked(entry, saved)) instances.push_back(saved);
+  });
   return instances;
 }
 
-std::string EncodeState(const std::vector<SavedInstance>& instances) {
+std::vector<OperatorDown> DecodeOperatorDown(std::string_view bytes, const std::string& path,
+                                             std::string& problem) {
+  std::vector<OperatorDown> marks;
+  ForEachEntry(bytes, path, problem, [&](const ZQ_TDict& entry) {
+    const auto* name = Field<ZQ_TString>(entry, "OperatorDown");
+    const auto* since = Field<ZQ_TString>(entry, "Since");
+    if (name == nullptr || name->IsEmpty() || since == nullptr) return;
+    // A mark without its time is kept all the same: dropping it would start
+    // what the operator took down.
+    marks.push_back({name->Text(), WholeNumber<std::int64_t>(since->Text()).value_or(0)});
+  });
+  return marks;
+}
+
+std::string EncodeState(const std::vector<SavedInstance>& instances,
+                        const std::vector<OperatorDown>& down) {
   ZQ_TList list;
   for (const SavedInstance& saved : instances)
     list.Append(ZQ_TAny(Packed(saved)));
+  for (const OperatorDown& mark : down) {
+    ZQ_TDict entry;
+    entry.Set("OperatorDown", ZQ_TAny(ZQ_TString(mark.name)));
+    entry.Set("Since", ZQ_TAny(ZQ_TString(std::to_string(mark.since))));
+    list.Append(ZQ_TAny(entry));
+  }
   return ZQ_PackValue(&list);
 }
 
-std::vector<SavedInstance> LoadState(const std::string& path, std::string& problem) {
+std::optional<std::vector<SavedInstance>> LoadState(const std::string& path, std::string& problem) {
+  std::string bytes;
+  if (!ReadOwnFile(path, bytes, problem)) return std::nullopt;
+  std::vector<SavedInstance> instances = DecodeState(bytes, path, problem);
+  if (!problem.empty()) return std::nullopt;
+  return instances;
+}
+
+std::vector<OperatorDown> LoadOperatorDown(const std::string& path, std::string& problem) {
   std::string bytes;
   if (!ReadOwnFile(path, bytes, problem)) return {};
-  return DecodeState(bytes, path, problem);
+  return DecodeOperatorDown(bytes, path, problem);
 }
 
 bool SaveState(const std::string& path, const std::vector<SavedInstance>& instances,
-               std::string& problem) {
-  return ReplaceFile(path, EncodeState(instances), problem);
-}
-
-std::optional<std::uint64_t> ProcessStartTicks(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  if (!std::getline(in, stat)) return std::nullopt;
-  // The command name may hold spaces and parentheses: fields are counted
-  // from after its closing parenthesis, which is field 2.
-  const std::size_t end = stat.rfind(')');
-  if (end == std::string::npos) return std::nullopt;
-  std::istringstream fields(stat.substr(end + 1));
-  std::string field;
-  for (int number = 3; fields >> field; ++number) {
-    if (number == 22) {
-      try {
-        return std::stoull(field);
-      } catch (const std::exception&) {
-        return std::nullopt;
-      }
-    }
-  }
-  return std::nullopt;
+               const std::vector<OperatorDown>& down, std::string& problem) {
+  return ReplaceFile(path, EncodeState(instances, down), problem);
 }
 
 }  // namespace zqmd

@@ -24,18 +24,25 @@ void StateWriter::Submit(std::vector<SavedInstance> snapshot) {
   wake_.notify_one();
 }
 
+void StateWriter::SetOperatorDown(std::vector<OperatorDown> marks) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  down_ = std::move(marks);
+}
+
 void StateWriter::Run() {
   for (;;) {
     std::vector<SavedInstance> snapshot;
+    std::vector<OperatorDown> down;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [this] { return waiting_ || ending_; });
       if (!waiting_) return;  // ending, nothing left to write
       snapshot = std::move(*waiting_);
       waiting_.reset();
+      down = down_;
     }
     std::string problem;
-    SaveState(path_, snapshot, problem);
+    SaveState(path_, snapshot, down, problem);
     written_(problem);
   }
 }

@@ -33,6 +33,9 @@ class StateWriter {
   StateWriter& operator=(const StateWriter&) = delete;
 
   void Submit(std::vector<SavedInstance> snapshot);
+  // The operator-down marks that every following write carries (none until
+  // set); writes nothing by itself.
+  void SetOperatorDown(std::vector<OperatorDown> marks);
 
  private:
   void Run();
@@ -42,6 +45,7 @@ class StateWriter {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::optional<std::vector<SavedInstance>> waiting_;
+  std::vector<OperatorDown> down_;
   bool ending_ = false;
   std::thread thread_;  // last: started once everything it uses exists
 };

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "middleware/middleware_helpers.h"
 #include "support/child_process.h"
 #include "support/installation.h"
 
@@ -113,7 +114,7 @@ TEST(Service, AFailureFromAnotherServerIsReportedOnOneLine) {
 }
 
 // A FIFO as standard output, full before the service starts and read by
-// nobody until Drain().
+// nobody until the test reads it.
 class StuckOutput {
  public:
   explicit StuckOutput(const TempDir& dir) : path_(dir.File("stdout")) {
@@ -129,28 +130,45 @@ class StuckOutput {
   ~StuckOutput() { close(readEnd_); }
   const std::string& Path() const { return path_; }
 
+  // Reads until what came after the filler holds `text`, or `deadline`.
+  bool ReadUntil(const std::string& text, std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (Written().find(text) == std::string::npos) {
+      if (!ReadMore(end)) return false;
+    }
+    return true;
+  }
+
   // Reads until the writers have closed the FIFO, or `deadline`; what came
   // after the filler.
   std::string Drain(std::chrono::milliseconds deadline) {
     const auto end = std::chrono::steady_clock::now() + deadline;
-    std::string read;
-    char buffer[65536];
-    for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
-      pollfd ready{readEnd_, POLLIN, 0};
-      if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) break;
-      const ssize_t n = ::read(readEnd_, buffer, sizeof buffer);
-      if (n == 0) break;
-      if (n > 0) read.append(buffer, static_cast<std::size_t>(n));
+    while (ReadMore(end)) {
     }
-    const std::size_t filled = read.find_first_not_of(std::string(99, 'f') + '\n');
-    return filled == std::string::npos ? "" : read.substr(filled);
+    return Written();
   }
 
  private:
+  // One read; false at the end of the output or the deadline.
+  bool ReadMore(std::chrono::steady_clock::time_point end) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    pollfd ready{readEnd_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) return false;
+    char buffer[65536];
+    const ssize_t n = ::read(readEnd_, buffer, sizeof buffer);
+    if (n > 0) read_.append(buffer, static_cast<std::size_t>(n));
+    return n != 0;
+  }
+
+  std::string Written() const {
+    const std::size_t filled = read_.find_first_not_of(std::string(99, 'f') + '\n');
+    return filled == std::string::npos ? "" : read_.substr(filled);
+  }
+
   std::string path_;
   int readEnd_ = -1;
+  std::string read_;
 };
 
 TEST(Service, AStuckStandardOutputNeverStopsARestart) {
@@ -180,6 +198,16 @@ TEST(Service, AStuckStandardOutputNeverStopsARestart) {
         << installation.Daemon().Output();
   }
 
+  // Once the output flows, the next line the service traces (here: a
+  // pass's) is preceded by the count of those lost; a pass traced before its
+  // writer has caught up is lost too, so passes are asked for until it has.
+  ASSERT_TRUE(output.ReadUntil("custodel[", 30s));
+  bool counted = false;
+  for (int pass = 0; pass < 10 && !counted; ++pass) {
+    ASSERT_EQ(0, installation.Run("zqm", {"reconfigure"}).status);
+    counted = output.ReadUntil(" trace lines were lost: standard output was not read\n", 2s);
+  }
+  ASSERT_TRUE(counted) << output.Drain(0s);
   custodel.Signal(SIGTERM);
   const std::string traced = output.Drain(30s);
   EXPECT_EQ(std::optional<int>(0), custodel.WaitForExit(20s));
@@ -218,6 +246,53 @@ TEST(Service, SigtermStopsTheServiceAndLeavesItsServersRunning) {
   EXPECT_EQ(0, kill(*second, 0));
   EXPECT_EQ(first, installation.PidOf("Sample", 1));
   EXPECT_EQ(second, installation.PidOf("Sample", 2));
+}
+
+// A daemon that hangs (here: stopped by SIGSTOP) must not hold up the
+// service's end: a watcher waiting for the daemon's answer is cut loose.
+TEST(Service, SigtermEndsTheServiceWithinSecondsWhileTheDaemonIsFrozen) {
+  Installation installation(R"({
+    "Servers": {"ZQMD": {"Servers": {
+      "Sample": {"Program": "@BIN@/sample_server", "AlwaysRunning": true}
+    }}}
+  })");
+  auto custodel = installation.StartCustodel();
+  const auto running =
+      custodel->WaitForLine(Traced("Server \"Sample\" instance 1 is running"), 30s);
+  ASSERT_TRUE(running) << custodel->Output();
+  const std::optional<pid_t> sample = installation.PidOf("Sample", 1);
+  ASSERT_TRUE(sample);
+
+  installation.Daemon().Signal(SIGSTOP);
+  struct Thaw {
+    Installation& installation;
+    ~Thaw() { installation.Daemon().Signal(SIGCONT); }
+  } thaw{installation};
+  ASSERT_EQ(0, kill(*sample, SIGKILL));
+  // The watcher sees the end and asks the frozen daemon to start it again.
+  const auto died = custodel->WaitForLine(Traced("Server \"Sample\" instance 1 has died"), 20s);
+  ASSERT_TRUE(died) << custodel->Output();
+  const auto attempt =
+      custodel->WaitForLine(Traced("Starting server \"Sample\" instance 1"), 20s, *died);
+  ASSERT_TRUE(attempt) << custodel->Output();
+  std::smatch thread;
+  const std::string line = custodel->Lines()[*attempt];
+  ASSERT_TRUE(std::regex_search(line, thread, std::regex("custodel\\[[0-9]+/([0-9]+)\\]"))) << line;
+  const std::vector<long> polls = {
+#ifdef SYS_poll
+      SYS_poll,
+#endif
+      SYS_ppoll};
+  ASSERT_TRUE(zq_test::WaitUntilBlockedIn(custodel->Pid(), polls, 10s, std::stoi(thread[1])))
+      << "the watcher does not wait for the daemon";
+
+  const auto asked = std::chrono::steady_clock::now();
+  custodel->Signal(SIGTERM);
+  EXPECT_EQ(std::optional<int>(0), custodel->WaitForExit(20s)) << custodel->Output();
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s) << custodel->Output();
+  EXPECT_TRUE(
+      custodel->WaitForLine(Traced("Stopped monitoring server \"Sample\" instance 1"), 0s, *died))
+      << custodel->Output();
 }
 
 }  // namespace

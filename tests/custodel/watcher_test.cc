@@ -221,6 +221,61 @@ TEST_F(WatcherStops, ShutdownOfTheProcessSetsTheShutdownEventAndSkipsTheLookup) 
                           text::StartingServer("Sample", 1), text::StoppedMonitoring("Sample", 1)));
 }
 
+// A daemon whose first "Locate" answer is ZQM_EShutdownInProgress, a class
+// that only this process's runtime may raise: from a peer it is an ordinary
+// failure, and the watcher goes on supervising.
+TEST_F(InProcessService, APeersShutdownInProgressIsAnOrdinaryFailure) {
+  ChildProcess live({"/bin/sleep", "60"});
+  std::atomic<bool> listed{true};
+  std::atomic<int> locates{0};
+  zq_test::FakeServer daemon(8088, "ZQMD", 0, [&](const ZQ_TDict& request) -> ZQ_TAny {
+    if (zq_test::MethodOf(request) == "Servers") {
+      const auto pid = static_cast<std::uint32_t>(live.Pid());
+      return listed ? ListOf({ListedInstance(Instance16(1), pid)}) : ListOf({});
+    }
+    if (locates++ == 0) {
+      ZQM_EShutdownInProgress going(ZQ_TString("the daemon is going down"));
+      going.ZQ_Data() = ZQ_TAny(7u);
+      ZQ_THROW_AT(going, __FILE__, __LINE__);
+    }
+    ZQM_ENoSuchServer none(ZQ_TString("starts nothing"));
+    ZQ_THROW_AT(none, __FILE__, __LINE__);
+  });
+  AddMonitor("Sample", 4, 0, 1);
+  StartWatcher(*gMonitorList);
+  const auto running = WaitForTrace(text::IsRunning("Sample", 1), 20s);
+  ASSERT_TRUE(running) << ::testing::PrintToString(ServiceTraceTexts());
+  EXPECT_TRUE(WaitForTrace(text::NoConnection("Sample", 1), 0s));
+  EXPECT_FALSE(IsSet(gShutdownEvent));
+  EXPECT_FALSE(zqm_shutdown::InProgress());
+
+  // Still supervised: the end of its process is seen and a start attempted.
+  listed = false;
+  live.Signal(SIGKILL);
+  EXPECT_TRUE(WaitForTrace(text::HasDied("Sample", 1), 10s, *running));
+  EXPECT_TRUE(WaitForTrace(text::NotRunning("Sample", 1), 10s, *running));
+  EXPECT_FALSE(WaitForTrace(text::StoppedMonitoring("Sample", 1), 0s));
+  EXPECT_EQ(2, locates.load());
+
+  // What the caller sees: the peer's message and data, not its class.
+  locates = 0;
+  ZQM_TClient client;
+  try {
+    client.Connect("", "Sample", 1, ZQM_TClient::kLocateOrStart);
+    ADD_FAILURE() << "Connect succeeded";
+  } catch (const ZQM_EShutdownInProgress&) {
+    ADD_FAILURE() << "a peer's ZQM_EShutdownInProgress arrived as such";
+  } catch (const ZQM_EException& failure) {
+    EXPECT_STREQ("ZQM_EException", failure.ClassName());
+    EXPECT_THAT(failure.ZQ_Message().Text(),
+                ::testing::HasSubstr(
+                    "ZQMD#0 at localhost:8088 answered ZQM_EShutdownInProgress: the daemon is "
+                    "going down"));
+    ASSERT_NE(nullptr, failure.ZQ_Data().As<ZQ_TUInt32>());
+    EXPECT_EQ(7u, failure.ZQ_Data().As<ZQ_TUInt32>()->Value());
+  }
+}
+
 // A real daemon and configuration server; the daemon starts sample_server
 // when the watcher asks for the instance.
 constexpr const char* kSampleConfiguration = R"({

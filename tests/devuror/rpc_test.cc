@@ -2,9 +2,11 @@
 // thread, clients calling it, and a scripted stand-in for the daemon on port
 // 8088. Every test runs in network and PID namespaces of its own.
 #include <gtest/gtest.h>
+
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <filesystem>
 
 #include <chrono>
 #include <thread>
@@ -107,6 +109,38 @@ TEST_F(RpcTest, CallsByPortAndByNameRoundTripValues) {
   byName.Reconnect();
   EXPECT_EQ(ZQ_TString("again"),
             byName.RPC("Echo", ZQ_TAny("again")).DynamicCast<ZQ_TString>(__FILE__, __LINE__));
+}
+
+// Clients of this host's daemon, one after another, share one connection
+// of the process's pool: no connect and no greeting after the first.
+TEST_F(RpcTest, ClientsOfTheLocalDaemonShareAPooledConnection) {
+  const auto sockets = [] {
+    std::size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code ignored;
+      count +=
+          std::filesystem::read_symlink(entry.path(), ignored).string().rfind("socket:", 0) == 0;
+    }
+    return count;
+  };
+  ZQM_TClient("", ZQM_TClient::kDaemonPort).RPC("Register");
+  const std::size_t pooled = sockets();
+  for (int i = 0; i < 20; ++i) {
+    ZQM_TClient daemon("", ZQM_TClient::kDaemonPort);
+    daemon.RPC("Register");
+    EXPECT_EQ(pooled, sockets()) << "call " << i << " made a connection of its own";
+  }
+  // Two at once: the second makes one (two sockets here, the fake daemon
+  // being in this process too), and both go back to the pool.
+  {
+    ZQM_TClient first("", ZQM_TClient::kDaemonPort);
+    ZQM_TClient second("", ZQM_TClient::kDaemonPort);
+    first.RPC("Register");
+    second.RPC("Register");
+    EXPECT_EQ(pooled + 2, sockets());
+  }
+  EXPECT_EQ(pooled + 2, sockets());
+  EXPECT_EQ(23u, daemon_.Requests().size());
 }
 
 TEST_F(RpcTest, ConnectByNameRefusesAServerOfAnotherName) {

@@ -2,7 +2,10 @@
 // unpacker's (<directory>/unpack), one file per packed value, each reaching
 // a different part of the format, so that the fuzzer starts from
 // well-formed nesting, sections and named classes instead of finding them
-// byte by byte; and the daemon's state file reader's (<directory>/state_file).
+// byte by byte; the daemon's state file reader's (<directory>/state_file);
+// the frame reader's (<directory>/wire: streams of real frames, plain and
+// sealed) and the handshake's (<directory>/handshake: real greetings and
+// proofs of each kind of credentials).
 //
 //   fuzz_seeds <directory>
 #include <cstdio>
@@ -10,6 +13,10 @@
 #include <fstream>
 #include <string>
 
+#include "DEVUror/devuror.h"
+#include "DEVUror/zqm_channel.h"
+#include "DEVUror/zqm_handshake.h"
+#include "DEVUror/zqm_identity.h"
 #include "typelib/dodived.h"
 #include "zqmd/state_file.h"
 
@@ -82,6 +89,66 @@ ZQ_TDict Request() {
   return request;
 }
 
+// Streams as the wire fuzzer takes them: a control byte (piece size, the
+// handshake's limit, sealed or not), then whole frames. Sealed ones are
+// sealed as a client seals them for the fuzzer's receiving end.
+bool WriteWireSeeds(const std::string& dir) {
+  zqm_wire::Hello hello{ZQ_TString("Orders"), 3};
+  hello.authenticate = true;
+  hello.nonce = std::string(32, 'n');
+  const std::string frames = zqm_wire::HelloFrame(hello) + zqm_wire::RequestFrame(Request()) +
+                             zqm_wire::ResultFrame(ZQ_TAny(ConfigTree())) +
+                             zqm_wire::FailureFrame(ZQ_EException(ZQ_TString("refused")));
+  std::string sealed;
+  for (const auto cipher : {zqm_crypto::Cipher::kChaCha20Poly1305, zqm_crypto::Cipher::kAes256Gcm}) {
+    zqm_channel::Channel client({std::string(32, 'c'), std::string(32, 's'), cipher}, true);
+    sealed = client.Seal(zqm_wire::RequestFrame(Request())) +
+             client.Seal(zqm_wire::ResultFrame(ZQ_TAny(7u)));
+    const char control = static_cast<char>(cipher == zqm_crypto::Cipher::kAes256Gcm ? 0xC7 : 0x47);
+    if (!WriteBytes(dir, cipher == zqm_crypto::Cipher::kAes256Gcm ? "sealed_aes" : "sealed_chacha",
+                    std::string(1, control) + sealed)) {
+      return false;
+    }
+  }
+  return WriteBytes(dir, "plain", std::string(1, '\x05') + frames) &&
+         WriteBytes(dir, "handshake_limit", std::string(1, '\x23') + zqm_wire::HelloFrame(hello));
+}
+
+// Inputs as the handshake fuzzer takes them: a control byte (side and
+// credentials), the first frame's length, the first frame, the second.
+bool WriteHandshakeSeeds(const std::string& dir) {
+  const auto key = zqm_auth::FromKey(std::string(32, 'k'), "seed key");
+  auto issued = std::make_shared<zqm_auth::Credentials>();
+  issued->identity.emplace(zqm_identity::Issue(
+      key->key, {key->installationPublicKey, key->installationSecretKey}, "Fuzz", 1, "fuzz-host"));
+  issued->installationPublicKey = key->installationPublicKey;
+  const std::shared_ptr<const zqm_auth::Credentials> identity = issued;
+  const auto input = [](char control, const std::string& first, const std::string& second) {
+    const std::string a = first.substr(zqm_wire::kHeaderBytes);
+    const std::string b = second.empty() ? "" : second.substr(zqm_wire::kHeaderBytes);
+    return std::string{control, static_cast<char>(a.size() >> 8), static_cast<char>(a.size())} +
+           a + b;
+  };
+  bool ok = true;
+  int n = 0;
+  for (const auto& server : {key, identity}) {
+    for (const auto& client : {key, identity}) {
+      zqm_handshake::Server serving(server, {ZQ_TString("Fuzz"), 1});
+      zqm_handshake::Client calling(client, "seed");
+      calling.ReadGreeting(serving.Greeting().substr(zqm_wire::kHeaderBytes));
+      const std::string proof = calling.Prove();
+      const std::string answer = serving.Answer(proof.substr(zqm_wire::kHeaderBytes));
+      const char side = client == identity ? 1 : 0;  // the side the fuzzer plays with
+      ok &= WriteBytes(dir, ("client_" + std::to_string(n)).c_str(),
+                       input(side, serving.Greeting(), answer));
+      ok &= WriteBytes(dir, ("server_" + std::to_string(n)).c_str(),
+                       input(static_cast<char>(2 | (server == identity ? 1 : 0)), proof, ""));
+      ++n;
+    }
+  }
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -127,5 +194,7 @@ int main(int argc, char** argv) {
   ok &= Write(dir, "bad_cast", badCast);
   ok &= Write(dir, "exceptions", exceptions);
   ok &= WriteStateSeeds(std::string(argv[1]) + "/state_file");
+  ok &= WriteWireSeeds(std::string(argv[1]) + "/wire");
+  ok &= WriteHandshakeSeeds(std::string(argv[1]) + "/handshake");
   return ok ? 0 : 1;
 }

@@ -28,11 +28,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string problem;
   const std::vector<zqmd::SavedInstance> loaded = zqmd::DecodeState(bytes, "state", problem);
   if (!problem.empty() && !loaded.empty()) Finding("entries despite a problem");
+  std::string markProblem;
+  const std::vector<zqmd::OperatorDown> marks =
+      zqmd::DecodeOperatorDown(bytes, "state", markProblem);
 
   std::string again;
-  const std::vector<zqmd::SavedInstance> reloaded =
-      zqmd::DecodeState(zqmd::EncodeState(loaded), "state", again);
+  const std::string written = zqmd::EncodeState(loaded, marks);
+  const std::vector<zqmd::SavedInstance> reloaded = zqmd::DecodeState(written, "state", again);
   if (!again.empty()) Finding("the writer's file does not read back");
   if (reloaded != loaded) Finding("entries changed through the writer");
+  if (zqmd::DecodeOperatorDown(written, "state", again) != marks) {
+    Finding("operator marks changed through the writer");
+  }
   return 0;
 }

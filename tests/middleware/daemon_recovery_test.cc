@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 #include "middleware/middleware_helpers.h"
@@ -144,6 +145,101 @@ TEST(DaemonRecovery, RestartedDaemonWithAStaleOrLostStateFileAdoptsWithoutDuplic
     EXPECT_FALSE(installation.Daemon().WaitForLine("Starting Sample", 0ms))
         << installation.Daemon().Output();
   }
+}
+
+// "Forker" starts a helper in a session of its own, which inherits every
+// mark of the instance, and names itself with a ')' and a line break.
+const char* const kForkerConfiguration = R"({"Servers": {"ZQMD": {"Servers": {
+  "Forker": {"Program": "sh", "Plain": true,
+             "Arguments": ["-c", "printf 'x) y\\nz' > /proc/self/comm; setsid sleep 1000 & wait"]}
+}}}})";
+
+// The marked processes of Forker instance 1 (the instance and its helpers).
+std::vector<zqmd::MarkedProcess> ForkerProcesses() {
+  std::vector<zqmd::MarkedProcess> found;
+  for (const zqmd::MarkedProcess& process : zqmd::FindMarkedProcesses("127.0.0.1:8088")) {
+    if (process.name == "Forker") found.push_back(process);
+  }
+  return found;
+}
+
+// Starts Forker instance 1 and waits until its helper runs and it has
+// renamed itself; its pid and the helper's.
+std::pair<pid_t, pid_t> StartForker(Installation& installation) {
+  const std::size_t before = ForkerProcesses().size();
+  EXPECT_THROW(ZQM_TClient().Connect("", "Forker", 1, ZQM_TClient::kLocateOrStart),
+               ZQM_ENotAnRpcServer);
+  const pid_t forker = installation.PidOf("Forker", 1).value_or(0);
+  EXPECT_TRUE(zq_test::Eventually([&] { return ForkerProcesses().size() == before + 2; }, 5s));
+  EXPECT_TRUE(
+      zq_test::WaitForFileMatches("/proc/" + std::to_string(forker) + "/comm", "x\\) y", 1, 5s));
+  pid_t helper = 0;
+  for (const zqmd::MarkedProcess& process : ForkerProcesses()) {
+    if (process.pid != forker && zq_test::StatFields(process.pid).at(1) == std::to_string(forker))
+      helper = process.pid;
+  }
+  EXPECT_NE(0, helper);
+  return {forker, helper};
+}
+
+// Restarts the daemon (`meanwhile` in between) and waits until every line
+// of its adoptions has been traced: a start refused after them is traced
+// after them.
+void RestartAndSettle(Installation& installation, const std::function<void()>& meanwhile) {
+  installation.RestartDaemon(meanwhile);
+  CatchFrom([] { ZQM_TClient().Connect("", "Unconfigured", 1, ZQM_TClient::kLocateOrStart); });
+  ASSERT_TRUE(installation.Daemon().WaitForLine("Cannot start Unconfigured instance 1", 5s))
+      << installation.Daemon().Output();
+}
+
+TEST(DaemonRecovery, AdoptsTheRecordedProcessOrOneRunningItsProgramButNeverAHelper) {
+  Installation installation(kForkerConfiguration);
+  const std::string state = installation.LogDir() + "/zqmd.state";
+  const auto [forker, helper] = StartForker(installation);
+  ASSERT_TRUE(zq_test::WaitForFileMatches(state, "Forker", 1, 5s));
+
+  // With the state file: exactly the process it names, found by its start
+  // time whatever its name holds.
+  RestartAndSettle(installation, [] {});
+  EXPECT_TRUE(installation.Daemon().WaitForLine("Adopted Forker instance 1 \\(pid " +
+                                                    std::to_string(forker) +
+                                                    "\\), left running by an earlier daemon",
+                                                0ms))
+      << installation.Daemon().Output();
+  EXPECT_EQ(forker, installation.PidOf("Forker", 1).value_or(0));
+  // Its process gone, the helper of its launch is no stand-in.
+  RestartAndSettle(installation, [&] {
+    kill(forker, SIGKILL);
+    ASSERT_TRUE(zq_test::WaitUntilGone(forker, 5s));
+  });
+  EXPECT_TRUE(installation.Daemon().WaitForLine(
+      "Forker instance 1 \\(pid " + std::to_string(forker) + "\\) has ended since", 0ms))
+      << installation.Daemon().Output();
+  EXPECT_FALSE(installation.Daemon().WaitForLine("Adopted Forker", 0ms))
+      << installation.Daemon().Output();
+  EXPECT_EQ(0u, installation.Servers("Forker").Count());
+  EXPECT_TRUE(zq_test::IsRunning(helper));
+  const auto [again, secondHelper] = StartForker(installation);
+  EXPECT_NE(helper, again);
+
+  // Without it: the process that runs its launch's program, not a helper.
+  RestartAndSettle(installation, [&] { std::filesystem::remove(state); });
+  EXPECT_TRUE(installation.Daemon().WaitForLine(
+      "Adopted Forker instance 1 \\(pid " + std::to_string(again) + "\\), found running", 0ms))
+      << installation.Daemon().Output();
+  EXPECT_TRUE(installation.Daemon().WaitForLine("Not adopting pid " + std::to_string(secondHelper) +
+                                                    ", marked as Forker instance 1: it runs ",
+                                                0ms))
+      << installation.Daemon().Output();
+  EXPECT_EQ(again, installation.PidOf("Forker", 1).value_or(0));
+  RestartAndSettle(installation, [&] {
+    std::filesystem::remove(state);
+    kill(again, SIGKILL);
+    ASSERT_TRUE(zq_test::WaitUntilGone(again, 5s));
+  });
+  EXPECT_FALSE(installation.Daemon().WaitForLine("Adopted Forker", 0ms))
+      << installation.Daemon().Output();
+  EXPECT_EQ(0u, installation.Servers("Forker").Count());
 }
 
 TEST(DaemonRecovery, RegistrationCannotDisplaceAnInstanceOrNameAStranger) {

@@ -141,33 +141,45 @@ inline bool IsRealRoot() {
   return geteuid() == 0 && outside == "0" && count == "4294967295";
 }
 
-// Waits until the file holds at least `count` matches of `pattern`. The
-// writer is another process with no way to tell us, so this looks again
-// every few milliseconds until the deadline.
-inline bool WaitForFileMatches(const std::string& path, const std::string& pattern,
-                               std::size_t count, std::chrono::milliseconds timeout) {
-  const std::regex expression(pattern);
+// Waits until `holds()` is true. What it looks at is another process's
+// state (a file, /proc) with no way to tell us, so this looks again every
+// few milliseconds until the deadline.
+template <class Condition>
+bool Eventually(Condition holds, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   for (;;) {
-    const std::string text = ReadFile(path);
-    const auto matches = static_cast<std::size_t>(std::distance(
-        std::sregex_iterator(text.begin(), text.end(), expression), std::sregex_iterator()));
-    if (matches >= count) return true;
+    if (holds()) return true;
     if (Clock::now() >= deadline) return false;
     pollfd none{};
     poll(&none, 0, 10);
   }
 }
 
-// Waits until the main thread of `pid` is blocked in one of `calls`
-// (system call numbers), as /proc/<pid>/syscall tells.
+// Waits until the file holds at least `count` matches of `pattern`.
+inline bool WaitForFileMatches(const std::string& path, const std::string& pattern,
+                               std::size_t count, std::chrono::milliseconds timeout) {
+  const std::regex expression(pattern);
+  return Eventually(
+      [&] {
+        const std::string text = ReadFile(path);
+        return static_cast<std::size_t>(
+                   std::distance(std::sregex_iterator(text.begin(), text.end(), expression),
+                                 std::sregex_iterator())) >= count;
+      },
+      timeout);
+}
+
+// Waits until thread `tid` of `pid` (its main thread unless given) is
+// blocked in one of `calls` (system call numbers), as /proc tells.
 inline bool WaitUntilBlockedIn(pid_t pid, const std::vector<long>& calls,
-                               std::chrono::milliseconds timeout) {
+                               std::chrono::milliseconds timeout, pid_t tid = 0) {
   std::string alternatives;
   for (const long call : calls)
     alternatives += (alternatives.empty() ? "" : "|") + std::to_string(call);
-  return WaitForFileMatches("/proc/" + std::to_string(pid) + "/syscall", "^(" + alternatives + ") ",
-                            1, timeout);
+  const std::string process = "/proc/" + std::to_string(pid);
+  return WaitForFileMatches(
+      (tid == 0 ? process : process + "/task/" + std::to_string(tid)) + "/syscall",
+      "^(" + alternatives + ") ", 1, timeout);
 }
 
 // Waits until `pid` is blocked in a sleep system call. Only then has a

@@ -1,6 +1,6 @@
 // The daemon's state file writer: snapshots submitted faster than the disk
-// takes them are coalesced, the last one always reaches the file, and a
-// write that fails is reported with its cause.
+// takes them are coalesced, the last one always reaches the file with the
+// operator's marks, and a write that fails is reported with its cause.
 #include "zqmd/state_writer.h"
 
 #include <gtest/gtest.h>
@@ -39,6 +39,7 @@ TEST(StateWriter, CoalescesSnapshotsAndEndsWithTheLastOneWritten) {
       std::lock_guard<std::mutex> lock(mutex);
       lastProblem = problem;
     });
+    writer.SetOperatorDown({{"Billing", 42}});
     for (unsigned n = 1; n <= 200; ++n)
       writer.Submit(Snapshot(n));
   }
@@ -46,10 +47,15 @@ TEST(StateWriter, CoalescesSnapshotsAndEndsWithTheLastOneWritten) {
   EXPECT_GE(writes.load(), 1u);
   EXPECT_LT(writes.load(), 200u) << "every snapshot was written: nothing was coalesced";
   std::string problem;
-  const std::vector<zqmd::SavedInstance> saved = zqmd::LoadState(path, problem);
+  const std::vector<zqmd::SavedInstance> saved =
+      zqmd::LoadState(path, problem).value_or(std::vector<zqmd::SavedInstance>{});
   EXPECT_EQ("", problem);
-  ASSERT_EQ(200u, saved.size());
+  ASSERT_EQ(200u, saved.size());  // the operator's mark is no instance
   EXPECT_EQ(199, saved.back().instance);
+  const std::vector<zqmd::OperatorDown> down = zqmd::LoadOperatorDown(path, problem);
+  ASSERT_EQ(1u, down.size());
+  EXPECT_EQ("Billing", down[0].name);
+  EXPECT_EQ(42, down[0].since);
 }
 
 TEST(StateWriter, ReportsAWriteThatFailsWithItsCause) {

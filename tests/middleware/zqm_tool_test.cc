@@ -1,6 +1,7 @@
 // The zqm command-line tool against a real installation: what it prints and
 // the exit status scripts depend on (0 success, 1 failure, 2 usage).
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -146,6 +147,33 @@ TEST_F(ZqmToolTest, UsageErrorsExitWithTwo) {
   EXPECT_EQ(0u, installation_.Servers("Sample").Count());
 }
 
+TEST_F(ZqmToolTest, StatusWithoutTheConfigurationServerShowsWhatIsKnown) {
+  ZQM_TClient client;
+  client.Connect("", "Sample", 1, ZQM_TClient::kLocateOrStart);
+  const std::string pid = std::to_string(installation_.PidOf("Sample", 1).value_or(0));
+  installation_.Almanac().Signal(SIGKILL);
+  ASSERT_TRUE(installation_.Almanac().WaitForExit(10s));
+
+  ToolRun table = Zqm({"status"});
+  EXPECT_EQ(1, table.status) << table.output;
+  EXPECT_TRUE(Contains(table.output,
+                       "Configuration server: unreachable (the configuration "
+                       "server cannot be asked: "))
+      << table.output;
+  EXPECT_TRUE(std::regex_search(table.output, std::regex("\nSample +no +50 .* " + pid + " ")))
+      << table.output;
+  ToolRun json = Zqm({"status", "--json"});
+  EXPECT_EQ(1, json.status) << json.output;
+  const auto report = nlohmann::json::parse(json.output);
+  EXPECT_TRUE(report.contains("ConfigurationProblem")) << json.output;
+  // Sample runs; Almanac, which the daemon saw end, is down.
+  ASSERT_EQ(2u, report["Servers"].size()) << json.output;
+  EXPECT_EQ("Sample", report["Servers"][0]["Name"]);
+  EXPECT_EQ(pid, std::to_string(report["Servers"][0]["Instances"][0]["PID"].get<unsigned>()));
+  EXPECT_EQ("Almanac", report["Servers"][1]["Name"]);
+  EXPECT_EQ("down", report["Servers"][1]["Instances"][0]["Status"]);
+}
+
 TEST(ZqmToolWithoutDaemonTest, SaysTheDaemonCannotBeReachedAndFails) {
   ToolRun listed = Zqm({"servers"});
   EXPECT_EQ(1, listed.status) << listed.output;
@@ -227,7 +255,9 @@ TEST(ZqmToolSteeringTest, RestartDownAndUpShowInTheStatus) {
   }
   ToolRun table = Zqm({"status"});
   EXPECT_TRUE(std::regex_search(
-      table.output, std::regex("\nSample +yes +20 +0ms +1 +no +- +- +- +exit 0 +down\n")))
+      table.output,
+      std::regex("\nSample +yes +20 +0ms +1 +no +- +- +- +exit 0 +down by operator since [-0-9]+ "
+                 "[:0-9]+\n")))
       << table.output;
 
   ToolRun up = Zqm({"up", "Sample"});
@@ -242,6 +272,86 @@ TEST(ZqmToolSteeringTest, RestartDownAndUpShowInTheStatus) {
   ToolRun unknown = Zqm({"up", "Nobody"});
   EXPECT_EQ(1, unknown.status);
   EXPECT_TRUE(Contains(unknown.output, "no server \"Nobody\" is configured")) << unknown.output;
+}
+
+// "down" lasts until "up": through reconfigurations, reloads and restarts of
+// the service and of the daemon, which keeps it and refuses to start the
+// server meanwhile, whoever asks.
+TEST(ZqmToolSteeringTest, DownLastsUntilUp) {
+  Installation installation(R"({"Servers": {"ZQMD": {"Servers": {
+    "Sample": {"Program": "@BIN@/sample_server", "AlwaysRunning": true, "StartupOrder": 20},
+    "Web": {"Program": "sleep", "Arguments": ["1000"], "Plain": true, "AlwaysRunning": true,
+            "StartupOrder": 30}
+  }}}})");
+  auto custodel = installation.StartCustodel();
+  const auto webRunning = [&](std::size_t after) {
+    return custodel->WaitForLine("Server \"Web\" instance 1 is running", 20s, after);
+  };
+  ASSERT_TRUE(webRunning(0)) << custodel->Output();
+  ASSERT_TRUE(installation.PidOf("Sample", 1));
+
+  ToolRun down = Zqm({"down", "Sample"});
+  ASSERT_EQ(0, down.status) << down.output;
+  EXPECT_TRUE(std::regex_search(
+      down.output, std::regex("Sample is down by operator since [-0-9]+ [:0-9]+; it stays down "
+                              "until zqm up Sample\n")))
+      << down.output;
+  const auto since = [] {
+    ToolRun run = Zqm({"status", "--json"});
+    EXPECT_EQ(0, run.status) << run.output;
+    const auto servers = nlohmann::json::parse(run.output)["Servers"];
+    EXPECT_EQ("Sample", servers[0]["Name"]);
+    return servers[0].value("DownByOperatorSince", 0ll);
+  };
+  const long long marked = since();
+  EXPECT_GT(marked, 0);
+  ToolRun table = Zqm({"status"});
+  EXPECT_TRUE(std::regex_search(
+      table.output, std::regex("\nSample +yes +20 +0ms +1 +no +- +- +- +exit 0 +down by operator "
+                               "since [-0-9]+ [:0-9]+\n")))
+      << table.output;
+  const auto staysDown = [&](const char* after) {
+    EXPECT_FALSE(installation.PidOf("Sample", 1)) << "started again after " << after;
+    EXPECT_EQ(marked, since()) << after;
+  };
+
+  std::size_t before = custodel->LineCount();
+  ASSERT_EQ(0, Zqm({"reconfigure"}).status);
+  EXPECT_TRUE(custodel->WaitForLine("Server \"Sample\" is down by operator since", 10s, before));
+  staysDown("reconfigure");
+  before = custodel->LineCount();
+  ASSERT_EQ(0, Zqm({"reload"}).status);
+  EXPECT_TRUE(custodel->WaitForLine("Server \"Sample\" is down by operator since", 10s, before));
+  staysDown("reload");
+
+  installation.RestartDaemon();
+  EXPECT_TRUE(installation.Daemon().WaitForLine("Server Sample is down by operator since", 10s))
+      << installation.Daemon().Output();
+  before = custodel->LineCount();
+  ASSERT_EQ(0, Zqm({"reconfigure"}).status);
+  EXPECT_TRUE(custodel->WaitForLine("Server \"Sample\" is down by operator since", 10s, before));
+  staysDown("a restart of the daemon");
+  ToolRun called = Zqm({"call", "Sample", "1", "Echo", "str:hello"});
+  EXPECT_EQ(1, called.status);
+  EXPECT_TRUE(Contains(called.output, "Sample is down by operator since")) << called.output;
+
+  custodel->Signal(SIGTERM);
+  ASSERT_EQ(std::optional<int>(0), custodel->WaitForExit(20s)) << custodel->Output();
+  custodel = installation.StartCustodel();
+  ASSERT_TRUE(webRunning(0)) << custodel->Output();  // the first pass is done
+  EXPECT_TRUE(custodel->WaitForLine("Server \"Sample\" is down by operator since", 10s));
+  staysDown("a restart of the service");
+
+  ToolRun watch = Zqm({"call", "Custodel", "1", "WatchServer", "str:Sample"});
+  EXPECT_EQ(1, watch.status);
+  EXPECT_TRUE(Contains(watch.output, "is down by operator")) << watch.output;
+
+  ToolRun up = Zqm({"up", "Sample"});
+  EXPECT_EQ(0, up.status) << up.output;
+  EXPECT_TRUE(installation.PidOf("Sample", 1));
+  EXPECT_EQ(0, since());
+  EXPECT_TRUE(
+      installation.Daemon().WaitForLine("Server Sample is no longer down by operator", 10s));
 }
 
 }  // namespace

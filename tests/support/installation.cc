@@ -29,6 +29,7 @@ Installation::Installation(const std::string& configuration, InstallationOptions
   chmod(dir_.Path().c_str(), 0711);
   if (options_.host == nullptr) setenv("ZQM_DAEMON_SOCKET", SocketPath().c_str(), 1);
   dir_.Write("config.json", Expand(configuration));
+  if (options_.beforeDaemon) options_.beforeDaemon(LogDir());
   StartDaemon();
   if (options_.startAlmanac) {
     almanac_ = Start("almanac", {dir_.File("config.json")});

@@ -37,6 +37,9 @@ struct InstallationOptions {
   const Host* host = nullptr;
   // The key file to use, e.g. another host's; empty: a new one of its own.
   std::string keyFile;
+  // Runs with the log folder's path before the daemon is first started
+  // (to mount a file system there, say).
+  std::function<void(const std::string& logDir)> beforeDaemon;
 };
 
 class Installation {

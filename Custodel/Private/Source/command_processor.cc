@@ -30,11 +30,13 @@ ZQ_TList ListMonitors() {
     entry.Set("StartupOrder", ZQ_TAny(ZQ_TUInt32(monitor->startupOrder)));
     entry.Set("DelayAfterStartup", ZQ_TAny(ZQ_TUInt32(monitor->delayAfterStartup)));
     entry.Set("Watching", ZQ_TAny(monitor->threadHandle != 0));
-    const std::int64_t since = monitor->runningSince;
-    entry.Set("Running", ZQ_TAny(since != 0));
-    if (since != 0) {
-      entry.Set("PID", ZQ_TAny(ZQ_TUInt32(monitor->runningPid)));
-      entry.Set("Since", ZQ_TAny(ZQ_TUInt32(static_cast<std::uint32_t>(since))));
+    unsigned pid = 0;
+    std::uint32_t since = 0;
+    const bool running = monitor->Running(pid, since);
+    entry.Set("Running", ZQ_TAny(running));
+    if (running) {
+      entry.Set("PID", ZQ_TAny(ZQ_TUInt32(pid)));
+      entry.Set("Since", ZQ_TAny(ZQ_TUInt32(since)));
     }
     entry.Set("Restarts", ZQ_TAny(ZQ_TUInt32(monitor->restarts)));
     list.Append(ZQ_TAny(entry));

@@ -23,6 +23,8 @@
 // The source name that the service's checked casts and throw sites carry.
 constexpr const char* kCustodelSource = "Custodel/Private/Source/custodel";
 
+// The longest wait of a watcher for the daemon's answer to "Servers".
+constexpr unsigned kDaemonCallTimeoutMs = 10000;
 // How long StartMonitors waits for a started instance to be running.
 constexpr DWORD kRunningWaitMs = 10000;
 // The pause of a watcher between two start attempts while its instance is
@@ -62,13 +64,26 @@ struct ServerMonitor {
   std::uintptr_t threadHandle = 0;  // guarded by the registry lock
   unsigned threadId = 0;            // guarded by the registry lock
   unsigned startupOrder = 0;
-  unsigned delayAfterStartup = 0;  // milliseconds
-  unsigned instance = 0;           // 1 to the server's number of instances
-  // While the watcher waits on the instance's process: its pid and since
-  // when (seconds since 1970); 0 otherwise.
-  std::atomic<unsigned> runningPid{0};
-  std::atomic<std::int64_t> runningSince{0};
+  unsigned delayAfterStartup = 0;     // milliseconds
+  unsigned instance = 0;              // 1 to the server's number of instances
   std::atomic<unsigned> restarts{0};  // ends of the process the watcher saw and started again
+
+  // While the watcher waits on the instance's process: its pid and since
+  // when (seconds since 1970). Kept in one word, so that a reader never
+  // sees the one without the other; SetRunning(0, 0) when it does not.
+  void SetRunning(unsigned pid, std::int64_t since) {
+    running_ = static_cast<std::uint64_t>(static_cast<std::uint32_t>(since)) << 32 | pid;
+  }
+  // False while the watcher does not wait on the process.
+  bool Running(unsigned& pid, std::uint32_t& since) const {
+    const std::uint64_t word = running_;
+    pid = static_cast<std::uint32_t>(word);
+    since = static_cast<std::uint32_t>(word >> 32);
+    return since != 0;
+  }
+
+ private:
+  std::atomic<std::uint64_t> running_{0};
 };
 
 // The process-wide objects.
@@ -120,20 +135,24 @@ void UnlinkMonitor(ServerMonitor* monitor);
 void FreeMonitor(ServerMonitor* monitor);
 
 // The watcher thread of one monitor (the argument): keeps its instance
-// running until the monitor's stop event or the shutdown event is set.
-// Always returns 0.
+// running until the monitor's stop event or the shutdown event is set. A
+// call to the daemon under way ends the moment the stop event is set or the
+// process begins to shut down, so that stopping a watcher never waits for
+// the daemon. Always returns 0.
 unsigned WatcherThread(void* monitor);
 
 // The reconfiguration pass: `start` true brings the monitors into line with
-// the configuration tree and starts new ones; false removes the monitors of
-// every configured server. Throws what it does not handle (an unreachable
-// configuration server, a malformed server list).
+// the configuration tree and starts new ones; a server that the daemon
+// lists as down by operator ("DownServers") gets no monitors, as one that is
+// not to run here. False removes the monitors of every configured server.
+// Throws what it does not handle (an unreachable configuration server, a
+// malformed server list).
 void Reconfigure(bool start);
 
 // The same pass for the one configured server `serverName`, with `start`
 // true: adds its monitors when it is to run here and starts them. Throws
-// ZQ_EException naming the server when it is not configured or is not to
-// run here, and what Reconfigure throws.
+// ZQ_EException naming the server when it is not configured, is not to
+// run here or is down by operator, and what Reconfigure throws.
 void ReconfigureServer(const ZQ_TString& serverName);
 
 // On a "RunAsMaster" host: waits, bounded, for the devices' dispatchers to

@@ -1,5 +1,8 @@
 // The reconfiguration pass: decides, server by server, what runs on this
 // host and brings the monitor registry into line.
+#include <map>
+#include <string>
+
 #include "Custodel/Private/Source/custodel.h"
 
 namespace {
@@ -44,16 +47,20 @@ bool RunsInThisConfiguration(const ZQ_TString& serverName, const ZQ_TTree& serve
   return names.Contains(wanted);
 }
 
-// Brings the monitors of one server into line; returns whether it is to run
-// here.
-bool CheckServer(const ZQ_TConstIterator& entry, bool start) {
+// Servers the operator took down on this host: since when, by name.
+using OperatorDown = std::map<std::string, std::int64_t>;
+
+enum class Decision { kRuns, kNotHere, kDownByOperator };
+
+// Brings the monitors of one server into line and says why.
+Decision CheckServer(const ZQ_TConstIterator& entry, bool start, const OperatorDown& down) {
   const ZQ_TString& serverName = static_cast<const ZQ_IInterface&>(entry.Key())
                                      .DynamicCast<ZQ_TString>(kCustodelSource, __LINE__);
   gServer.DBG_Type(2, ZQ_TString::Format("Checking \"%s\"", serverName));
   const ZQ_TTree& server = entry.Value().DynamicCast<ZQ_TTree>(kCustodelSource, __LINE__);
   if (!start || !AlwaysRunning(serverName, server)) {
     RemoveMonitor(serverName);
-    return false;
+    return Decision::kNotHere;
   }
   const unsigned startupOrder = Setting(serverName, server, "StartupOrder", kDefaultStartupOrder);
   const unsigned delayAfterStartup =
@@ -61,30 +68,61 @@ bool CheckServer(const ZQ_TConstIterator& entry, bool start) {
   const unsigned nrOfInstances =
       Setting(serverName, server, "NrOfInstances", kDefaultNrOfInstances);
   if (gServerConfiguration == "" || RunsInThisConfiguration(serverName, server)) {
+    if (const auto mark = down.find(serverName.Text()); mark != down.end()) {
+      gServer.DBG_Type(0, ZQ_TString::Format("Server \"%s\" is down by operator since %s; not "
+                                             "watched",
+                                             serverName, zqm_trace::LocalTime(mark->second)));
+      RemoveMonitor(serverName);
+      return Decision::kDownByOperator;
+    }
     // Refused for this pass only: monitors it already has stay as they are.
     if (nrOfInstances > kMaxNrOfInstances) {
       gServer.DBG_Type(
           0,
           ZQ_TString::Format("Server \"%s\": NrOfInstances %u exceeds the limit of %u; not started",
                              serverName, nrOfInstances, kMaxNrOfInstances));
-      return false;
+      return Decision::kNotHere;
     }
     AddMonitor(serverName, startupOrder, delayAfterStartup, nrOfInstances);
-    return true;
+    return Decision::kRuns;
   }
   RemoveMonitor(serverName);
-  return false;
+  return Decision::kNotHere;
 }
 
-// The name of this host's server configuration, or empty when the daemon
-// cannot say.
-ZQ_TString AskServerConfiguration() {
+// What the daemon says of this host: the name of its server configuration
+// (empty when it cannot say), and the servers the operator took down (none
+// when it cannot say; the daemon refuses to start them all the same).
+struct DaemonView {
+  ZQ_TString serverConfiguration;
+  OperatorDown down;
+};
+
+void ReadOperatorDown(ZQM_TProxy& daemon, OperatorDown& down) {
+  const ZQ_TAny reply = daemon.RPC(ZQ_TString("DownServers"));
+  const ZQ_TList* marks = reply.As<ZQ_TList>();
+  if (marks == nullptr) return;
+  for (const ZQ_TAny& element : *marks) {
+    const ZQ_TDict* mark = element.As<ZQ_TDict>();
+    const ZQ_TAny* name = mark != nullptr ? mark->Find("Name") : nullptr;
+    const ZQ_TAny* since = mark != nullptr ? mark->Find("Since") : nullptr;
+    if (name == nullptr || name->As<ZQ_TString>() == nullptr) continue;
+    down[name->As<ZQ_TString>()->Text()] = since != nullptr && since->As<ZQ_TUInt32>() != nullptr
+                                               ? since->As<ZQ_TUInt32>()->Value()
+                                               : 0;
+  }
+}
+
+DaemonView AskDaemon() {
+  DaemonView view;
   try {
     ZQM_TProxy daemon(ZQ_TSocket::HostName(false).c_str());
-    return daemon.GetServerConfiguration();
+    daemon.SetCallTimeout(kDaemonCallTimeoutMs);
+    view.serverConfiguration = daemon.GetServerConfiguration();
+    ReadOperatorDown(daemon, view.down);
   } catch (...) {
-    return ZQ_TString::sEmpty;
   }
+  return view;
 }
 
 [[noreturn]] void RefuseServer(const char* format, const ZQ_TString& serverName) {
@@ -97,8 +135,10 @@ ZQ_TString AskServerConfiguration() {
 void Pass(bool start, const ZQ_TString* only) {
   ZQ_TString path;
   Almanac_TProxy almanac(ZQ_TSocket::HostName(false).c_str());
+  DaemonView daemon;
   if (start) {
-    gServerConfiguration = AskServerConfiguration();
+    daemon = AskDaemon();
+    gServerConfiguration = daemon.serverConfiguration;
     if (only != nullptr) {
       gServer.DBG_Type(0, ZQ_TString::Format("Reconfigure server \"%s\" for ServerConfiguration "
                                              "\"%s\"",
@@ -126,12 +166,18 @@ void Pass(bool start, const ZQ_TString* only) {
         continue;
       }
       found = true;
-      if (!CheckServer(entry, start) && only != nullptr) {
+      const Decision decision = CheckServer(entry, start, daemon.down);
+      if (only == nullptr || decision == Decision::kRuns) continue;
+      if (decision == Decision::kDownByOperator) {
         RefuseServer(
-            "server \"%s\" is not to run on this host under the server configuration "
-            "\"%s\": see its AlwaysRunning, Configurations and NrOfInstances",
+            "server \"%s\" is down by operator on this host (server configuration \"%s\"): "
+            "zqm up clears that",
             *only);
       }
+      RefuseServer(
+          "server \"%s\" is not to run on this host under the server configuration "
+          "\"%s\": see its AlwaysRunning, Configurations and NrOfInstances",
+          *only);
     }
   }
   if (only != nullptr && !found) {

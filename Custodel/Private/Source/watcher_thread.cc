@@ -2,9 +2,12 @@
 // middleware, finds its process through the daemon, waits on it, and starts
 // it again the moment it ends.
 #include <ctime>
+#include <optional>
 #include <sstream>
 
 #include "Custodel/Private/Source/custodel.h"
+#include "DEVUror/zqm_shutdown.h"
+#include "DEVUror/zqm_socket_io.h"
 
 namespace {
 
@@ -22,8 +25,19 @@ void Log(const char* format, const ServerMonitor& monitor) {
   gServer.DBG_Type(0, ZQ_TString::Format(format, monitor.serverName, monitor.instance));
 }
 
+// Whether a failed call was the watcher's stop rather than the daemon's
+// answer: its monitor is being removed, or the process shuts down (which
+// then ends the pass under way too). Such a watcher ends without a word.
+bool Abandoned(const ServerMonitor& monitor) {
+  if (WaitForSingleObject(monitor.stopEvent, 0) == WAIT_OBJECT_0) return true;
+  if (!zqm_shutdown::InProgress()) return false;
+  SetEvent(gShutdownEvent);
+  return true;
+}
+
 // Connects to the instance by name, which makes the middleware start it
-// when it is not running. Returns false when the process is shutting down.
+// when it is not running. Returns false when the process is shutting down
+// or the watcher was stopped on the way.
 bool StartAttempt(ServerMonitor& monitor) {
   try {
     ZQM_TClient client;
@@ -37,15 +51,19 @@ bool StartAttempt(ServerMonitor& monitor) {
     SetEvent(gShutdownEvent);
     return false;
   } catch (...) {
+    if (Abandoned(monitor)) return false;
     Log("No connection with Server \"%s\" instance %d", monitor);
   }
   return true;
 }
 
 // Asks the daemon for the instance's process and opens it. Returns the
-// process handle, or null when the instance is not running.
-HANDLE FindProcess(ServerMonitor& monitor) {
-  ZQM_TClient daemon(ZQ_TSocket::HostName(false), kDaemonPort);
+// process handle and its pid in `pid`, or null when the instance is not
+// running.
+HANDLE FindProcess(ServerMonitor& monitor, unsigned& pid) {
+  ZQM_TClient daemon;
+  daemon.SetCallTimeout(kDaemonCallTimeoutMs);
+  daemon.Connect(ZQ_TSocket::HostName(false), kDaemonPort);
   const ZQ_TAny reply = daemon.RPC(ZQ_TString("Servers"), ZQ_TAny(monitor.serverName));
   const ZQ_TList& instances = reply.DynamicCast<ZQ_TList>(kCustodelSource, kListCastLine);
   for (ZQ_TConstIterator it(instances); !it.IsDone(); it++) {
@@ -56,22 +74,24 @@ HANDLE FindProcess(ServerMonitor& monitor) {
     if (instance != monitor.instance) continue;
     // The first element of this instance decides.
     if (!element.Contains(L"PID")) return nullptr;
-    const std::uint32_t pid = element["PID"].DynamicCast<ZQ_TUInt32>(kCustodelSource, kPidCastLine);
+    pid = element["PID"].DynamicCast<ZQ_TUInt32>(kCustodelSource, kPidCastLine);
     monitor.processHandle = OpenProcess(SYNCHRONIZE, FALSE, pid);
     if (monitor.processHandle == nullptr) {
       ZQ_EException failure(ZQ_TString::sEmpty, ZQ_TAny(static_cast<unsigned>(pid)));
       ZQ_THROW_AT(failure, kCustodelSource, kOpenProcessFailureLine);
     }
-    monitor.runningPid = pid;
     return monitor.processHandle;
   }
   return nullptr;
 }
 
-HANDLE Lookup(ServerMonitor& monitor) {
+// FindProcess, its failures traced; nullopt when the watcher was stopped
+// on the way.
+std::optional<HANDLE> Lookup(ServerMonitor& monitor, unsigned& pid) {
   try {
-    return FindProcess(monitor);
+    return FindProcess(monitor, pid);
   } catch (const ZQ_EException& failure) {
+    if (Abandoned(monitor)) return std::nullopt;
     // One entry of two lines: the second, the exception, is marked as the
     // continuation of the first.
     std::ostringstream printed;
@@ -80,6 +100,7 @@ HANDLE Lookup(ServerMonitor& monitor) {
                              zqm_trace::Escaped(monitor.serverName.Text()) + "\n" +
                              zqm_trace::Escaped(printed.str()) + "\n");
   } catch (...) {
+    if (Abandoned(monitor)) return std::nullopt;
     Log("No PID found for Server \"%s\" instance %d", monitor);
   }
   return nullptr;
@@ -93,14 +114,16 @@ bool WatchOnce(ServerMonitor& monitor) {
   Log("Starting server \"%s\" instance %d", monitor);
   if (!StartAttempt(monitor)) return false;
 
-  waitHandles[2] = Lookup(monitor);
+  unsigned pid = 0;
+  const std::optional<HANDLE> process = Lookup(monitor, pid);
+  if (!process) return false;
+  waitHandles[2] = *process;
   if (waitHandles[2] != nullptr) {
     SetEvent(monitor.runningEvent);
-    monitor.runningSince = static_cast<std::int64_t>(std::time(nullptr));
+    monitor.SetRunning(pid, std::time(nullptr));
     Log("Server \"%s\" instance %d is running", monitor);
     const DWORD result = WaitForMultipleObjects(3, waitHandles, FALSE, INFINITE);
-    monitor.runningSince = 0;
-    monitor.runningPid = 0;
+    monitor.SetRunning(0, 0);
     if (result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1) return false;
     if (result == WAIT_OBJECT_0 + 2) {
       Log("Server \"%s\" instance %d has died", monitor);
@@ -120,6 +143,9 @@ bool WatchOnce(ServerMonitor& monitor) {
 unsigned WatcherThread(void* argument) {
   ServerMonitor& monitor = *static_cast<ServerMonitor*>(argument);
   try {
+    // Whatever the daemon does, stopping the watcher ends its calls at once.
+    const zqm_io::AbortOn stoppable(
+        {EventDescriptor(monitor.stopEvent), zqm_shutdown::WakeDescriptor()});
     gServer.DBG_Type(0,
                      ZQ_TString::Format("Starting monitor for server \"%s\"", monitor.serverName));
     SetEvent(monitor.startedEvent);
