@@ -59,10 +59,6 @@ bool Fits(const Contender& contender, unsigned services) {
          services <= contender.peer->limit;
 }
 
-std::chrono::milliseconds StartDeadline(unsigned services) {
-  return 30s + std::chrono::milliseconds(20) * services;
-}
-
 // Waits until `until`; false when one of `pidfds` becomes readable first,
 // that is when a supervisor's top process ended.
 bool Pace(const std::vector<int>& pidfds, Clock::time_point until) {
@@ -111,7 +107,19 @@ Footprint MemoryOf(Supervisor& supervisor) {
 struct StartRecord {
   std::vector<double> ms;
   std::vector<Footprint> memory;
+  StepTable steps;  // Custodel's service alone: where each serial start went
 };
+
+void AddSteps(StartRecord& into, const StepTable& steps) {
+  if (into.steps.empty()) {
+    into.steps = steps;
+    return;
+  }
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    std::vector<double>& samples = into.steps[i].second;
+    samples.insert(samples.end(), steps[i].second.begin(), steps[i].second.end());
+  }
+}
 using StartResults = std::map<std::pair<std::string, unsigned>, StartRecord>;
 
 void StartOnce(const Contender& contender, unsigned services, const Settings& settings,
@@ -126,6 +134,8 @@ void StartOnce(const Contender& contender, unsigned services, const Settings& se
   }
   into.ms.push_back(Ms(*last - launched));
   into.memory.push_back(MemoryOf(*supervisor));
+  if (contender.label == kServiceAlone && services == settings.services)
+    AddSteps(into, static_cast<CustodelSupervisor&>(*supervisor).StartSteps());
 }
 
 // Round after round, every contender once per size; each round starts with
@@ -377,6 +387,18 @@ void PrintStartups(const StartResults& results, const std::vector<Contender>& co
   }
 }
 
+void PrintSteps(const StartResults& results, const Settings& settings) {
+  const auto found = results.find({kServiceAlone, settings.services});
+  if (found == results.end() || found->second.steps.empty()) return;
+  std::printf(
+      "\n### Where a serial start of Custodel goes (%u services, service alone; trace lines' "
+      "wall clock,\n### stamps converted from CLOCK_MONOTONIC)\n\n",
+      settings.services);
+  PrintSummaryHeader();
+  for (const auto& [step, samples] : found->second.steps)
+    PrintSummary(step, samples);
+}
+
 void PrintMemory(const StartResults& results, const std::vector<Contender>& contenders,
                  const std::vector<unsigned>& sizes) {
   std::printf(
@@ -625,6 +647,7 @@ int Peers(const Options& options) {
 
   PrintRestarts(m.restarts, settings);
   PrintStartups(m.starts, all, sizes);
+  PrintSteps(m.starts, settings);
   PrintMemory(m.starts, all, sizes);
   if (!m.idle.empty()) PrintIdle(m.idle, settings);
   PrintVerdict(m, all, sizes, settings);

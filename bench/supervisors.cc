@@ -7,7 +7,9 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
+
 #include <unistd.h>
+#include <cstdio>
 
 #include <algorithm>
 #include <cstdlib>
@@ -74,6 +76,10 @@ std::map<std::string, ServiceStamp> StampFifo::Latest() const {
 
 Supervisor::Supervisor(std::string label)
     : label_(std::move(label)), stamps_(dir_.File("stamps")) {}
+
+std::chrono::milliseconds StartDeadline(unsigned services) {
+  return 30s + std::chrono::milliseconds(20) * services;
+}
 
 std::string StampServicePath() {
   const std::string built = zq_test::Program("stamp_service");
@@ -249,6 +255,111 @@ std::int64_t CustodelSupervisor::Launch() {
   run_ = std::make_unique<Run>(servers_);
   run_->StartService();
   return before;
+}
+
+namespace {
+
+// A trace line's time ("2026-12-08 04:20:00.123456 0 zqmd[...] text", local
+// time) in µs since the epoch, and its text after the program's name.
+struct TracedAt {
+  std::int64_t us = 0;
+  std::string text;
+};
+
+std::optional<TracedAt> ParseTraceLine(const std::string& line) {
+  tm local{};
+  long micro = 0;
+  int consumed = 0;
+  if (std::sscanf(line.c_str(), "%d-%d-%d %d:%d:%d.%ld %*d %*s %n", &local.tm_year, &local.tm_mon,
+                  &local.tm_mday, &local.tm_hour, &local.tm_min, &local.tm_sec, &micro,
+                  &consumed) < 7 ||
+      consumed == 0) {
+    return std::nullopt;
+  }
+  local.tm_year -= 1900;
+  local.tm_mon -= 1;
+  local.tm_isdst = -1;
+  return TracedAt{std::int64_t{mktime(&local)} * 1'000'000 + micro, line.substr(consumed)};
+}
+
+// "<name> instance <n>" right after `prefix`, as "<name>-<n>" (the stamp's
+// name); empty when the text does not start with `prefix`.
+std::string InstanceAfter(const std::string& text, const std::string& prefix, bool quoted) {
+  if (text.rfind(prefix, 0) != 0) return "";
+  std::istringstream in(text.substr(prefix.size()));
+  std::string name, word;
+  unsigned number = 0;
+  if (!(in >> name >> word >> number) || word != "instance") return "";
+  if (quoted && name.size() >= 2) name = name.substr(1, name.size() - 2);
+  return name + "-" + std::to_string(number);
+}
+
+// The first time each instance met a line of the kind `key` finds.
+using FirstTimes = std::map<std::string, std::int64_t>;
+
+void Note(FirstTimes& times, const std::string& instance, std::int64_t us) {
+  if (!instance.empty()) times.emplace(instance, us);
+}
+
+std::int64_t RealtimeMinusMonotonicUs() {
+  timespec real{}, mono{};
+  clock_gettime(CLOCK_REALTIME, &real);
+  clock_gettime(CLOCK_MONOTONIC, &mono);
+  return (std::int64_t{real.tv_sec} - mono.tv_sec) * 1'000'000 +
+         (real.tv_nsec - mono.tv_nsec) / 1000;
+}
+
+}  // namespace
+
+StepTable CustodelSupervisor::StartSteps() {
+  run_->WaitAllRunning(StartDeadline(run_->Expected()));
+  FirstTimes attempt, running, daemonStarting, daemonStarted;
+  for (const LineSource::Line& line : run_->Service().Output().Lines()) {
+    const auto traced = ParseTraceLine(line.text);
+    if (!traced) continue;
+    Note(attempt, InstanceAfter(traced->text, "Starting server ", true), traced->us);
+    if (traced->text.find(" is running") != std::string::npos)
+      Note(running, InstanceAfter(traced->text, "Server ", true), traced->us);
+  }
+  for (const std::string& text : run_->Installation().Daemon().Lines()) {
+    const auto traced = ParseTraceLine(text);
+    if (!traced) continue;
+    Note(daemonStarting, InstanceAfter(traced->text, "Starting ", false), traced->us);
+    Note(daemonStarted, InstanceAfter(traced->text, "Started ", false), traced->us);
+  }
+  const std::int64_t offsetUs = RealtimeMinusMonotonicUs();
+  std::map<std::string, std::int64_t> stamped;
+  for (const auto& [name, stamp] : Stamps().Latest())
+    stamped[name] = stamp.ns / 1000 + offsetUs;
+
+  std::vector<std::pair<std::int64_t, std::string>> order;  // by start attempt
+  for (const auto& [instance, us] : attempt)
+    order.emplace_back(us, instance);
+  std::sort(order.begin(), order.end());
+  StepTable steps = {
+      {"previous \"is running\" -> \"Starting server\" (gate, watcher thread)", {}},
+      {"\"Starting server\" -> daemon \"Starting\" (Locate, launch config)", {}},
+      {"daemon \"Starting\" -> first instruction (spawn, exec)", {}},
+      {"first instruction -> daemon \"Started\" (spawn returns to the loop)", {}},
+      {"daemon \"Started\" -> \"is running\" (answer, Servers, pidfd)", {}},
+      {"one start: previous \"is running\" -> \"is running\"", {}},
+  };
+  auto ms = [](std::int64_t us) { return static_cast<double>(us) / 1000.0; };
+  for (std::size_t i = 1; i < order.size(); ++i) {
+    const std::string& previous = order[i - 1].second;
+    const std::string& instance = order[i].second;
+    if (!running.count(previous) || !running.count(instance) || !daemonStarting.count(instance) ||
+        !daemonStarted.count(instance) || !stamped.count(instance)) {
+      continue;
+    }
+    const std::int64_t times[] = {running[previous],        attempt[instance],
+                                  daemonStarting[instance], stamped[instance],
+                                  daemonStarted[instance],  running[instance]};
+    for (std::size_t step = 0; step + 1 < std::size(times); ++step)
+      steps[step].second.push_back(ms(times[step + 1] - times[step]));
+    steps.back().second.push_back(ms(running[instance] - running[previous]));
+  }
+  return steps;
 }
 
 std::vector<Member> CustodelSupervisor::Members() {

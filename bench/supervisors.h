@@ -62,6 +62,9 @@ struct Member {
 // processes, and in a total with them.
 inline constexpr const char* kConfigurationRole = "almanac";
 
+// Steps in order, each with its samples in milliseconds.
+using StepTable = std::vector<std::pair<std::string, std::vector<double>>>;
+
 class Supervisor {
  public:
   explicit Supervisor(std::string label);
@@ -138,10 +141,19 @@ class CustodelSupervisor : public Supervisor {
   std::vector<Member> Members() override;
   int Pidfd() override { return run_ ? run_->Service().Pidfd() : -1; }
 
+  // Where each serial start of the launch went, from the service's and the
+  // daemon's trace lines (wall clock, µs) and the services' stamps: one row
+  // per step, its samples in ms. Waits until every instance is reported
+  // running.
+  StepTable StartSteps();
+
  private:
   std::vector<ServerEntry> servers_;
   std::unique_ptr<Run> run_;
 };
+
+// How long a start of `services` services may take before a run is given up.
+std::chrono::milliseconds StartDeadline(unsigned services);
 
 // The path of stamp_service: in the programs' folder, else beside this
 // program.
