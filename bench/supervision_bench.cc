@@ -10,6 +10,7 @@
 //   supervision_bench storm   [--instances 200] [--servers 20] [--rate 40] [--seconds 30]
 //                             [--min-age-ms 500]
 //   supervision_bench peers   (see peers.h)
+//   supervision_bench scale   [--instances 10000] [--servers 100]
 //
 // Every wait is on an event with a deadline: the service's trace lines and
 // the sample servers' start stamps arrive through pipes, processes are
@@ -50,6 +51,7 @@
 #include "DEVUror/devuror.h"
 #include "bench_support.h"
 #include "peers.h"
+#include "scale.h"
 #include "supervision_common.h"
 #include "support/flood.h"
 #include "support/installation.h"
@@ -78,7 +80,7 @@ using zq_bench::Summary;
 // Command line
 
 [[noreturn]] void Usage() {
-  std::cerr << "usage: supervision_bench restart|idle|memory|startup|spawn|storm|peers "
+  std::cerr << "usage: supervision_bench restart|idle|memory|startup|spawn|storm|peers|scale "
                "[--option value]...\n"
                "  restart  --instances N (20) --kills N (120) --min-age-ms N (2000) --csv FILE\n"
                "           --flood CONNECTIONS/S (0: none; unauthenticated, to port 8088)\n"
@@ -88,7 +90,7 @@ using zq_bench::Summary;
                "  spawn    --program PATH (sample_server) --runs N (200) --env KEY=VALUE\n"
                "  storm    --instances N (200) --servers N (20) --rate KILLS/S (40) --seconds N "
                "(30) --min-age-ms N (500)\n"
-            << zq_bench::kPeersUsage;
+            << zq_bench::kPeersUsage << zq_bench::kScaleUsage;
   std::exit(2);
 }
 
@@ -965,6 +967,7 @@ int main(int argc, char** argv) {
     if (options.command == "spawn") return Spawn(options);
     if (options.command == "storm") return Storm(options);
     if (options.command == "peers") return zq_bench::Peers(options);
+    if (options.command == "scale") return zq_bench::Scale(options);
   } catch (const std::exception& failure) {
     std::cerr << "supervision_bench: " << failure.what() << std::endl;
     return 1;

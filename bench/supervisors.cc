@@ -311,8 +311,12 @@ std::int64_t RealtimeMinusMonotonicUs() {
 
 }  // namespace
 
-StepTable CustodelSupervisor::StartSteps() {
+void CustodelSupervisor::WaitAllRunning() {
   run_->WaitAllRunning(StartDeadline(run_->Expected()));
+}
+
+StepTable CustodelSupervisor::StartSteps() {
+  WaitAllRunning();
   FirstTimes attempt, running, daemonStarting, daemonStarted;
   for (const LineSource::Line& line : run_->Service().Output().Lines()) {
     const auto traced = ParseTraceLine(line.text);

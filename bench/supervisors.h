@@ -146,6 +146,8 @@ class CustodelSupervisor : public Supervisor {
   // per step, its samples in ms. Waits until every instance is reported
   // running.
   StepTable StartSteps();
+  // Waits until the service has reported every instance running.
+  void WaitAllRunning();
 
  private:
   std::vector<ServerEntry> servers_;
