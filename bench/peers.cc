@@ -361,7 +361,8 @@ class SummaryTable {
       const auto found = row.values.find(peer);
       if (found != row.values.end() && (best < 0 || found->second < best)) best = found->second;
     }
-    if (ours == row.values.end() || best <= 0) return "–";
+    if (ours == row.values.end() || best < 0) return "–";
+    if (best == 0) return ours->second == 0 ? "=" : "–";
     return Fixed(ours->second / best, 2);
   }
 
