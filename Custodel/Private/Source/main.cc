@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "Custodel/Private/Source/custodel.h"
+#include "DEVUror/zqm_limits.h"
 #include "DEVUror/zqm_notify.h"
 #include "zq_version.h"
 
@@ -36,6 +37,10 @@ int main(int argc, char** argv) {
     return app.exit(error) == 0 ? 0 : kUsageStatus;
   }
 
+  // Each monitor holds five descriptors (its thread, three events, the
+  // process): a host of thousands of instances needs more than the soft
+  // limit a service manager gives.
+  zqm_limits::RaiseDescriptorLimit();
   __ZQ_INITIALIZATION_FUNCTION_custodel__();
   const int status = RunCustodel();
   if (status != 0) {
