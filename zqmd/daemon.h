@@ -12,7 +12,8 @@
 //       server (all servers for "*" or no P1): a list of dictionaries with
 //       "Name", "Instance" (ZQ_TUInt16), "PID" (ZQ_TUInt32), "Port"
 //       (ZQ_TUInt32, 0 when not bound), "State" ("running", "starting",
-//       "unbound" or "plain"), "Started" (seconds since 1970), "Log".
+//       "unbound" or "plain"), "Started" (seconds since 1970), "Log", and
+//       for an instance it started "LaunchDigest" (launch_digest.h).
 //   "GetServerConfiguration"()                  the name of this host's
 //       server configuration.
 //   "ConfigurationChanged"()                    the configuration server's

@@ -31,6 +31,9 @@ struct Daemon::Instance {
   ProcessWatchSet::Id watch = 0;  // 0 until its process is known
   unsigned short port = 0;
   std::string logPath;
+  // Of the server subtree it was launched from (launch_digest.h); "" for
+  // an adopted instance.
+  std::string launchDigest;
   std::chrono::system_clock::time_point started = std::chrono::system_clock::now();
   std::uint64_t startTicks = 0;  // when the process started, against pid reuse
   unsigned startTimeoutMs = kDefaultStartTimeoutMs;
