@@ -106,9 +106,8 @@ std::string FormatCpuSeconds(const std::string& seconds) {
 }
 
 std::string FormatBytes(const std::string& bytes) {
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(bytes.c_str(), &end, 10);
-  if (end == bytes.c_str() || *end != 0) return bytes;
+  if (bytes.empty() || bytes.find_first_not_of("0123456789") != std::string::npos) return bytes;
+  const unsigned long long value = std::strtoull(bytes.c_str(), nullptr, 10);
   static const char* const kUnits[] = {"B", "K", "M", "G", "T"};
   double scaled = static_cast<double>(value);
   std::size_t unit = 0;
