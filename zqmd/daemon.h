@@ -14,7 +14,8 @@
 //       (ZQ_TUInt32, 0 when not bound), "State" ("running", "starting",
 //       "unbound" or "plain"), "Started" (seconds since 1970), "Log",
 //       "CPUSeconds" and "MemoryBytes" (decimal texts from its cgroup, ""
-//       when it has none; see cgroups.h), and for an instance whose launch
+//       when it has none; see cgroups.h), for an instance it started
+//       "LaunchDigest" (launch_digest.h), and for an instance whose launch
 //       asked for them "Readiness" ("waiting", "ready"), "StatusText" (its
 //       last STATUS=), "Health" ("healthy", "unhealthy") and
 //       "HealthFailures" (ZQ_TUInt32, in a row now).

@@ -35,6 +35,9 @@ struct Daemon::Instance {
   unsigned short port = 0;
   std::string logPath;
   std::string cgroup;  // its cgroup's folder (cgroups.h); "" when it has none
+  // Of the server subtree it was launched from (launch_digest.h); "" for
+  // an adopted instance.
+  std::string launchDigest;
   std::chrono::system_clock::time_point started = std::chrono::system_clock::now();
   // When a client asked for its start; empty once it came through, or for
   // an instance the daemon did not start.

@@ -150,6 +150,8 @@ void Daemon::Servers(const ZQ_TDict& request, zqm_listener::Reply& reply) {
     entry.Set("State", ZQ_TAny(StateName(static_cast<int>(instance->state))));
     entry.Set("Started", ZQ_TAny(EpochSeconds(instance->started)));
     entry.Set("Log", ZQ_TAny(ZQ_TString(instance->logPath)));
+    if (!instance->launchDigest.empty())
+      entry.Set("LaunchDigest", ZQ_TAny(ZQ_TString(instance->launchDigest)));
     // Only what a launch configured: an older reader skips fields it does
     // not know, and a missing one means "not configured".
     if (instance->ready != Instance::Ready::kNone) {

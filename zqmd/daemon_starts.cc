@@ -15,6 +15,7 @@
 #include "DEVUror/zqm_trace.h"
 #include "zqmd/config_fetch.h"
 #include "zqmd/daemon_internal.h"
+#include "zqmd/launch_digest.h"
 #include "zqmd/launcher.h"
 
 namespace zqmd {
@@ -119,6 +120,7 @@ void Daemon::Spawn(Key key, const ZQ_TTree& server) {
   }
   Instance& instance = *instances_.at(key);
   instance.state = State::kLaunching;
+  instance.launchDigest = LaunchDigest(server);
   instance.startTimeoutMs = launch.startTimeoutMs;
   // From here on the start fails after its time-out wherever it hangs.
   ArmStartTimer(instance);
