@@ -26,12 +26,13 @@ TEST(PackageTest, DebianPackageHoldsTheInstallationUnderUsrAndEtc) {
   for (const char* file :
        {"./usr/bin/zqmd", "./usr/bin/almanac", "./usr/bin/custodel", "./usr/bin/zqm",
         "./usr/lib/custodel/libDEVUror.so", "./usr/lib/custodel/libdodived.so",
-        "./usr/libexec/custodel/sample_server", "./usr/lib/systemd/system/zqmd.service",
-        "./usr/lib/systemd/system/zqmd.socket", "./usr/lib/systemd/system/almanac.service",
-        "./usr/lib/systemd/system/custodel.service", "./usr/share/man/man1/zqmd.1",
-        "./usr/share/man/man1/almanac.1", "./usr/share/man/man1/custodel.1",
-        "./usr/share/man/man1/zqm.1", "./usr/share/bash-completion/completions/zqm",
-        "./etc/custodel/installation.json", "./etc/default/zqmd"}) {
+        "./usr/lib/custodel/libalmanac_etcd.so", "./usr/libexec/custodel/sample_server",
+        "./usr/lib/systemd/system/zqmd.service", "./usr/lib/systemd/system/zqmd.socket",
+        "./usr/lib/systemd/system/almanac.service", "./usr/lib/systemd/system/custodel.service",
+        "./usr/share/man/man1/zqmd.1", "./usr/share/man/man1/almanac.1",
+        "./usr/share/man/man1/custodel.1", "./usr/share/man/man1/zqm.1",
+        "./usr/share/bash-completion/completions/zqm", "./etc/custodel/installation.json",
+        "./etc/default/zqmd"}) {
     EXPECT_TRUE(Contains(contents.output, std::string(file) + "\n")) << file << contents.output;
   }
 
