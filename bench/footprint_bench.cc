@@ -125,6 +125,10 @@ std::vector<ProcessFootprint> MeasureInstallation(unsigned instances) {
   if (allRunning) {
     measured = {Measure("zqmd", installation.Daemon().Pid()), Measure("custodel", service.Pid()),
                 Measure("almanac", installation.Almanac().Pid())};
+    // For comparison: a server that links the runtime and the C++ library in.
+    const std::vector<pid_t> instancePids = InstancePids(installation);
+    if (instances == 1 && !instancePids.empty())
+      measured.push_back(Measure("sample_server (static, for comparison)", instancePids.front()));
   }
   service.Kill();
   KillAndWait(InstancePids(installation), 20s);
