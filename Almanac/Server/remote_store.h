@@ -28,7 +28,7 @@ struct RemoteStoreModule {
                                     std::ostream& err);
 };
 
-// The module's file name, searched along the program's library path.
+// The module's file name; it lies in the folder of libDEVUror.so.
 inline constexpr const char* kRemoteStoreModuleFile = "libalmanac_etcd.so";
 
 // Loads the module, once per process; throws std::runtime_error naming the
