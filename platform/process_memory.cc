@@ -11,6 +11,11 @@ namespace zq_platform {
 
 void KeepProcessMemorySmall() {
   mallopt(M_ARENA_MAX, 1);
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer sizes the stacks of the threads it starts itself, and
+  // refuses to start threads under a changed default.
+  return;
+#endif
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) return;
   const std::size_t bytes = std::max<std::size_t>(kDefaultThreadStackBytes, PTHREAD_STACK_MIN);
