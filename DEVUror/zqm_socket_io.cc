@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstring>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -44,9 +46,16 @@ enum class Wait { kReady, kTimedOut, kAbandoned };
 // Waits until `fd` is ready for `events`, the deadline passes or one of the
 // thread's abort descriptors polls readable.
 Wait WaitReady(int fd, short events, Deadline deadline) {
-  std::vector<pollfd> entries{{fd, events, 0}};
-  for (const int abort : tAbortDescriptors)
-    entries.push_back({abort, POLLIN, 0});
+  // On the stack for the usual few abort descriptors: this is on every call's path.
+  constexpr std::size_t kOnStack = 8;
+  std::array<pollfd, kOnStack> few{};
+  std::vector<pollfd> many;
+  const std::size_t count = 1 + tAbortDescriptors.size();
+  if (count > kOnStack) many.resize(count);
+  const std::span<pollfd> entries(count > kOnStack ? many.data() : few.data(), count);
+  entries[0] = {fd, events, 0};
+  for (std::size_t i = 1; i < count; ++i)
+    entries[i] = {tAbortDescriptors[i - 1], POLLIN, 0};
   for (;;) {
     int timeout = -1;
     if (deadline != kNoDeadline) {
@@ -55,7 +64,7 @@ Wait WaitReady(int fd, short events, Deadline deadline) {
       if (left <= 0) return Wait::kTimedOut;
       timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
     }
-    const int n = poll(entries.data(), entries.size(), timeout);
+    const int n = poll(entries.data(), static_cast<nfds_t>(entries.size()), timeout);
     if (n < 0 && errno == EINTR) continue;
     for (std::size_t i = 1; n > 0 && i < entries.size(); ++i) {
       if (entries[i].revents != 0) return Wait::kAbandoned;
@@ -175,6 +184,10 @@ void SendAll(int fd, std::string_view data, Deadline deadline, const ZQ_TString&
 
 std::string ReceiveFrame(int fd, Deadline deadline, const ZQ_TString& what) {
   zqm_wire::FrameReader reader;
+  // Every frame read here answers something just sent (a connect, a proof, a
+  // request), so it is hardly ever there yet: waiting first saves a receive
+  // that would only say EAGAIN.
+  Await(fd, POLLIN, deadline, what, ": no answer in time");
   for (;;) {
     const std::span<char> space = reader.Space();
     const ssize_t n = recv(fd, space.data(), space.size(), 0);

@@ -12,7 +12,10 @@
 //       server (all servers for "*" or no P1): a list of dictionaries with
 //       "Name", "Instance" (ZQ_TUInt16), "PID" (ZQ_TUInt32), "Port"
 //       (ZQ_TUInt32, 0 when not bound), "State" ("running", "starting",
-//       "unbound" or "plain"), "Started" (seconds since 1970), "Log".
+//       "unbound" or "plain"), "Started" (seconds since 1970), "Log", and
+//       for an instance whose launch asked for them "Readiness" ("waiting",
+//       "ready"), "StatusText" (its last STATUS=), "Health" ("healthy",
+//       "unhealthy") and "HealthFailures" (ZQ_TUInt32, in a row now).
 //   "GetServerConfiguration"()                  the name of this host's
 //       server configuration.
 //   "ConfigurationChanged"()                    the configuration server's
@@ -77,6 +80,13 @@
 // of several), so that a lost or stale file never leads to a second copy.
 // The operator-down marks are kept in the same file.
 //
+// An instance whose launch configuration has "Readiness" has completed its
+// start (and "Locate" answers) only once it is also ready: it sent READY=1
+// to the daemon's notification socket (see notify_socket.h), or a probe on
+// loopback passed. One with "HealthCheck" is checked on the daemon's
+// deadlines from then on, and ended after that many failures in a row as
+// "EndInstance" ends one (see daemon_health.cc).
+//
 // An instance whose launch configuration has "BackoffMinimumUptime" and
 // that ends sooner after its start (unless asked to by "EndInstance") is
 // held back: "Locate" refuses to start it for a pause that doubles with each
@@ -114,6 +124,7 @@
 #include "zqmd/credential_cache.h"
 #include "zqmd/instance_log.h"
 #include "zqmd/launch_config.h"
+#include "zqmd/notify_socket.h"
 #include "zqmd/proc_inspect.h"
 #include "zqmd/process_watch.h"
 #include "zqmd/safe_files.h"
@@ -276,6 +287,32 @@ class Daemon {
   // owned by the caller; -1 when the daemon runs insecure.
   int IdentityDescriptor(const Key& key) const;
 
+  // Readiness (daemon_readiness.cc): a start with a "Readiness" key is
+  // complete once the instance is ready, besides bound (or plain).
+  // Whether `instance`'s start waits for its readiness still.
+  static bool AwaitsReadiness(const Instance& instance);
+  // Its process runs: probing begins (or, for "notify", the wait).
+  void AwaitReadiness(Instance& instance);
+  void ProbeReadiness(Key key, std::uint64_t generation);
+  void MarkReady(Instance& instance, const char* how);
+  // The start is complete: the waiters are answered and checks begin.
+  void CompleteStart(Instance& instance);
+  void ReadinessTimedOut(Instance& instance);
+  // The notification socket's path, made at its first use; throws
+  // ZQM_EException when it cannot be made.
+  std::string NotifySocketPath();
+  void Notified(pid_t sender, const Notification& notification);
+  Instance* NotifyingInstance(pid_t sender);
+
+  // Health checks (daemon_health.cc), from the completed start until the end.
+  void ScheduleHealthCheck(Instance& instance);
+  void RunHealthCheck(Key key, std::uint64_t generation);
+  void HealthChecked(Key key, std::uint64_t generation, bool passed, const std::string& why);
+  void EndUnhealthy(Instance& instance, const std::string& why);
+  // Ends `instance`: SIGTERM, then SIGKILL after `graceMs`; `line` is
+  // traced once (daemon_control.cc).
+  void BeginEnd(Instance& instance, unsigned graceMs, const std::string& line);
+
   // Servers the operator took down (daemon_operator_down.cc).
   void MarkDown(const ZQ_TDict& request, zqm_listener::Reply& reply);
   void ClearDown(const ZQ_TDict& request, zqm_listener::Reply& reply);
@@ -357,6 +394,12 @@ class Daemon {
   // Expires with the daemon, so that a write's report posted to the event
   // loop after the daemon has gone is dropped.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+  // Made at the first launch that needs it (see NotifySocketPath).
+  std::unique_ptr<NotifySocket> notifySocket_;
+  // Notifications from processes of no instance are traced at most this
+  // often, with how many were dropped in between.
+  zqm_deadlines::Clock::time_point strangerTraced_{};
+  unsigned strangersDropped_ = 0;
   std::unique_ptr<StateWriter> stateWriter_;  // last: written out first at the end
 };
 

@@ -75,14 +75,27 @@ void Daemon::EndInstance(const ZQ_TDict& request, zqm_listener::Reply& reply) {
         ZQ_TString::Format("no instance %s:%d is known to this daemon", key.first, key.second)));
   }
   instance->endWaiters.push_back(std::move(reply));
-  if (instance->ending) return;  // the end under way answers this call as well
-  instance->ending = true;
-  zqm_trace::Line(0, ZQ_TString::Format("Ending %s: SIGTERM, then SIGKILL after %d ms",
-                                        Describe(*instance), graceMs)
-                         .Text());
-  if (!SendEnd(*instance, SIGTERM)) return;
-  const std::uint64_t generation = instance->generation;
-  instance->killDeadline =
+  // An end under way answers this call as well; one for failed health
+  // checks becomes one asked for.
+  instance->endedForHealth = false;
+  BeginEnd(*instance, graceMs,
+           ZQ_TString::Format("Ending %s: SIGTERM, then SIGKILL after %d ms", Describe(*instance),
+                              graceMs)
+               .Text());
+}
+
+void Daemon::BeginEnd(Instance& instance, unsigned graceMs, const std::string& line) {
+  if (instance.ending) return;
+  instance.ending = true;
+  // Checks of an instance on its way out would only count its end.
+  deadlines_.Cancel(std::exchange(instance.healthDeadline, 0));
+  instance.healthProbe.reset();
+  instance.healthCommand.reset();
+  zqm_trace::Line(0, line);
+  if (!SendEnd(instance, SIGTERM)) return;
+  const Key key{instance.name, instance.number};
+  const std::uint64_t generation = instance.generation;
+  instance.killDeadline =
       deadlines_.After(std::chrono::milliseconds(graceMs), [this, key, generation, graceMs] {
         auto found = instances_.find(key);
         if (found == instances_.end() || found->second->generation != generation) return;
@@ -151,10 +164,10 @@ void Daemon::NoteEnd(Instance& instance, const std::string& how) {
       waiter(frame);
   }
 
-  // An end asked for is no crash, and a process this daemon did not start
-  // has no known start.
-  if (instance.ending || !instance.backoff.Enabled() ||
-      instance.spawnedAt == SteadyClock::time_point{}) {
+  // An end asked for is no crash (one for failed health checks is), and a
+  // process this daemon did not start has no known start.
+  const bool askedFor = instance.ending && !instance.endedForHealth;
+  if (askedFor || !instance.backoff.Enabled() || instance.spawnedAt == SteadyClock::time_point{}) {
     return;
   }
   const SteadyClock::time_point now = SteadyClock::now();

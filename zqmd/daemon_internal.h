@@ -6,6 +6,7 @@
 #include "DEVUror/zqm_exceptions.h"
 #include "DEVUror/zqm_wire.h"
 #include "zqmd/daemon.h"
+#include "zqmd/instance_checks.h"
 
 namespace zqmd {
 
@@ -17,6 +18,8 @@ struct Daemon::Instance {
   ~Instance() {
     deadlines.Cancel(startDeadline);
     deadlines.Cancel(killDeadline);
+    deadlines.Cancel(readinessRetry);
+    deadlines.Cancel(healthDeadline);
     watches.Release(watch);
     logs.Release(log);
   }
@@ -67,6 +70,24 @@ struct Daemon::Instance {
     zqm_listener::Reply reply;
   };
   std::optional<Registration> registering;
+
+  // Of the launch that started it (daemon_readiness.cc, daemon_health.cc);
+  // a process this daemon did not start has neither. What a metrics writer
+  // reads: ready, statusText, health and healthFailures.
+  Readiness readinessCheck;
+  enum class Ready { kNone, kWaiting, kReady };
+  Ready ready = Ready::kNone;  // kWaiting: its start is complete only once ready
+  std::string statusText;      // the last STATUS= it sent
+  std::unique_ptr<ProbeRun> readinessProbe;
+  zqm_deadlines::Id readinessRetry = 0;  // the next readiness probe
+  HealthCheck health;
+  std::optional<Credentials> credentials;  // its user's, for a check command
+  unsigned healthFailures = 0;             // in a row, now
+  bool endedForHealth = false;             // its end was the checks' doing: no end asked for
+  zqm_deadlines::Id healthDeadline = 0;    // the next check
+  zqm_deadlines::Clock::time_point nextCheck{};
+  std::unique_ptr<ProbeRun> healthProbe;
+  std::unique_ptr<CommandRun> healthCommand;
 };
 
 // A failure answer carrying `failure`, stamped with the daemon's throw site.

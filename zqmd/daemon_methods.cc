@@ -87,6 +87,16 @@ void Daemon::Locate(const ZQ_TDict& request, const zqm_roles::Caller& caller,
     return StartInstance(key);
   }
   if (caller.role == zqm_roles::Role::kAdministrator) instance->startedBy = caller;
+  if ((instance->state == State::kBound || instance->state == State::kPlain) &&
+      AwaitsReadiness(*instance)) {
+    instance->waiters.push_back(std::move(reply));
+    // Its start gave up on it: this call waits for readiness once more.
+    if (instance->startDeadline == 0) {
+      ArmStartTimer(*instance);
+      AwaitReadiness(*instance);
+    }
+    return;
+  }
   switch (instance->state) {
     case State::kBound:
       return reply(PlaceFrame(*instance));
@@ -96,6 +106,7 @@ void Daemon::Locate(const ZQ_TDict& request, const zqm_roles::Caller& caller,
     case State::kUnbound:
       instance->state = State::kStarting;
       ArmStartTimer(*instance);
+      AwaitReadiness(*instance);
       [[fallthrough]];
     case State::kFetching:
     case State::kLaunching:
@@ -124,6 +135,19 @@ void Daemon::Servers(const ZQ_TDict& request, zqm_listener::Reply& reply) {
     entry.Set("State", ZQ_TAny(StateName(static_cast<int>(instance->state))));
     entry.Set("Started", ZQ_TAny(EpochSeconds(instance->started)));
     entry.Set("Log", ZQ_TAny(ZQ_TString(instance->logPath)));
+    // Only what a launch configured: an older reader skips fields it does
+    // not know, and a missing one means "not configured".
+    if (instance->ready != Instance::Ready::kNone) {
+      const bool ready = instance->ready == Instance::Ready::kReady;
+      entry.Set("Readiness", ZQ_TAny(ZQ_TString(ready ? "ready" : "waiting")));
+    }
+    if (!instance->statusText.empty())
+      entry.Set("StatusText", ZQ_TAny(ZQ_TString(instance->statusText)));
+    if (instance->health.Enabled()) {
+      entry.Set("Health",
+                ZQ_TAny(ZQ_TString(instance->healthFailures == 0 ? "healthy" : "unhealthy")));
+      entry.Set("HealthFailures", ZQ_TAny(ZQ_TUInt32(instance->healthFailures)));
+    }
     list.Append(ZQ_TAny(entry));
   }
   reply(zqm_wire::ResultFrame(ZQ_TAny(list)));

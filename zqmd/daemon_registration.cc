@@ -136,18 +136,15 @@ void Daemon::Bound(Instance& instance, unsigned short port, zqm_listener::Reply*
   const Key key{instance.name, instance.number};
   if (key == Key{options_.configServer, 0})
     MarkLaunchConfigurationsStale("the configuration server has started");
-  deadlines_.Cancel(std::exchange(instance.startDeadline, 0));
   instance.state = State::kBound;
   instance.port = port;
   zqm_trace::Line(
       1, ZQ_TString::Format("%s bound to port %d", Describe(instance), instance.port).Text());
   if (reply != nullptr) (*reply)(zqm_wire::ResultFrame(ZQ_TAny(true)));
   SaveSoon();
-  std::vector<zqm_listener::Reply> waiters = std::move(instance.waiters);
-  instance.waiters.clear();
-  const std::string place = PlaceFrame(instance);
-  for (auto& waiter : waiters)
-    waiter(place);
+  // Bound but not ready: its callers wait on, within its start time-out.
+  if (AwaitsReadiness(instance)) return AwaitReadiness(instance);
+  CompleteStart(instance);
 }
 
 }  // namespace zqmd

@@ -65,7 +65,9 @@ void Daemon::Ended(Key key) {
   logs_.Append(instance->log, EndMarker(now, Describe(*instance), how, now - instance->started));
   NoteEnd(*instance, how);
   if (!instance->waiters.empty()) {
-    std::string reason = Describe(*instance) + " " + how + " before it bound";
+    const bool bound = instance->state == State::kBound || instance->state == State::kPlain;
+    std::string reason =
+        Describe(*instance) + " " + how + (bound ? " before it was ready" : " before it bound");
     if (!instance->logPath.empty()) reason += "; see " + instance->logPath;
     FailWaiters(*instance, FailureFrame<ZQM_EConnectionFailed>(reason.c_str()));
   }

@@ -155,7 +155,14 @@ void Daemon::LaunchResolved(Key key, LaunchConfig launch, const Credentials& cre
     }
   }
   Mark(launch, instance);
+  instance.readinessCheck = launch.readiness;
+  instance.ready = launch.readiness.kind == Readiness::Kind::kNone ? Instance::Ready::kNone
+                                                                   : Instance::Ready::kWaiting;
+  instance.health = launch.health;
+  instance.credentials = credentials;
   try {
+    if (launch.readiness.kind == Readiness::Kind::kNotify)
+      launch.environment.emplace_back("NOTIFY_SOCKET", NotifySocketPath());
     instance.logPath = LogPath(key);
     // A server proves who it is with an identity of its own, handed over as
     // a descriptor, never with the installation key; an insecure daemon
@@ -225,13 +232,12 @@ void Daemon::LaunchFinished(Key key, std::uint64_t generation, Spawner::Outcome&
   zqm_trace::Line(
       0, ZQ_TString::Format("Started %s; output in %s", Describe(*instance), instance->logPath)
              .Text());
+  AwaitReadiness(*instance);
   if (launch.plain) {
     instance->state = State::kPlain;
-    deadlines_.Cancel(std::exchange(instance->startDeadline, 0));
     SaveSoon();
-    return FailWaiters(*instance,
-                       FailureFrame<ZQM_ENotAnRpcServer>(ZQ_TString::Format(
-                           "%s is a plain program and serves no RPC", Describe(*instance))));
+    if (!AwaitsReadiness(*instance)) CompleteStart(*instance);
+    return;
   }
   instance->state = State::kStarting;
   if (auto registration = std::exchange(instance->registering, std::nullopt))
@@ -300,6 +306,8 @@ void Daemon::ArmStartTimer(Instance& instance) {
         Instance& late = *found->second;
         late.startDeadline = 0;
         if (late.state == State::kLaunching) return LaunchTimedOut(late);
+        if (AwaitsReadiness(late) && (late.state == State::kBound || late.state == State::kPlain))
+          return ReadinessTimedOut(late);
         if (late.state != State::kStarting) return;
         late.state = State::kUnbound;
         SaveSoon();

@@ -42,7 +42,7 @@ std::string Failure(const char* call, const std::string& path, int error) {
 
 // A line of the daemon's own in a log, with its line break.
 std::string Marker(const std::string& text) {
-  return "==== " + LocalTime(SystemClock::now()) + " " + text + "\n";
+  return EventMarker(SystemClock::now(), text);
 }
 
 // Makes room for a new <path>.1: the oldest kept is removed, the others
@@ -139,6 +139,10 @@ std::string EndMarker(SystemClock::time_point at, const std::string& what, const
   std::snprintf(seconds, sizeof seconds, "%lld.%03lld", static_cast<long long>(milliseconds / 1000),
                 static_cast<long long>(milliseconds % 1000));
   return "==== " + LocalTime(at) + " " + what + " " + how + " after " + seconds + " s\n";
+}
+
+std::string EventMarker(SystemClock::time_point at, const std::string& text) {
+  return "==== " + LocalTime(at) + " " + text + "\n";
 }
 
 std::string RotatedLogPath(const std::string& path, unsigned number) {

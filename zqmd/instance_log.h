@@ -50,6 +50,8 @@ std::string StartMarker(std::chrono::system_clock::time_point at, const std::str
                         pid_t pid, const std::string& commandLine);
 std::string EndMarker(std::chrono::system_clock::time_point at, const std::string& what,
                       const std::string& how, std::chrono::system_clock::duration uptime);
+// Any other word of the daemon's about the instance, e.g. why it ends it.
+std::string EventMarker(std::chrono::system_clock::time_point at, const std::string& text);
 
 // "<log>.<number>".
 std::string RotatedLogPath(const std::string& path, unsigned number);

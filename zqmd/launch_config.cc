@@ -1,5 +1,7 @@
 #include "zqmd/launch_config.h"
 
+#include <optional>
+
 #include "DEVUror/zqm_exceptions.h"
 
 namespace zqmd {
@@ -23,21 +25,27 @@ std::string Substitute(std::string text, const std::string& name, unsigned insta
   return text;
 }
 
-const ZQ_TString* TextAt(const ZQ_TTree& server, const char* key, const std::string& name) {
+const ZQ_TString* TextAt(const ZQ_TTree& server, const char* key, const std::string& name,
+                         const char* label = nullptr) {
   const ZQ_TAny* value = server.Child(key);
   if (value == nullptr) return nullptr;
   const ZQ_TString* text = value->As<ZQ_TString>();
-  if (text == nullptr)
-    Refuse(name, std::string("\"") + key + "\" is a " + value->HeldClassName() + ", not a text");
+  if (text == nullptr) {
+    Refuse(name, std::string("\"") + (label != nullptr ? label : key) + "\" is a " +
+                     value->HeldClassName() + ", not a text");
+  }
   return text;
 }
 
+// `label`: the key as the message names it, when it is not `key` itself.
 std::uint32_t NumberAt(const ZQ_TTree& server, const char* key, const std::string& name,
-                       std::uint32_t fallback) {
+                       std::uint32_t fallback, const char* label = nullptr) {
   const ZQ_TAny* value = server.Child(key);
   if (value == nullptr) return fallback;
-  if (value->As<ZQ_TUInt32>() == nullptr)
-    Refuse(name, std::string("\"") + key + "\" is a " + value->HeldClassName() + ", not a number");
+  if (value->As<ZQ_TUInt32>() == nullptr) {
+    Refuse(name, std::string("\"") + (label != nullptr ? label : key) + "\" is a " +
+                     value->HeldClassName() + ", not a number");
+  }
   return value->As<ZQ_TUInt32>()->Value();
 }
 
@@ -61,6 +69,109 @@ Backoff ReadBackoff(const ZQ_TTree& server, const std::string& name) {
   if (backoff.initialDelayMs > backoff.maximumDelayMs)
     Refuse(name, "\"BackoffInitialDelay\" is above \"BackoffMaximumDelay\"");
   return backoff;
+}
+
+// "PORT" as a port number, or nothing.
+std::optional<unsigned short> PortOf(const std::string& text) {
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  const unsigned long port = std::stoul(text);
+  if (port == 0 || port > 65535) return std::nullopt;
+  return static_cast<unsigned short>(port);
+}
+
+// "http://127.0.0.1:PORT/PATH" (PATH optional); only loopback is probed,
+// so that a check can reach nothing beyond this host.
+ProbeTarget HttpTarget(const std::string& url, const std::string& key, const std::string& name) {
+  static const std::string kPrefix = "http://127.0.0.1:";
+  const auto refuse = [&](const std::string& why) {
+    Refuse(name, "\"" + key + "\" \"" + url + "\" " + why);
+  };
+  if (url.rfind(kPrefix, 0) != 0) refuse("does not start with " + kPrefix);
+  const std::size_t slash = url.find('/', kPrefix.size());
+  const std::optional<unsigned short> port =
+      PortOf(url.substr(kPrefix.size(), slash - kPrefix.size()));
+  if (!port) refuse("has no port from 1 to 65535 after the address");
+  ProbeTarget target{*port, slash == std::string::npos ? "/" : url.substr(slash)};
+  if (target.httpPath.size() > kMaxProbePathBytes)
+    refuse("has a path longer than " + std::to_string(kMaxProbePathBytes) + " bytes");
+  for (const char c : target.httpPath) {
+    if (c <= ' ' || c == 0x7f) refuse("has a space or a control character in its path");
+  }
+  return target;
+}
+
+Readiness ReadReadiness(const ZQ_TTree& server, const std::string& name) {
+  Readiness readiness;
+  const ZQ_TString* text = TextAt(server, "Readiness", name);
+  if (text == nullptr) return readiness;
+  const std::string value = text->Text();
+  if (value == "notify") {
+    readiness.kind = Readiness::Kind::kNotify;
+  } else if (value.rfind("tcp:", 0) == 0) {
+    const std::optional<unsigned short> port = PortOf(value.substr(4));
+    if (!port) Refuse(name, "\"Readiness\" \"" + value + "\" has no port from 1 to 65535");
+    readiness.kind = Readiness::Kind::kProbe;
+    readiness.probe.port = *port;
+  } else if (value.rfind("http:", 0) == 0) {
+    readiness.kind = Readiness::Kind::kProbe;
+    readiness.probe = HttpTarget(value, "Readiness", name);
+  } else {
+    Refuse(name, "\"Readiness\" is \"" + value +
+                     "\", not \"notify\", \"tcp:PORT\" or \"http://127.0.0.1:PORT/PATH\"");
+  }
+  return readiness;
+}
+
+HealthCheck ReadHealthCheck(const ZQ_TTree& server, const std::string& name, unsigned instance) {
+  HealthCheck check;
+  const ZQ_TAny* value = server.Child("HealthCheck");
+  if (value == nullptr) return check;
+  const ZQ_TTree* tree = value->As<ZQ_TTree>();
+  if (tree == nullptr) Refuse(name, "\"HealthCheck\" is not a tree");
+  unsigned kinds = 0;
+  if (const ZQ_TAny* command = tree->Child("Command")) {
+    ++kinds;
+    const ZQ_TList* list = command->As<ZQ_TList>();
+    if (list == nullptr || list->Count() == 0)
+      Refuse(name, "\"HealthCheck/Command\" is not a list of texts (the program first)");
+    for (const ZQ_TAny& element : *list) {
+      const ZQ_TString* text = element.As<ZQ_TString>();
+      if (text == nullptr) Refuse(name, "an element of \"HealthCheck/Command\" is not a text");
+      check.command.push_back(Substitute(text->Text(), name, instance));
+    }
+    if (check.command.front().empty()) Refuse(name, "\"HealthCheck/Command\" names no program");
+  }
+  if (tree->Child("Tcp") != nullptr) {
+    ++kinds;
+    const std::uint32_t port = NumberAt(*tree, "Tcp", name, 0, "HealthCheck/Tcp");
+    if (port == 0 || port > 65535)
+      Refuse(name, "\"HealthCheck/Tcp\" is not a port from 1 to 65535");
+    check.probe.port = static_cast<unsigned short>(port);
+  }
+  if (const ZQ_TString* url = TextAt(*tree, "Http", name, "HealthCheck/Http")) {
+    ++kinds;
+    check.probe = HttpTarget(url->Text(), "HealthCheck/Http", name);
+  }
+  if (kinds != 1)
+    Refuse(name, "\"HealthCheck\" needs exactly one of \"Command\", \"Tcp\" and \"Http\"");
+  check.intervalMs =
+      NumberAt(*tree, "IntervalMs", name, kDefaultHealthIntervalMs, "HealthCheck/IntervalMs");
+  check.timeoutMs =
+      NumberAt(*tree, "TimeoutMs", name, kDefaultHealthTimeoutMs, "HealthCheck/TimeoutMs");
+  check.failuresBeforeRestart =
+      NumberAt(*tree, "FailuresBeforeRestart", name, kDefaultHealthFailures,
+               "HealthCheck/FailuresBeforeRestart");
+  if (check.intervalMs < kMinHealthIntervalMs)
+    Refuse(name, "\"HealthCheck/IntervalMs\" is below " + std::to_string(kMinHealthIntervalMs));
+  // A check never overlaps the next, so that N failures take at most N
+  // intervals.
+  if (check.timeoutMs == 0 || check.timeoutMs > check.intervalMs)
+    Refuse(name, "\"HealthCheck/TimeoutMs\" must be from 1 to \"IntervalMs\"");
+  if (check.failuresBeforeRestart == 0) Refuse(name, "\"HealthCheck/FailuresBeforeRestart\" is 0");
+  return check;
 }
 
 }  // namespace
@@ -104,6 +215,8 @@ LaunchConfig ReadLaunchConfig(const ZQ_TTree& server, const std::string& name, u
   launch.user = AccountAt(server, "User", name);
   launch.group = AccountAt(server, "Group", name);
   launch.backoff = ReadBackoff(server, name);
+  launch.readiness = ReadReadiness(server, name);
+  launch.health = ReadHealthCheck(server, name, instance);
   // The service's reading: a value of another kind counts as absent.
   const ZQ_TAny* instances = server.Child("NrOfInstances");
   if (instances != nullptr && instances->As<ZQ_TUInt32>() != nullptr)

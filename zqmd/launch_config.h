@@ -29,13 +29,28 @@
 //                       (default 100)
 //   "BackoffMaximumDelay"   number, milliseconds: the longest pause
 //                       (default 30000)
+//   "Readiness"         text: when a started instance is ready, and so its
+//                       start complete: "notify" (it sends READY=1 to the
+//                       socket in NOTIFY_SOCKET), "tcp:PORT" (a connect to
+//                       127.0.0.1:PORT succeeds) or
+//                       "http://127.0.0.1:PORT/PATH" (a GET answers 2xx);
+//                       absent: once it runs (plain) or has bound
+//   "HealthCheck"       tree: a check the daemon repeats while the instance
+//                       runs, ending it after FailuresBeforeRestart failures
+//                       in a row; one of "Command" (list of texts: passes
+//                       when it exits 0), "Tcp" (number: a port of
+//                       127.0.0.1 that accepts) or "Http" (text, as in
+//                       "Readiness"), and "IntervalMs" (default 10000),
+//                       "TimeoutMs" (default 2000, at most IntervalMs),
+//                       "FailuresBeforeRestart" (default 3)
 //
 // In "Arguments", "Environment" values and "WorkingDirectory" the
-// placeholders "{name}" and "{instance}" stand for the server name and the
-// instance number. Every instance also finds its server name and instance
-// number in ZQM_SERVER_NAME and ZQM_SERVER_INSTANCE.
+// placeholders "{name}" and "{instance}" (and in "HealthCheck/Command") stand for the server name
+// and the instance number. Every instance also finds its server name and instance number in
+// ZQM_SERVER_NAME and ZQM_SERVER_INSTANCE.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -66,6 +81,36 @@ struct Backoff {
   bool Enabled() const { return minimumUptimeMs != 0; }
 };
 
+constexpr unsigned kDefaultHealthIntervalMs = 10000;
+constexpr unsigned kDefaultHealthTimeoutMs = 2000;
+constexpr unsigned kDefaultHealthFailures = 3;
+// Below this the checks would cost more than what they find out.
+constexpr unsigned kMinHealthIntervalMs = 100;
+// Longest path an HTTP probe sends: it is one line of its request.
+constexpr std::size_t kMaxProbePathBytes = 1024;
+
+// Where the daemon probes an instance: a TCP connect to 127.0.0.1:port,
+// and, when httpPath is set, a GET of that path that must answer 2xx.
+struct ProbeTarget {
+  unsigned short port = 0;  // 0: none
+  std::string httpPath;     // "" for a bare connect
+};
+
+struct Readiness {
+  enum class Kind { kNone, kNotify, kProbe };
+  Kind kind = Kind::kNone;
+  ProbeTarget probe;  // for kProbe
+};
+
+struct HealthCheck {
+  std::vector<std::string> command;  // a command; else
+  ProbeTarget probe;                 // a probe; neither: no check
+  unsigned intervalMs = kDefaultHealthIntervalMs;
+  unsigned timeoutMs = kDefaultHealthTimeoutMs;
+  unsigned failuresBeforeRestart = kDefaultHealthFailures;
+  bool Enabled() const { return !command.empty() || probe.port != 0; }
+};
+
 struct LaunchConfig {
   std::string program;
   std::vector<std::string> arguments;
@@ -77,6 +122,8 @@ struct LaunchConfig {
   std::string group;  // likewise
   LogLimits log;
   Backoff backoff;
+  Readiness readiness;
+  HealthCheck health;
   // "NrOfInstances" (default 1), as the service reads it: a server may have
   // the daemon start instances up to this number, only an administrator
   // more.

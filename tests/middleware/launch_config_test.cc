@@ -74,6 +74,49 @@ TEST(LaunchConfigTest, ReadsEveryKeyAndReplacesPlaceholders) {
   EXPECT_EQ(800u, launch.backoff.maximumDelayMs);
 }
 
+ZQ_TTree Check(std::initializer_list<std::pair<const char*, ZQ_TAny>> entries) {
+  return Server(entries);
+}
+
+TEST(LaunchConfigTest, ReadsReadinessAndHealthCheckWithTheirDefaults) {
+  const auto plain = ReadLaunchConfig(Server({{"Program", "p"}}), "Web", 1);
+  EXPECT_EQ(zqmd::Readiness::Kind::kNone, plain.readiness.kind);
+  EXPECT_FALSE(plain.health.Enabled());
+
+  const auto notify = ReadLaunchConfig(
+      Server({{"Program", "p"}, {"Readiness", "notify"}, {"HealthCheck", Check({{"Tcp", 8080u}})}}),
+      "Web", 1);
+  EXPECT_EQ(zqmd::Readiness::Kind::kNotify, notify.readiness.kind);
+  EXPECT_EQ(8080, notify.health.probe.port);
+  EXPECT_EQ("", notify.health.probe.httpPath);
+  EXPECT_EQ(10000u, notify.health.intervalMs);
+  EXPECT_EQ(2000u, notify.health.timeoutMs);
+  EXPECT_EQ(3u, notify.health.failuresBeforeRestart);
+
+  const auto tcp = ReadLaunchConfig(
+      Server({{"Program", "p"},
+              {"Readiness", "tcp:65535"},
+              {"HealthCheck", Check({{"Command", TextList({"check-{name}", "{instance}"})},
+                                     {"IntervalMs", 500u},
+                                     {"TimeoutMs", 500u},
+                                     {"FailuresBeforeRestart", 1u}})}}),
+      "Web", 4);
+  EXPECT_EQ(zqmd::Readiness::Kind::kProbe, tcp.readiness.kind);
+  EXPECT_EQ(65535, tcp.readiness.probe.port);
+  EXPECT_EQ((std::vector<std::string>{"check-Web", "4"}), tcp.health.command);
+  EXPECT_EQ(500u, tcp.health.timeoutMs);
+  EXPECT_EQ(1u, tcp.health.failuresBeforeRestart);
+
+  const auto http = ReadLaunchConfig(
+      Server({{"Program", "p"},
+              {"Readiness", "http://127.0.0.1:8080"},
+              {"HealthCheck", Check({{"Http", "http://127.0.0.1:81/healthz?full=1"}})}}),
+      "Web", 1);
+  EXPECT_EQ("/", http.readiness.probe.httpPath);  // no path: the root
+  EXPECT_EQ(81, http.health.probe.port);
+  EXPECT_EQ("/healthz?full=1", http.health.probe.httpPath);
+}
+
 TEST(LaunchConfigTest, CommandLineQuotesArgumentsThatWouldSplit) {
   zqmd::LaunchConfig launch;
   launch.program = "sh";
@@ -110,6 +153,16 @@ ZQ_TTree EnvironmentWithNumber() {
   environment.Set("GOOD", ZQ_TAny("text"));
   environment.Set("COUNT", ZQ_TAny(4u));
   return Server({{"Program", "p"}, {"Environment", environment}});
+}
+
+// "a number in Environment" gives "ANumberInEnvironment".
+std::string CaseName(const ::testing::TestParamInfo<Refusal>& info) {
+  std::string name;
+  for (const char* c = info.param.what; *c != 0; ++c) {
+    const bool wordStart = c == info.param.what || c[-1] == ' ';
+    if (std::isalnum(static_cast<unsigned char>(*c))) name += wordStart ? std::toupper(*c) : *c;
+  }
+  return name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -149,13 +202,44 @@ INSTANTIATE_TEST_SUITE_P(
                         {"BackoffInitialDelay", 900u},
                         {"BackoffMaximumDelay", 800u}}),
                 "\"BackoffMaximumDelay\""}),
-    [](const ::testing::TestParamInfo<Refusal>& info) {
-      std::string name;  // "a number in Environment" gives "ANumberInEnvironment"
-      for (const char* c = info.param.what; *c != 0; ++c) {
-        const bool wordStart = c == info.param.what || c[-1] == ' ';
-        if (std::isalnum(static_cast<unsigned char>(*c))) name += wordStart ? std::toupper(*c) : *c;
-      }
-      return name;
-    });
+    CaseName);
+
+ZQ_TTree WithCheck(ZQ_TTree check) {
+  return Server({{"Program", "p"}, {"HealthCheck", check}});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ReadinessAndHealth, LaunchConfigRefusalTest,
+    ::testing::Values(
+        Refusal{"an unknown Readiness", Server({{"Program", "p"}, {"Readiness", "ready"}}),
+                "\"notify\""},
+        Refusal{"a tcp Readiness without port", Server({{"Program", "p"}, {"Readiness", "tcp:"}}),
+                "\"Readiness\""},
+        Refusal{"a tcp Readiness port above 65535",
+                Server({{"Program", "p"}, {"Readiness", "tcp:65536"}}), "65535"},
+        Refusal{"an http Readiness elsewhere",
+                Server({{"Program", "p"}, {"Readiness", "http://10.0.0.1:80/"}}),
+                "http://127.0.0.1:"},
+        Refusal{"an http Readiness with a space in its path",
+                Server({{"Program", "p"}, {"Readiness", "http://127.0.0.1:80/a b"}}), "space"},
+        Refusal{"HealthCheck as a text", Server({{"Program", "p"}, {"HealthCheck", "tcp:80"}}),
+                "\"HealthCheck\""},
+        Refusal{"a HealthCheck of no kind", WithCheck(Check({{"IntervalMs", 1000u}})),
+                "exactly one"},
+        Refusal{"a HealthCheck of two kinds",
+                WithCheck(Check({{"Tcp", 80u}, {"Http", "http://127.0.0.1:80/"}})), "exactly one"},
+        Refusal{"an empty Command", WithCheck(Check({{"Command", TextList({})}})),
+                "\"HealthCheck/Command\""},
+        Refusal{"a Tcp check as a text", WithCheck(Check({{"Tcp", "80"}})), "\"HealthCheck/Tcp\""},
+        Refusal{"a TimeoutMs above IntervalMs",
+                WithCheck(Check({{"Tcp", 80u}, {"IntervalMs", 1000u}, {"TimeoutMs", 1001u}})),
+                "\"HealthCheck/TimeoutMs\""},
+        Refusal{"an IntervalMs below the least",
+                WithCheck(Check({{"Tcp", 80u}, {"IntervalMs", 10u}, {"TimeoutMs", 10u}})),
+                "\"HealthCheck/IntervalMs\""},
+        Refusal{"no FailuresBeforeRestart",
+                WithCheck(Check({{"Tcp", 80u}, {"FailuresBeforeRestart", 0u}})),
+                "\"HealthCheck/FailuresBeforeRestart\""}),
+    CaseName);
 
 }  // namespace
