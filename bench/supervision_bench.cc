@@ -7,6 +7,7 @@
 //   supervision_bench memory  [--large 1000]
 //   supervision_bench startup [--instances 100] [--servers 10] [--runs 5]
 //   supervision_bench spawn   [--program PATH] [--runs 200] [--env KEY=VALUE]...
+//   supervision_bench footprint [--instances 100]
 //   supervision_bench storm   [--instances 200] [--servers 20] [--rate 40] [--seconds 30]
 //                             [--min-age-ms 500]
 //   supervision_bench peers   (see peers.h)
@@ -53,6 +54,7 @@
 #include "peers.h"
 #include "scale.h"
 #include "supervision_common.h"
+#include "footprint_bench.h"
 #include "support/flood.h"
 #include "support/installation.h"
 #include "zqmd/proc_inspect.h"
@@ -80,12 +82,14 @@ using zq_bench::Summary;
 // Command line
 
 [[noreturn]] void Usage() {
-  std::cerr << "usage: supervision_bench restart|idle|memory|startup|spawn|storm|peers|scale "
+  std::cerr << "usage: supervision_bench "
+               "restart|idle|memory|footprint|startup|spawn|storm|peers|scale "
                "[--option value]...\n"
                "  restart  --instances N (20) --kills N (120) --min-age-ms N (2000) --csv FILE\n"
                "           --flood CONNECTIONS/S (0: none; unauthenticated, to port 8088)\n"
                "  idle     --instances N (100) --servers N (10) --seconds N (60)\n"
                "  memory   --large N (1000)\n"
+               "  footprint --instances N (100)\n"
                "  startup  --instances N (100) --servers N (10) --runs N (5)\n"
                "  spawn    --program PATH (sample_server) --runs N (200) --env KEY=VALUE\n"
                "  storm    --instances N (200) --servers N (20) --rate KILLS/S (40) --seconds N "
@@ -963,6 +967,7 @@ int main(int argc, char** argv) {
     if (options.command == "restart") return Restart(options);
     if (options.command == "idle") return Idle(options);
     if (options.command == "memory") return Memory(options);
+    if (options.command == "footprint") return zq_bench::Footprint(options.values);
     if (options.command == "startup") return Startup(options);
     if (options.command == "spawn") return Spawn(options);
     if (options.command == "storm") return Storm(options);

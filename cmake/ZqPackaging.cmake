@@ -3,7 +3,8 @@
 #
 # Layout below the prefix: the programs in bin/, the project's shared
 # libraries in a private folder lib/custodel/ (found through each program's
-# RUNPATH, so nothing else on the host loads them), the sample server in
+# RUNPATH, so nothing else on the host loads them; the configuration
+# server's etcd module with them), the sample server in
 # libexec/custodel/, man pages, bash completion, systemd units in
 # lib/systemd/system/. Configuration: <sysconfdir>/custodel/installation.json
 # (an example) and <sysconfdir>/default/zqmd (the daemon's flags), where
@@ -30,8 +31,10 @@ foreach(program ${ZQ_PROGRAMS})
   zq_install_relocatable(${program} ${CMAKE_INSTALL_BINDIR})
 endforeach()
 zq_install_relocatable(sample_server ${ZQ_EXAMPLES_DIR})
-set_target_properties(dodived DEVUror PROPERTIES INSTALL_RPATH "$ORIGIN")
+set_target_properties(dodived DEVUror almanac_etcd_module PROPERTIES INSTALL_RPATH "$ORIGIN")
 install(TARGETS dodived DEVUror LIBRARY DESTINATION ${ZQ_PRIVATE_LIBDIR})
+# What `almanac --etcd` loads: found along the program's RUNPATH.
+install(TARGETS almanac_etcd_module LIBRARY DESTINATION ${ZQ_PRIVATE_LIBDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/bash-completion/zqm
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 

@@ -17,6 +17,7 @@
 #include "DEVUror/zqm_limits.h"
 #include "DEVUror/zqm_notify.h"
 #include "DEVUror/zqm_trace.h"
+#include "platform/process_memory.h"
 #include "zq_version.h"
 #include "zqmd/daemon.h"
 
@@ -78,6 +79,7 @@ int InitKey(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  zq_platform::KeepProcessMemorySmall();
   // Before any thread exists, and so that no server the daemon starts
   // inherits the service manager's socket.
   zqm_notify::TakeNotifySocket();

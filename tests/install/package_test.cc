@@ -30,6 +30,7 @@ TEST(PackageTest, DebianPackageHoldsTheInstallationUnderUsrAndEtc) {
                            "./usr/bin/zqm",
                            "./usr/lib/custodel/libDEVUror.so",
                            "./usr/lib/custodel/libdodived.so",
+                           "./usr/lib/custodel/libalmanac_etcd.so",
                            "./usr/libexec/custodel/sample_server",
                            "./usr/lib/systemd/system/zqmd.service",
                            "./usr/lib/systemd/system/zqmd.socket",

@@ -9,6 +9,7 @@
 #include "Custodel/Private/Source/custodel.h"
 #include "DEVUror/zqm_limits.h"
 #include "DEVUror/zqm_notify.h"
+#include "platform/process_memory.h"
 #include "zq_version.h"
 
 namespace {
@@ -18,6 +19,7 @@ constexpr int kUsageStatus = 2;
 }  // namespace
 
 int main(int argc, char** argv) {
+  zq_platform::KeepProcessMemorySmall();
   // Before any thread exists; readiness is sent after the first pass.
   zqm_notify::TakeNotifySocket();
   CLI::App app{
