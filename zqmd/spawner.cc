@@ -9,12 +9,14 @@
 
 namespace zqmd {
 
+// What a launch's thread alone owns: the loop shares only its control, so
+// that nothing the thread reads is ever destroyed by the loop.
 struct Spawner::Job {
   LaunchConfig launch;
   LaunchRequest request;
   Descriptor identity;
   Descriptor cgroup;
-  LaunchControl control;
+  std::shared_ptr<LaunchControl> control = std::make_shared<LaunchControl>();
 };
 
 Spawner::Spawner(asio::io_context& io) : mailbox_(LoopMailbox::Make(io)) {}
@@ -40,16 +42,17 @@ Spawner::Id Spawner::Start(LaunchConfig launch, LaunchRequest request, int ident
   job->request = std::move(request);
   job->request.identityFd = job->identity.Get();
   job->request.cgroupProcs = job->cgroup.Get();
-  job->request.control = &job->control;
+  job->request.control = job->control.get();
+  std::shared_ptr<LaunchControl> control = job->control;
   const Id id = ++next_;
   try {
-    std::thread(Run, job, mailbox_, this, id).detach();
+    std::thread(Run, std::move(job), mailbox_, this, id).detach();
   } catch (const std::system_error& failure) {
     ZQM_EException refused(
         ZQ_TString::Format("cannot start a thread for the launch: %s", failure.what()));
     ZQ_THROW_AT(refused, __FILE__, __LINE__);
   }
-  underWay_.emplace(id, Entry{std::move(job), std::move(done)});
+  underWay_.emplace(id, Entry{std::move(control), std::move(done)});
   return id;
 }
 
@@ -69,8 +72,8 @@ void Spawner::Run(const std::shared_ptr<Job>& job, const std::shared_ptr<LoopMai
   if (mailbox->Post([spawner, id, outcome] { spawner->Deliver(id, *outcome); })) return;
   // The spawner is gone: the child it gave up on is reaped here. One that
   // started just then runs on, unwatched, as after the daemon's end.
-  if (job->control.Cancelled() && outcome->pid > 0) {
-    job->control.Reaping();
+  if (job->control->Cancelled() && outcome->pid > 0) {
+    job->control->Reaping();
     waitpid(outcome->pid, nullptr, 0);
   }
 }
@@ -84,19 +87,18 @@ void Spawner::Deliver(Id id, Outcome& outcome) {
 }
 
 void Spawner::Cancel(Id id) {
-  if (auto found = underWay_.find(id); found != underWay_.end())
-    found->second.job->control.Cancel();
+  if (auto found = underWay_.find(id); found != underWay_.end()) found->second.control->Cancel();
 }
 
 void Spawner::CancelAll() {
   for (auto& [id, entry] : underWay_)
-    entry.job->control.Cancel();
+    entry.control->Cancel();
 }
 
 pid_t Spawner::ChildOf(Id id) const {
   auto found = underWay_.find(id);
   if (found == underWay_.end()) return 0;
-  const pid_t child = found->second.job->control.Child();
+  const pid_t child = found->second.control->Child();
   return child > 0 ? child : 0;
 }
 

@@ -70,7 +70,7 @@ class Spawner {
  private:
   struct Job;
   struct Entry {
-    std::shared_ptr<Job> job;
+    std::shared_ptr<LaunchControl> control;
     Done done;
   };
 
