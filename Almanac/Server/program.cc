@@ -113,15 +113,18 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
   const TraceSink trace = [&middleware](int level, const std::string& text) {
     middleware.Trace(level, text);
   };
+  const PostToServer post = [&middleware](std::function<void()> work) {
+    middleware.Post(std::move(work));
+  };
   std::unique_ptr<ConfigSource> source;
   if (etcd.Wanted()) {
-    source = std::make_unique<EtcdSource>(
-        etcd.ServerSettings(name, instance), trace,
-        [&middleware](std::function<void()> work) { middleware.Post(std::move(work)); });
+    source = std::make_unique<EtcdSource>(etcd.ServerSettings(name, instance), trace, post);
   } else {
     source = std::make_unique<FileSource>(configPath);
   }
   ConfigStore store(std::move(source), trace);
+  // A Set waits for etcd, up to seconds when it is failing; readers must not.
+  if (etcd.Wanted()) store.AnswerWritesLater(post);
   if (!Attempt(err, "", [&] { store.Load(); })) return kExitFailure;
   store.OnChange([&middleware] { middleware.ConfigurationChanged(); });
 
