@@ -360,6 +360,7 @@ void Listener::Accept() {
 }
 
 void Listener::Admit(Socket socket) {
+  ++accepted_;
   const int fd = socket.native_handle();
   if (local_) {
     zqm_roles::Caller caller = LocalCaller(fd, limits_.administratorsGroup);
@@ -408,6 +409,7 @@ const char* Listener::OverBudget(const std::string& source) const {
 }
 
 void Listener::Refuse(Socket& socket, const std::string& peer, const char* why) {
+  ++refused_;
   if (std::string(why) == "connection limit") {
     if (!refusing_) {
       refusing_ = true;
@@ -430,6 +432,7 @@ void Listener::Authenticated(Session& session) {
   const std::size_t authenticated = sessions_.size() - unauthenticated_;
   // Counted now: it is not a stranger any more.
   ++ofIdentity;
+  if (authenticated > limits_.maxConnections || ofIdentity > limits_.maxPerIdentity) ++refused_;
   if (authenticated > limits_.maxConnections) {
     if (!refusing_) {
       refusing_ = true;

@@ -41,6 +41,8 @@
 // rest one summary line with counts at its end.
 #pragma once
 
+#include <cstdint>
+
 #include <sys/types.h>
 
 #include <asio.hpp>
@@ -121,6 +123,14 @@ class Listener {
   void Start();
   // Stops accepting and closes every connection.
   void Close();
+  // Connections since the start: accepted (refused ones included), and
+  // refused or closed at once for a budget; and those open now.
+  struct Counts {
+    std::uint64_t accepted = 0;
+    std::uint64_t refused = 0;
+    std::size_t open = 0;
+  };
+  Counts Counted() const { return {accepted_, refused_, sessions_.size()}; }
   // The TCP port; 0 for a local socket.
   unsigned short Port() const { return port_; }
   bool Local() const { return local_; }
@@ -157,6 +167,8 @@ class Listener {
   std::map<std::string, std::size_t> bySource_;    // unauthenticated
   std::map<std::string, std::size_t> byIdentity_;  // authenticated
   bool refusing_ = false;                          // the connection limit was reached
+  std::uint64_t accepted_ = 0;
+  std::uint64_t refused_ = 0;
   // This interval's trace: lines written one by one, and what was counted.
   unsigned traced_ = 0;
   std::map<std::string, std::size_t> untraced_;

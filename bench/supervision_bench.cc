@@ -7,8 +7,11 @@
 //   supervision_bench memory  [--large 1000]
 //   supervision_bench startup [--instances 100] [--servers 10] [--runs 5]
 //   supervision_bench spawn   [--program PATH] [--runs 200] [--env KEY=VALUE]...
+//   supervision_bench footprint [--instances 100]
 //   supervision_bench storm   [--instances 200] [--servers 20] [--rate 40] [--seconds 30]
 //                             [--min-age-ms 500]
+//   supervision_bench peers   (see peers.h)
+//   supervision_bench scale   [--instances 10000] [--servers 100]
 //
 // Every wait is on an event with a deadline: the service's trace lines and
 // the sample servers' start stamps arrive through pipes, processes are
@@ -48,6 +51,10 @@
 
 #include "DEVUror/devuror.h"
 #include "bench_support.h"
+#include "peers.h"
+#include "scale.h"
+#include "supervision_common.h"
+#include "footprint_bench.h"
 #include "support/flood.h"
 #include "support/installation.h"
 #include "zqmd/proc_inspect.h"
@@ -58,39 +65,36 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using zq_bench::IsRunningLine;
 using zq_bench::LineSource;
 using zq_bench::MonotonicNs;
+using zq_bench::Ms;
+using zq_bench::Options;
+using zq_bench::PrintHeader;
+using zq_bench::PrintSummary;
+using zq_bench::PrintSummaryHeader;
+using zq_bench::Run;
+using zq_bench::SampleServers;
+using zq_bench::ServerEntry;
 using zq_bench::Summary;
 
 // ---------------------------------------------------------------------------
 // Command line
 
-struct Options {
-  std::string command;
-  std::map<std::string, std::string> values;
-  std::vector<std::string> env;
-
-  unsigned Number(const std::string& key, unsigned fallback) const {
-    auto found = values.find(key);
-    return found == values.end() ? fallback : static_cast<unsigned>(std::stoul(found->second));
-  }
-  std::string Text(const std::string& key, const std::string& fallback) const {
-    auto found = values.find(key);
-    return found == values.end() ? fallback : found->second;
-  }
-};
-
 [[noreturn]] void Usage() {
-  std::cerr << "usage: supervision_bench restart|idle|memory|startup|spawn|storm [--option "
-               "value]...\n"
+  std::cerr << "usage: supervision_bench "
+               "restart|idle|memory|footprint|startup|spawn|storm|peers|scale "
+               "[--option value]...\n"
                "  restart  --instances N (20) --kills N (120) --min-age-ms N (2000) --csv FILE\n"
                "           --flood CONNECTIONS/S (0: none; unauthenticated, to port 8088)\n"
                "  idle     --instances N (100) --servers N (10) --seconds N (60)\n"
                "  memory   --large N (1000)\n"
+               "  footprint --instances N (100)\n"
                "  startup  --instances N (100) --servers N (10) --runs N (5)\n"
                "  spawn    --program PATH (sample_server) --runs N (200) --env KEY=VALUE\n"
                "  storm    --instances N (200) --servers N (20) --rate KILLS/S (40) --seconds N "
-               "(30) --min-age-ms N (500)\n";
+               "(30) --min-age-ms N (500)\n"
+            << zq_bench::kPeersUsage << zq_bench::kScaleUsage;
   std::exit(2);
 }
 
@@ -108,171 +112,6 @@ Options Parse(int argc, char** argv) {
     }
   }
   return options;
-}
-
-// ---------------------------------------------------------------------------
-// Installations
-
-struct ServerEntry {
-  std::string name;
-  std::string program;  // "@BIN@/sample_server" or a plain program
-  std::vector<std::string> arguments;
-  unsigned instances = 1;
-  bool plain = false;
-  std::map<std::string, std::string> environment;
-};
-
-std::string Quote(const std::string& text) {
-  return "\"" + text + "\"";
-}
-
-std::string ConfigurationText(const std::vector<ServerEntry>& servers) {
-  std::ostringstream out;
-  out << "{\"Servers\": {\"ZQMD\": {\"Servers\": {\n";
-  for (std::size_t i = 0; i < servers.size(); ++i) {
-    const ServerEntry& server = servers[i];
-    out << "  " << Quote(server.name) << ": {\"Program\": " << Quote(server.program)
-        << ", \"AlwaysRunning\": true, \"NrOfInstances\": " << server.instances;
-    if (server.plain) out << ", \"Plain\": true";
-    if (!server.arguments.empty()) {
-      out << ", \"Arguments\": [";
-      for (std::size_t a = 0; a < server.arguments.size(); ++a)
-        out << (a ? ", " : "") << Quote(server.arguments[a]);
-      out << "]";
-    }
-    if (!server.environment.empty()) {
-      out << ", \"Environment\": {";
-      bool first = true;
-      for (const auto& [key, value] : server.environment) {
-        out << (first ? "" : ", ") << Quote(key) << ": " << Quote(value);
-        first = false;
-      }
-      out << "}";
-    }
-    out << "}" << (i + 1 < servers.size() ? "," : "") << "\n";
-  }
-  out << "}}}}\n";
-  return out.str();
-}
-
-// `total` instances of sample_server spread over `serverCount` servers.
-std::vector<ServerEntry> SampleServers(unsigned total, unsigned serverCount,
-                                       const std::string& prefix = "Worker") {
-  std::vector<ServerEntry> servers;
-  if (serverCount == 0) serverCount = 1;
-  for (unsigned s = 0; s < serverCount; ++s) {
-    const unsigned count = total / serverCount + (s < total % serverCount ? 1 : 0);
-    if (count == 0) continue;
-    ServerEntry entry;
-    entry.name = serverCount == 1 ? prefix : prefix + std::to_string(s + 1);
-    entry.program = "@BIN@/sample_server";
-    entry.instances = count;
-    servers.push_back(entry);
-  }
-  return servers;
-}
-
-// "Server \"Worker3\" instance 7 is running", the watcher's word that it
-// found the instance's process and waits on it.
-bool IsRunningLine(const std::string& line) {
-  return line.find("Server \"") != std::string::npos &&
-         line.find(" is running") != std::string::npos;
-}
-
-// A whole installation and the service over it. The destructor ends every
-// process: the service first (so that nothing is restarted), then every
-// instance the daemon knows of, then the daemon and the configuration
-// server.
-class Run {
- public:
-  explicit Run(const std::vector<ServerEntry>& servers)
-      : installation_(ConfigurationText(servers), Options()) {
-    for (const ServerEntry& server : servers)
-      expected_ += server.instances;
-  }
-
-  ~Run() {
-    if (service_) service_->Kill();
-    std::vector<pid_t> pids;
-    try {
-      for (const ZQ_TAny& element : installation_.Servers("*")) {
-        const ZQ_TDict& entry = element.DynamicCast<ZQ_TDict>(__FILE__, __LINE__);
-        const ZQ_TString& name = entry["Name"].DynamicCast<ZQ_TString>(__FILE__, __LINE__);
-        if (name == "Almanac" || name == "Custodel") continue;
-        pids.push_back(
-            static_cast<pid_t>(entry["PID"].DynamicCast<ZQ_TUInt32>(__FILE__, __LINE__)));
-      }
-    } catch (const ZQ_EException& failure) {
-      std::cerr << "cannot list the instances: " << failure.ZQ_Message().Text() << "\n";
-    }
-    if (!zq_bench::KillAndWait(pids, 20s)) std::cerr << "some instances did not end in time\n";
-  }
-
-  static zq_test::InstallationOptions Options() {
-    zq_test::InstallationOptions options;
-    options.traceLevel = 1;  // what a host runs with
-    return options;
-  }
-
-  zq_test::Installation& Installation() { return installation_; }
-  zq_bench::TracedProcess& Service() { return *service_; }
-  unsigned Expected() const { return expected_; }
-
-  // Starts the service; returns CLOCK_MONOTONIC just before the spawn.
-  std::int64_t StartService() {
-    const std::int64_t before = MonotonicNs();
-    service_ = std::make_unique<zq_bench::TracedProcess>(
-        std::vector<std::string>{zq_test::Program("custodel")}, installation_.Environment());
-    return before;
-  }
-
-  // Waits until every configured instance has been reported running once;
-  // the index of the last of those lines.
-  std::size_t WaitAllRunning(std::chrono::milliseconds timeout) {
-    const auto found =
-        service_->Output().WaitForCount(IsRunningLine, expected_, Clock::now() + timeout);
-    if (!found) {
-      std::ostringstream text;
-      for (const auto& line : service_->Output().Lines())
-        text << line.text << "\n";
-      throw std::runtime_error(
-          "not every instance was reported running; the service said:\n" +
-          text.str().substr(text.str().size() > 4000 ? text.str().size() - 4000 : 0));
-    }
-    return *found;
-  }
-
-  pid_t DaemonPid() { return installation_.Daemon().Pid(); }
-  pid_t AlmanacPid() { return installation_.Almanac().Pid(); }
-
- private:
-  zq_test::Installation installation_;
-  std::unique_ptr<zq_bench::TracedProcess> service_;
-  unsigned expected_ = 0;
-};
-
-// ---------------------------------------------------------------------------
-// Reports
-
-void PrintHeader(const std::string& title) {
-  std::cout << "\n## " << title << "\n\n" << zq_bench::MachineLoad() << "\n\n";
-}
-
-void PrintSummaryHeader() {
-  std::printf("| %-52s | %5s | %8s | %8s | %8s | %8s | %8s |\n", "milliseconds", "n", "min", "p50",
-              "p90", "p99", "max");
-  std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(54, '-').c_str(),
-              "------:", "---------:", "---------:", "---------:", "---------:", "---------:");
-}
-
-void PrintSummary(const std::string& what, const std::vector<double>& samples) {
-  const Summary s = zq_bench::Summarise(samples);
-  std::printf("| %-52s | %5zu | %8.3f | %8.3f | %8.3f | %8.3f | %8.3f |\n", what.c_str(), s.count,
-              s.min, s.p50, s.p90, s.p99, s.max);
-}
-
-double Ms(std::int64_t ns) {
-  return static_cast<double>(ns) / 1e6;
 }
 
 // ---------------------------------------------------------------------------
@@ -1128,9 +967,12 @@ int main(int argc, char** argv) {
     if (options.command == "restart") return Restart(options);
     if (options.command == "idle") return Idle(options);
     if (options.command == "memory") return Memory(options);
+    if (options.command == "footprint") return zq_bench::Footprint(options.values);
     if (options.command == "startup") return Startup(options);
     if (options.command == "spawn") return Spawn(options);
     if (options.command == "storm") return Storm(options);
+    if (options.command == "peers") return zq_bench::Peers(options);
+    if (options.command == "scale") return zq_bench::Scale(options);
   } catch (const std::exception& failure) {
     std::cerr << "supervision_bench: " << failure.what() << std::endl;
     return 1;

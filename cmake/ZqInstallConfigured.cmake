@@ -15,6 +15,14 @@ else()
 endif()
 set(ZQ_BINDIR ${prefix}/${ZQ_BINDIR})
 set(ZQ_SAMPLE_SERVER ${prefix}/${ZQ_EXAMPLES_DIR}/sample_server)
+# The package (prefix /usr) creates a user of its own for the example's
+# servers; an installation elsewhere, made to try the programs out, runs them
+# as the daemon's user, which needs no such account.
+if(prefix STREQUAL "/usr")
+  set(ZQ_EXAMPLE_USER_KEY "\"User\": \"${ZQ_EXAMPLE_USER}\",\n          ")
+else()
+  set(ZQ_EXAMPLE_USER_KEY "")
+endif()
 file(READ ${ZQ_SOURCE_DIR}/packaging/systemd/hardening.conf ZQ_HARDENING)
 string(STRIP "${ZQ_HARDENING}" ZQ_HARDENING)
 

@@ -11,8 +11,10 @@
 //   zqm [--host H] reconfigure                         the service reads the configuration again
 //   zqm [--host H] stop                                the service stops watching every server
 //   zqm [--host H] ignore NAME|'*'                     the service stops watching NAME (or all)
-//   zqm [--host H] reload                              the configuration server reads its file
-//                                                      again, then the service reconfigures
+//   zqm [--host H] reload [--restart-changed]          the configuration server reads its file
+//                                                      again, then the service reconfigures;
+//                                                      lists (restarts) the instances launched
+//                                                      from an older launch configuration
 //   zqm [--host H] log NAME [INSTANCE] [-f]            an instance's log (-f: follow it)
 //
 // The service serves one call at a time: zqm waits for one that is busy
@@ -40,6 +42,7 @@
 #include "tools/zqm_fleet.h"
 #include "tools/zqm_json.h"
 #include "tools/zqm_log.h"
+#include "tools/zqm_reload.h"
 #include "tools/zqm_service.h"
 #include "tools/zqm_status.h"
 #include "tools/zqm_status_render.h"
@@ -229,7 +232,7 @@ int Steer(const Options& options, const char* method, const ZQ_TList& arguments)
 
 // Has the configuration server read its file again, then the service
 // reconfigure; a file that is refused stops there.
-int Reload(const Options& options) {
+int Reload(const Options& options, bool restartChanged) {
   try {
     Almanac_TProxy almanac(options.host.empty() ? nullptr : options.host.c_str());
     almanac.RPC(ZQ_TString("Reload"));
@@ -238,7 +241,9 @@ int Reload(const Options& options) {
     throw;
   }
   std::cout << "Reload: done\n";
-  return Steer(options, "Reconfigure", ZQ_TList());
+  const int reconfigured = Steer(options, "Reconfigure", ZQ_TList());
+  if (reconfigured != kOk) return reconfigured;
+  return ReportLaunchChanges(options.host, restartChanged);
 }
 
 int PrintRoles() {
@@ -324,6 +329,10 @@ int main(int argc, char** argv) {
   ignore->add_option("name", options.serverName, "the server, or '*'")->required();
   CLI::App* reload = app.add_subcommand(
       "reload", "make the configuration server read its file again, then the service reconfigure");
+  bool restartChanged = false;
+  reload->add_flag("--restart-changed", restartChanged,
+                   "then restart, one at a time in start-up order, the instances launched from an "
+                   "older launch configuration (without: list them)");
   CLI::App* log = app.add_subcommand("log", "print an instance's log (read on this host)");
   log->add_option("name", options.serverName, "the server")->required();
   log->add_option("instance", options.instance, "the instance number (default 1)");
@@ -358,7 +367,7 @@ int main(int argc, char** argv) {
     if (const std::optional<int> status = RunControlCommand(control, options.host)) return *status;
     if (reconfigure->parsed()) return Steer(options, "Reconfigure", ZQ_TList());
     if (stop->parsed()) return Steer(options, "Stop", ZQ_TList());
-    if (reload->parsed()) return Reload(options);
+    if (reload->parsed()) return Reload(options, restartChanged);
     if (log->parsed()) return Log(options);
     ZQ_TList name;
     name.Append(ZQ_TAny(ZQ_TString(options.serverName)));

@@ -95,6 +95,16 @@ void StartAgain(ZQM_TProxy& daemon, const std::string& name, unsigned short inst
   std::cout << "\n";
 }
 
+}  // namespace
+
+void RestartInstance(ZQM_TProxy& daemon, const std::string& name, unsigned short instance,
+                     const std::optional<unsigned>& graceMs) {
+  End(daemon, name, instance, graceMs);
+  StartAgain(daemon, name, instance);
+}
+
+namespace {
+
 int Restart(const ControlCommands& commands, const std::string& host) {
   const Target target = ParseTarget(commands.target);
   ZQM_TProxy daemon(HostOrNull(host));
@@ -109,10 +119,8 @@ int Restart(const ControlCommands& commands, const std::string& host) {
     ZQM_ENoSuchServer none(ZQ_TString::Format("%s has no running instance", target.name));
     ZQ_THROW_AT(none, __FILE__, __LINE__);
   }
-  for (const unsigned short instance : instances) {
-    End(daemon, target.name, instance, commands.graceMs);
-    StartAgain(daemon, target.name, instance);
-  }
+  for (const unsigned short instance : instances)
+    RestartInstance(daemon, target.name, instance, commands.graceMs);
   return kOk;
 }
 

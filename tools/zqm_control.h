@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 
+#include "DEVUror/zqm_tproxy.h"
 #include "typelib/dodived.h"
 
 struct ControlCommands {
@@ -35,6 +36,12 @@ void AddControlCommands(CLI::App& app, ControlCommands& commands);
 // returns its exit status; nullopt when none was parsed. Failures of the
 // servers are thrown as ZQ_EException.
 std::optional<int> RunControlCommand(const ControlCommands& commands, const std::string& host);
+
+// Ends the instance through `daemon` (SIGTERM, SIGKILL after the grace) and
+// has it started again at once, waiting until it has bound; prints how it
+// ended and its new pid.
+void RestartInstance(ZQM_TProxy& daemon, const std::string& name, unsigned short instance,
+                     const std::optional<unsigned>& graceMs);
 
 // Calls `method` of the service ("Custodel" instance 1) on `host`. Throws
 // ZQ_EException, saying so when the service cannot be reached.

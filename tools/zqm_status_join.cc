@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "zqmd/launch_digest.h"
+
 namespace {
 
 using InstanceKey = std::pair<std::string, unsigned>;
@@ -31,6 +33,10 @@ class Entry {
   unsigned Unsigned(const char* key, unsigned fallback = 0) const {
     const ZQ_TUInt32* value = Get<ZQ_TUInt32>(key);
     return value != nullptr ? value->Value() : fallback;
+  }
+  std::string Text(const char* key) const {
+    const ZQ_TString* value = Get<ZQ_TString>(key);
+    return value != nullptr ? value->Text() : std::string();
   }
   // The server name under `nameKey` and the instance number, or nullopt.
   std::optional<InstanceKey> Key(const char* nameKey) const {
@@ -98,7 +104,14 @@ Joined Join(const StatusSources& sources) {
     instance.running = true;
     instance.pid = pid->Value();
     instance.started = entry.Unsigned("Started");
-    if (const ZQ_TString* state = entry.Get<ZQ_TString>("State")) instance.state = state->Text();
+    instance.state = entry.Text("State");
+    instance.readiness = entry.Text("Readiness");
+    instance.statusText = entry.Text("StatusText");
+    instance.health = entry.Text("Health");
+    instance.healthFailures = entry.Unsigned("HealthFailures");
+    instance.cpuSeconds = entry.Text("CPUSeconds");
+    instance.memoryBytes = entry.Text("MemoryBytes");
+    instance.launchDigest = entry.Text("LaunchDigest");
   });
   ForEachEntry(sources.history, [&](const Entry& entry) {
     const auto key = entry.Key("Name");
@@ -193,6 +206,13 @@ std::vector<ServerStatus> KnownServers(Joined& joined,
   return servers;
 }
 
+// Marks the running instances launched from another subtree than `tree`.
+void NoteChangedLaunches(ServerStatus& server, const ZQ_TTree& tree) {
+  const std::string now = zqmd::LaunchDigest(tree);
+  for (InstanceStatus& instance : server.instances)
+    instance.launchChanged = !instance.launchDigest.empty() && instance.launchDigest != now;
+}
+
 std::map<std::string, long long> OperatorDown(const ZQ_TList& marks) {
   std::map<std::string, long long> down;
   ForEachEntry(marks, [&](const Entry& entry) {
@@ -231,6 +251,7 @@ StatusReport CollectStatus(const StatusSources& sources) {
     if (tree == nullptr) continue;
     ServerStatus server = DescribeServer(key.Text(), *tree, sources.serverConfiguration);
     Complete(server, joined, down, server.runsHere ? server.nrOfInstances : 0);
+    NoteChangedLaunches(server, *tree);
     status.servers.push_back(std::move(server));
   }
   // The service starts lower orders first and, among equal orders, the

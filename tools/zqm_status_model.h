@@ -16,6 +16,17 @@ struct InstanceStatus {
   unsigned pid = 0;       // when running
   long long started = 0;  // when running: seconds since the epoch
   std::string state;      // when running: as the daemon says
+  // When running, as far as the daemon knows them ("" / 0 otherwise):
+  std::string readiness;        // "waiting" or "ready" when a readiness check is configured
+  std::string statusText;       // the last STATUS= text of an instance that notifies
+  std::string health;           // "healthy" or "unhealthy" when a health check is configured
+  unsigned healthFailures = 0;  // failed checks in a row
+  std::string cpuSeconds;       // decimal, e.g. "1.250"
+  std::string memoryBytes;      // decimal
+  // Of the server subtree it was launched from (as the daemon says; "" for
+  // an instance it adopted), and whether the configuration now differs.
+  std::string launchDigest;
+  bool launchChanged = false;
   // The service's monitor of the instance, when it has one.
   bool watched = false;
   long long watchedRunningSince = 0;  // 0: the watcher does not see it running

@@ -38,13 +38,21 @@ inline constexpr const char* kWebPage = R"PAGE(<!DOCTYPE html>
   .configured { padding:0 14px 10px; color:var(--muted); }
   table { width:100%; border-collapse:collapse; }
   th { text-align:left; font-weight:600; font-size:12px; color:var(--muted);
-       text-transform:uppercase; letter-spacing:.03em; padding:6px 10px; background:#fafbfc;
-       border-bottom:1px solid var(--line); }
-  td { padding:5px 10px; border-bottom:1px solid var(--line); white-space:nowrap; }
+       text-transform:uppercase; letter-spacing:.03em; padding:6px 8px; background:#fafbfc;
+       border-bottom:1px solid var(--line); white-space:nowrap; }
+  td { padding:4px 8px; border-bottom:1px solid var(--line); white-space:nowrap; }
   tr:last-child td { border-bottom:none; }
-  td.num { text-align:right; font-variant-numeric:tabular-nums; }
+  /* The room to spare goes to the timeline: the other columns stay close. */
+  th:last-child, td:last-child { width:100%; }
+  th.num, td.num { text-align:right; font-variant-numeric:tabular-nums; }
   td.name { font-weight:600; }
   .why { color:var(--muted); white-space:normal; }
+  .note { color:var(--muted); font-weight:400; font-size:12px; }
+  td.folded { color:var(--muted); white-space:normal; background:#fafbfc; }
+  .said { display:inline-block; max-width:130px; overflow:hidden; text-overflow:ellipsis;
+          vertical-align:bottom; color:var(--muted); font-size:12px; }
+  .good { color:var(--ok); } .poor { color:var(--bad); font-weight:600; }
+  .pending { color:var(--warn); }
   .state { display:inline-block; min-width:78px; text-align:center; padding:1px 8px;
            border-radius:10px; font-size:12px; font-weight:600; color:#fff; }
   .s-running { background:var(--ok); } .s-starting { background:var(--warn); }
@@ -87,7 +95,7 @@ function stateBadge(state) {
 
 // The instance's last starts (green) and ends (red) on a line that ends now.
 function timeline(events, now) {
-  const ns = "http://www.w3.org/2000/svg", width = 220, height = 18;
+  const ns = "http://www.w3.org/2000/svg", width = 150, height = 18;
   const svg = document.createElementNS(ns, "svg");
   svg.setAttribute("class", "timeline");
   svg.setAttribute("width", width);
@@ -133,17 +141,70 @@ function byOperator(server, status) {
             " by operator since " + new Date(server.DownByOperatorSince * 1000).toLocaleString());
 }
 
-const columns = ["Server", "Runs here", "Instance", "Watched", "PID", "Up", "Restarts",
-                 "Last exit", "State", "Starts and ends"];
+// CPU time from decimal seconds, short: "1.2s", "4m05s", "3h20m".
+function cpuTime(text) {
+  const seconds = Number(text);
+  if (!Number.isFinite(seconds) || seconds < 0) return String(text);
+  const two = n => String(n).padStart(2, "0");
+  if (seconds < 60) return seconds.toFixed(1) + "s";
+  const whole = Math.floor(seconds);
+  if (whole < 3600) return Math.floor(whole / 60) + "m" + two(whole % 60) + "s";
+  return Math.floor(whole / 3600) + "h" + two(Math.floor(whole % 3600 / 60)) + "m";
+}
 
-function serverRows(server, now) {
+function bytes(text) {
+  if (!/^[0-9]+$/.test(String(text))) return String(text);
+  let value = Number(text), unit = 0;
+  const units = ["B", "K", "M", "G", "T"];
+  while (value >= 1024 && unit < units.length - 1) { value /= 1024; ++unit; }
+  return (unit === 0 || value >= 10 ? Math.round(value) : value.toFixed(1)) + units[unit];
+}
+
+function readyCell(instance) {
+  const cell = el("td");
+  const readiness = instance.Readiness || "";
+  cell.appendChild(readiness ? el("span", {class: readiness === "ready" ? "good" : "pending"},
+                                     readiness)
+                             : document.createTextNode("-"));
+  if (instance.StatusText) {
+    cell.append(" ", el("span", {class: "said", title: instance.StatusText}, instance.StatusText));
+  }
+  return cell;
+}
+
+function healthCell(instance) {
+  if (!instance.Health) return el("td", {}, "-");
+  const failures = instance.HealthFailures || 0;
+  return el("td", {class: instance.Health === "healthy" ? "good" : "poor",
+                   title: failures + " failed checks in a row"},
+            instance.Health + (failures ? " (" + failures + ")" : ""));
+}
+
+// The columns every host table has, and those shown only when an instance
+// of the host has a value for them: [heading, numeric, cell of an instance].
+const fixedColumns = [
+  ["Server", false], ["Inst", true], ["Watched", false], ["PID", true], ["Up", true],
+  ["Restarts", true], ["Last exit", false]];
+const optionalColumns = [
+  ["Ready", false, i => i.Readiness || i.StatusText, readyCell],
+  ["Health", false, i => i.Health, healthCell],
+  ["CPU", true, i => i.CPUSeconds, i => el("td", {class: "num"}, i.CPUSeconds ? cpuTime(i.CPUSeconds) : "-")],
+  ["Mem", true, i => i.MemoryBytes, i => el("td", {class: "num"}, i.MemoryBytes ? bytes(i.MemoryBytes) : "-")]];
+
+function columnsOf(servers) {
+  const instances = servers.flatMap(server => server.Instances || []);
+  return optionalColumns.filter(([, , has]) => instances.some(has));
+}
+
+function serverRows(server, shown, now) {
   const rows = [];
   const instances = server.Instances || [];
   if (!instances.length) {
     const row = el("tr");
-    row.append(el("td", {class: "name"}, server.Name), el("td", {}, server.RunsHere ? "yes" : "no"),
-               el("td", {class: "num"}, "-"), el("td", {}, "no"));
-    const why = el("td", {class: "why", colspan: 4}, server.Why || "");
+    row.append(el("td", {class: "name"}, server.Name), el("td", {class: "num"}, "-"),
+               el("td", {}, "no"));
+    const why = el("td", {class: "why", colspan: fixedColumns.length - 3 + shown.length},
+                   server.Why || "");
     const state = el("td");
     state.append(stateBadge("down"), byOperator(server, "down"));
     row.append(why, state, el("td"));
@@ -151,14 +212,16 @@ function serverRows(server, now) {
   }
   instances.forEach((instance, index) => {
     const row = el("tr");
-    row.append(el("td", {class: "name"}, index === 0 ? server.Name : ""),
-               el("td", {}, index === 0 ? (server.RunsHere ? "yes" : "no") : ""),
+    const name = el("td", {class: "name"}, index === 0 ? server.Name : "");
+    if (index === 0 && !server.RunsHere) name.append(" ", el("span", {class: "note"}, "(not configured here)"));
+    row.append(name,
                el("td", {class: "num"}, instance.Instance),
                el("td", {}, instance.Watched ? "yes" : "no"),
                el("td", {class: "num"}, instance.Running ? instance.PID : "-"),
                el("td", {class: "num"}, instance.Running ? uptime(instance.UptimeSeconds) : "-"),
                el("td", {class: "num"}, instance.Watched ? instance.Restarts : "-"),
                el("td", {}, instance.LastExit || "-"));
+    for (const [, , , cell] of shown) row.appendChild(cell(instance));
     const state = el("td");
     state.append(stateBadge(instance.Status), byOperator(server, instance.Status));
     const line = el("td");
@@ -167,6 +230,15 @@ function serverRows(server, now) {
     rows.push(row);
   });
   return rows;
+}
+
+// The servers the host does not run and never ran, on one line.
+function foldedRow(servers, width) {
+  const row = el("tr");
+  row.appendChild(el("td", {class: "folded", colspan: width},
+                         "Not configured here (" + servers.length + "): " +
+                             servers.map(server => server.Name).join(", ")));
+  return row;
 }
 
 function hostSection(host, now) {
@@ -189,12 +261,20 @@ function hostSection(host, now) {
       ? "service running (pid " + service.PID + ")" +
             (service.MonitorsProblem ? "; monitors unknown: " + service.MonitorsProblem : "")
       : "service not running"));
+  const servers = host.Servers || [];
+  const unconfigured = servers.filter(server => !server.RunsHere && !(server.Instances || []).length &&
+                                                !server.DownByOperatorSince);
+  const listed = servers.filter(server => !unconfigured.includes(server));
+  const shown = columnsOf(listed);
   const table = el("table");
   const header = el("tr");
-  for (const column of columns) header.appendChild(el("th", {}, column));
+  const headings = [...fixedColumns, ...shown, ["State", false], ["Starts and ends", false]];
+  for (const [heading, numeric] of headings)
+    header.appendChild(el("th", numeric ? {class: "num"} : {}, heading));
   table.appendChild(el("thead")).appendChild(header);
   const body = table.appendChild(el("tbody"));
-  for (const server of host.Servers || []) body.append(...serverRows(server, now));
+  for (const server of listed) body.append(...serverRows(server, shown, now));
+  if (unconfigured.length) body.appendChild(foldedRow(unconfigured, headings.length));
   section.appendChild(table);
   return section;
 }

@@ -17,7 +17,8 @@ Daemon::Daemon(asio::io_context& io, Options options)
       watches_(io),
       logs_(io, deadlines_),
       credentials_(io, deadlines_),
-      spawner_(io) {
+      spawner_(io),
+      cgroups_(io) {
   if (options_.stateFile.empty()) options_.stateFile = options_.logDirectory + "/zqmd.state";
   std::weak_ptr<int> alive = alive_;
   stateWriter_ =
@@ -34,6 +35,7 @@ Daemon::~Daemon() {
 
 void Daemon::Start() {
   PrepareFilePlaces(options_.logDirectory, options_.stateFile);
+  OpenCgroups();
   ResolveAdministratorsGroup();
   LoadOperatorDown();
   if (!options_.inheritedSockets.empty()) {
@@ -50,6 +52,7 @@ void Daemon::Start() {
                               "(%s); server configuration \"%s\"; logs in %s",
                               where, options_.serverConfiguration, options_.logDirectory)
                .Text());
+    ServeMetrics();
     return Adopt();
   }
   ListenLocally();
@@ -72,6 +75,7 @@ void Daemon::Start() {
                                           options_.hostAddress, port)
                            .Text());
   }
+  ServeMetrics();
   Adopt();
 }
 
@@ -102,6 +106,7 @@ void Daemon::Serve(int fd) {
 void Daemon::Stop() {
   for (const auto& listener : listeners_)
     listener->Close();
+  metrics_.reset();
   // A launch still under way (hung in a mount, perhaps) has not run its
   // program: it ends with the daemon rather than start unwatched later.
   spawner_.CancelAll();
@@ -109,6 +114,19 @@ void Daemon::Stop() {
   // which reaps the children that have ended without their end being
   // handled yet.
   instances_.clear();
+}
+
+void Daemon::OpenCgroups() {
+  const std::string unused = cgroups_.Open(options_.cgroup);
+  if (!unused.empty()) {
+    zqm_trace::Line(0, "No cgroup v2 folder for the instances (" + unused +
+                           "; see Delegate=yes or --cgroup): an instance is ended through its "
+                           "process group, and what leaves that group outlives it");
+    return;
+  }
+  const std::string controllers = cgroups_.Controllers();
+  zqm_trace::Line(0, "Each instance runs in a cgroup of its own below " + cgroups_.Root() +
+                         " (controllers: " + (controllers.empty() ? "none" : controllers) + ")");
 }
 
 unsigned short Daemon::Port() const {

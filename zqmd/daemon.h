@@ -12,10 +12,13 @@
 //       server (all servers for "*" or no P1): a list of dictionaries with
 //       "Name", "Instance" (ZQ_TUInt16), "PID" (ZQ_TUInt32), "Port"
 //       (ZQ_TUInt32, 0 when not bound), "State" ("running", "starting",
-//       "unbound" or "plain"), "Started" (seconds since 1970), "Log", and
-//       for an instance whose launch asked for them "Readiness" ("waiting",
-//       "ready"), "StatusText" (its last STATUS=), "Health" ("healthy",
-//       "unhealthy") and "HealthFailures" (ZQ_TUInt32, in a row now).
+//       "unbound" or "plain"), "Started" (seconds since 1970), "Log",
+//       "CPUSeconds" and "MemoryBytes" (decimal texts from its cgroup, ""
+//       when it has none; see cgroups.h), for an instance it started
+//       "LaunchDigest" (launch_digest.h), and for an instance whose launch
+//       asked for them "Readiness" ("waiting", "ready"), "StatusText" (its
+//       last STATUS=), "Health" ("healthy", "unhealthy") and
+//       "HealthFailures" (ZQ_TUInt32, in a row now).
 //   "GetServerConfiguration"()                  the name of this host's
 //       server configuration.
 //   "ConfigurationChanged"()                    the configuration server's
@@ -121,10 +124,12 @@
 #include "DEVUror/zqm_listener.h"
 #include "DEVUror/zqm_local_socket.h"
 #include "typelib/dodived.h"
+#include "zqmd/cgroups.h"
 #include "zqmd/credential_cache.h"
 #include "zqmd/instance_log.h"
 #include "zqmd/launch_config.h"
 #include "zqmd/notify_socket.h"
+#include "zqmd/metrics.h"
 #include "zqmd/proc_inspect.h"
 #include "zqmd/process_watch.h"
 #include "zqmd/safe_files.h"
@@ -158,6 +163,12 @@ struct Options {
   std::vector<int> inheritedSockets;
   // Connection limits and handshake time-out of the daemon's sockets.
   zqm_listener::Limits limits;
+  // The folder below which each instance gets a cgroup of its own
+  // (cgroups.h); "": the daemon's own cgroup when it was delegated.
+  std::string cgroup;
+  // Where the metrics for Prometheus are served ("PORT" or
+  // "ADDRESS:PORT", metrics.h); "": nowhere.
+  std::string metricsListen;
   // The descriptor limit instances start with (the one the daemon was given
   // before it raised its own); empty: the daemon's.
   std::optional<rlimit> instanceDescriptorLimit;
@@ -179,11 +190,15 @@ class Daemon {
 
   // Listens; throws ZQM_EException when the address cannot be used.
   void Start();
+  // The folder of the instances' cgroups; "" when there is none.
+  const std::string& CgroupRoot() const { return cgroups_.Root(); }
   // Stops listening and lets go of the instances (they keep running); a
   // start under way is given up on and its process killed. Never waits for
   // a launch or a lookup.
   void Stop();
   unsigned short Port() const;
+  // The port of the metrics; 0 when they are not served.
+  unsigned short MetricsPort() const { return metrics_ ? metrics_->Port() : 0; }
 
  private:
   // kFetching: its launch configuration is read; kLaunching: its user is
@@ -213,6 +228,7 @@ class Daemon {
     std::chrono::system_clock::time_point endedAt;
     int exitStatus = -1;  // or
     int signal = 0;
+    unsigned restarts = 0;   // starts after an end of it was seen
     unsigned backoffMs = 0;  // the current pause after a crash; 0: none
     unsigned livedMs = 0;    // how long the crashed process ran
     unsigned minimumUptimeMs = 0;
@@ -281,6 +297,20 @@ class Daemon {
   // and lets the end marker be written to it; an adopted instance's log is
   // opened here (fd -1) and kept within the default limits.
   void WatchLog(Instance& instance, int fd, const LogLimits& limits = {});
+  // The metrics (daemon_metrics.cc): served when asked for, and the start
+  // of `instance` that has come through, for the start-latency histogram.
+  void ServeMetrics();
+  std::string RenderMetrics() const;
+  void WriteInstanceMetrics(MetricsText& text) const;
+  void WriteDaemonMetrics(MetricsText& text) const;
+  void NoteStarted(Instance& instance);
+  // Finds the instances' cgroups (cgroups.h) and traces the outcome.
+  void OpenCgroups();
+  // The descriptor through which `instance`'s process joins its cgroup for
+  // `launch`; -1 when it gets none. Traces what cannot be applied.
+  int PrepareCgroup(Instance& instance, const LaunchConfig& launch);
+  // The adopted `instance` gets its cgroup back when its process is in it.
+  void FindCgroup(Instance& instance);
   // The value of ZQM_DAEMON in every instance this daemon starts.
   std::string DaemonMark() const;
   // A sealed descriptor holding a new identity for `key` (zqm_identity.h),
@@ -371,6 +401,7 @@ class Daemon {
   LogWatchSet logs_;                        // likewise
   CredentialCache credentials_;
   Spawner spawner_;
+  Cgroups cgroups_;
   // The local socket's, then one per TCP address (the listen address, then
   // the host's).
   std::vector<std::unique_ptr<zqm_listener::Listener>> listeners_;
@@ -389,6 +420,12 @@ class Daemon {
   std::map<Key, MarkedProcess> candidates_;
   // Operator-down servers: name, and since when (seconds since 1970).
   std::map<std::string, std::int64_t> operatorDown_;
+  // From a request for a start to its bind (or, for a plain program, its
+  // process); calls refused by role; crashes held back.
+  DurationHistogram startDurations_{{0.01, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30}};
+  std::uint64_t refusedCalls_ = 0;
+  std::uint64_t backoffs_ = 0;
+  std::unique_ptr<MetricsListener> metrics_;
   bool savePending_ = false;
   bool saveFailing_ = false;  // the last write of the state file failed
   // Expires with the daemon, so that a write's report posted to the event

@@ -129,7 +129,19 @@ void Daemon::Adopt() {
   // The file may be lost or stale: the processes we marked are the truth for
   // the launches it does not name.
   AdoptMarkedProcesses(recorded);
+  // Instances that ended while no daemon watched leave empty cgroups behind.
+  std::set<std::string> kept;
+  for (const auto& [key, instance] : instances_)
+    kept.insert(cgroups_.PathOf(key.first, key.second));
+  for (const auto& [key, candidate] : candidates_)
+    kept.insert(cgroups_.PathOf(key.first, key.second));
+  cgroups_.RemoveEmpty(kept);
   SaveSoon();
+}
+
+void Daemon::FindCgroup(Instance& instance) {
+  const std::string path = cgroups_.PathOf(instance.name, instance.number);
+  if (!path.empty() && cgroups_.Holds(path, instance.pid)) instance.cgroup = path;
 }
 
 Daemon::Recorded Daemon::AdoptFromStateFile() {
@@ -178,6 +190,7 @@ void Daemon::AdoptSaved(const SavedInstance& entry) {
   instance.startTicks = entry.startTicks;
   instance.launchId = entry.launch;
   Watch(instance, pidfd, ParentPid(entry.pid) == getpid());
+  FindCgroup(instance);
   if (!instance.logPath.empty()) WatchLog(instance, -1);
   zqm_trace::Line(
       0, ZQ_TString::Format("Adopted %s, left running by an earlier daemon", Describe(instance))
@@ -269,6 +282,7 @@ void Daemon::AdoptMarked(const MarkedProcess& process, const char* how) {
   instance.startTicks = process.startTicks;
   instance.launchId = process.launch;
   Watch(instance, pidfd, ParentPid(process.pid) == getpid());
+  FindCgroup(instance);
   WatchLog(instance, -1);
   zqm_trace::Line(0, ZQ_TString::Format("Adopted %s, %s", Describe(instance), how).Text());
   instance.waiters = std::move(waiters);

@@ -119,6 +119,8 @@ bool Daemon::SendEnd(Instance& instance, int signal) {
   } else {
     error = watches_.Signal(instance.watch, signal);
   }
+  // The processes that left its group (setsid, a double fork) are told too.
+  if (!instance.cgroup.empty()) cgroups_.Signal(instance.cgroup, signal, instance.pid);
   // ESRCH: it has ended already, and its watch reports that.
   if (error == 0 || error == ESRCH) return true;
   const std::string reason = ZQ_TString::Format("cannot end %s: %s(%s): %s", Describe(instance),
@@ -140,6 +142,7 @@ void Daemon::NoteStart(Instance& instance, const Backoff& backoff) {
   instance.spawnedAt = SteadyClock::now();
   Record& record = RecordOf(Key{instance.name, instance.number});
   ++record.starts;
+  if (!record.lastEnd.empty()) ++record.restarts;
   Remember(record.recent, {instance.started, instance.pid, "", -1, 0});
 }
 
@@ -183,6 +186,7 @@ void Daemon::NoteEnd(Instance& instance, const std::string& how) {
   record.livedMs = lived;
   record.minimumUptimeMs = backoff.minimumUptimeMs;
   record.heldUntil = now + std::chrono::milliseconds(record.backoffMs);
+  ++backoffs_;
   zqm_trace::Line(
       0, ZQ_TString::Format("%s ended %d ms after its start, within its minimum "
                             "uptime of %d ms: back-off, not started for %d ms",

@@ -34,7 +34,14 @@ struct Daemon::Instance {
   ProcessWatchSet::Id watch = 0;  // 0 until its process is known
   unsigned short port = 0;
   std::string logPath;
+  std::string cgroup;  // its cgroup's folder (cgroups.h); "" when it has none
+  // Of the server subtree it was launched from (launch_digest.h); "" for
+  // an adopted instance.
+  std::string launchDigest;
   std::chrono::system_clock::time_point started = std::chrono::system_clock::now();
+  // When a client asked for its start; empty once it came through, or for
+  // an instance the daemon did not start.
+  std::chrono::steady_clock::time_point startAsked{};
   std::uint64_t startTicks = 0;  // when the process started, against pid reuse
   unsigned startTimeoutMs = kDefaultStartTimeoutMs;
   std::vector<zqm_listener::Reply> waiters;
@@ -89,6 +96,10 @@ struct Daemon::Instance {
   std::unique_ptr<ProbeRun> healthProbe;
   std::unique_ptr<CommandRun> healthCommand;
 };
+
+// CPU time as the "Servers" answer gives it: seconds with three decimals,
+// "" when unknown.
+std::string CpuSecondsText(const CgroupUsage& usage);
 
 // A failure answer carrying `failure`, stamped with the daemon's throw site.
 std::string StampedFailureFrame(ZQ_EException& failure);

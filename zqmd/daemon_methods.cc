@@ -16,6 +16,15 @@ const char* StateName(int state) {
 
 }  // namespace
 
+std::string CpuSecondsText(const CgroupUsage& usage) {
+  if (!usage.cpuMicroseconds) return "";
+  char text[32];
+  std::snprintf(text, sizeof text, "%llu.%03llu",
+                static_cast<unsigned long long>(*usage.cpuMicroseconds / 1000000),
+                static_cast<unsigned long long>(*usage.cpuMicroseconds % 1000000 / 1000));
+  return text;
+}
+
 void Daemon::KnowServer(zqm_roles::Caller& caller) const {
   if (!caller.local || caller.role != zqm_roles::Role::kStranger) return;
   for (const auto& [key, instance] : instances_) {
@@ -35,7 +44,12 @@ void Daemon::Handle(const ZQ_TDict& request, zqm_roles::Caller caller, zqm_liste
   const ZQ_TString method = zqm_wire::MethodOf(request);
   try {
     KnowServer(caller);
-    zqm_roles::Check(caller, zqm_roles::kDaemon, method.Text());
+    try {
+      zqm_roles::Check(caller, zqm_roles::kDaemon, method.Text());
+    } catch (const ZQ_EException&) {
+      ++refusedCalls_;
+      throw;
+    }
     if (method == "Register") return Register(request, caller, reply);
     if (method == "Locate") return Locate(request, caller, reply);
     if (method == "Servers") return Servers(request, reply);
@@ -82,6 +96,7 @@ void Daemon::Locate(const ZQ_TDict& request, const zqm_roles::Caller& caller,
     if (const std::string held = BackoffRefusal(key); !held.empty())
       return reply(FailureFrame<ZQM_ENoSuchServer>(held.c_str()));
     Instance& starting = Add(key, State::kFetching);
+    starting.startAsked = std::chrono::steady_clock::now();
     starting.waiters.push_back(std::move(reply));
     starting.startedBy = caller;
     return StartInstance(key);
@@ -135,6 +150,8 @@ void Daemon::Servers(const ZQ_TDict& request, zqm_listener::Reply& reply) {
     entry.Set("State", ZQ_TAny(StateName(static_cast<int>(instance->state))));
     entry.Set("Started", ZQ_TAny(EpochSeconds(instance->started)));
     entry.Set("Log", ZQ_TAny(ZQ_TString(instance->logPath)));
+    if (!instance->launchDigest.empty())
+      entry.Set("LaunchDigest", ZQ_TAny(ZQ_TString(instance->launchDigest)));
     // Only what a launch configured: an older reader skips fields it does
     // not know, and a missing one means "not configured".
     if (instance->ready != Instance::Ready::kNone) {
@@ -148,6 +165,10 @@ void Daemon::Servers(const ZQ_TDict& request, zqm_listener::Reply& reply) {
                 ZQ_TAny(ZQ_TString(instance->healthFailures == 0 ? "healthy" : "unhealthy")));
       entry.Set("HealthFailures", ZQ_TAny(ZQ_TUInt32(instance->healthFailures)));
     }
+    const CgroupUsage usage = cgroups_.Usage(instance->cgroup);
+    entry.Set("CPUSeconds", ZQ_TAny(ZQ_TString(CpuSecondsText(usage))));
+    entry.Set("MemoryBytes",
+              ZQ_TAny(ZQ_TString(usage.memoryBytes ? std::to_string(*usage.memoryBytes) : "")));
     list.Append(ZQ_TAny(entry));
   }
   reply(zqm_wire::ResultFrame(ZQ_TAny(list)));

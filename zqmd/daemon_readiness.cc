@@ -67,6 +67,7 @@ void Daemon::MarkReady(Instance& instance, const char* how) {
 
 void Daemon::CompleteStart(Instance& instance) {
   deadlines_.Cancel(std::exchange(instance.startDeadline, 0));
+  NoteStarted(instance);
   ScheduleHealthCheck(instance);
   if (instance.state == State::kPlain) {
     return FailWaiters(instance,

@@ -58,6 +58,8 @@ void Daemon::Ended(Key key) {
   SaveSoon();
   if (key == Key{options_.configServer, 0})
     MarkLaunchConfigurationsStale("the configuration server has ended");
+  // What it started goes with it, however it left its process group.
+  cgroups_.End(instance->cgroup);
   std::string how = watches_.Reap(instance->watch);
   if (how.empty()) how = "ended";
   zqm_trace::Line(0, ZQ_TString::Format("%s %s", Describe(*instance), how).Text());

@@ -15,6 +15,7 @@
 #include "DEVUror/zqm_trace.h"
 #include "zqmd/config_fetch.h"
 #include "zqmd/daemon_internal.h"
+#include "zqmd/launch_digest.h"
 #include "zqmd/launcher.h"
 
 namespace zqmd {
@@ -119,6 +120,7 @@ void Daemon::Spawn(Key key, const ZQ_TTree& server) {
   }
   Instance& instance = *instances_.at(key);
   instance.state = State::kLaunching;
+  instance.launchDigest = LaunchDigest(server);
   instance.startTimeoutMs = launch.startTimeoutMs;
   // From here on the start fails after its time-out wherever it hangs.
   ArmStartTimer(instance);
@@ -184,12 +186,14 @@ void Daemon::LaunchResolved(Key key, LaunchConfig launch, const Credentials& cre
     request.credentials = credentials;
     request.descriptorLimit = options_.instanceDescriptorLimit;
     auto started = std::make_shared<const LaunchConfig>(launch);
-    instance.launchJob =
-        spawner_.Start(std::move(launch), std::move(request), identity.Release(),
-                       [this, key, generation = instance.generation, started,
-                        commandLine](Spawner::Outcome& outcome) {
-                         LaunchFinished(key, generation, outcome, *started, commandLine);
-                       });
+    const int cgroup = PrepareCgroup(instance, launch);
+    instance.launchJob = spawner_.Start(
+        std::move(launch), std::move(request), identity.Release(),
+        [this, key, generation = instance.generation, started,
+         commandLine](Spawner::Outcome& outcome) {
+          LaunchFinished(key, generation, outcome, *started, commandLine);
+        },
+        cgroup);
   } catch (const ZQ_EException& failure) {
     return StartFailed(key, failure);
   }
@@ -277,6 +281,7 @@ void Daemon::LaunchTimedOut(Instance& instance) {
                                  .Text();
   zqm_trace::Line(0, reason);
   FailWaiters(instance, FailureFrame<ZQM_ETimeout>(reason.c_str()));
+  cgroups_.End(instance.cgroup);
   instances_.erase(Key{instance.name, instance.number});
 }
 
@@ -292,7 +297,9 @@ void Daemon::StartFailed(const Key& key, const std::string& reason, const std::s
   FailWaiters(instance, frame.empty() ? FailureFrame<ZQM_EException>(reason.c_str()) : frame);
   // A process that was started but could not be watched is not forgotten:
   // it stays listed under its pid.
-  if (instance.pid == 0) instances_.erase(key);
+  if (instance.pid != 0) return;
+  cgroups_.End(instance.cgroup);
+  instances_.erase(key);
 }
 
 void Daemon::ArmStartTimer(Instance& instance) {
@@ -318,6 +325,29 @@ void Daemon::ArmStartTimer(Instance& instance) {
         zqm_trace::Line(0, reason);
         FailWaiters(late, FailureFrame<ZQM_ETimeout>(reason.c_str()));
       });
+}
+
+int Daemon::PrepareCgroup(Instance& instance, const LaunchConfig& launch) {
+  const std::string limits = "MemoryMax, CPUWeight and TasksMax";
+  if (!cgroups_.Active()) {
+    if (launch.limits.Any()) {
+      zqm_trace::Line(0, Describe(instance) + ": " + limits +
+                             " are ignored: the daemon has no cgroup folder for its instances");
+    }
+    return -1;
+  }
+  const std::string path = cgroups_.PathOf(instance.name, instance.number);
+  std::string problems;
+  try {
+    const int procs = cgroups_.Prepare(path, launch.limits, problems);
+    instance.cgroup = path;
+    if (!problems.empty()) zqm_trace::Line(0, Describe(instance) + ": " + problems);
+    return procs;
+  } catch (const ZQ_EException& failure) {
+    zqm_trace::Line(0, Describe(instance) +
+                           " starts without a cgroup of its own: " + failure.ZQ_Message().Text());
+    return -1;
+  }
 }
 
 std::string Daemon::LogPath(const Key& key) const {

@@ -1,5 +1,6 @@
 #include "zqmd/launch_config.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "DEVUror/zqm_exceptions.h"
@@ -174,6 +175,46 @@ HealthCheck ReadHealthCheck(const ZQ_TTree& server, const std::string& name, uns
   return check;
 }
 
+// A size in bytes: a number, or a text of digits with an optional K, M, G
+// or T (powers of 1024).
+std::uint64_t BytesAt(const ZQ_TTree& server, const char* key, const std::string& name) {
+  const ZQ_TAny* value = server.Child(key);
+  if (value == nullptr) return 0;
+  const std::string wrong =
+      std::string("\"") + key + "\" must be a number of bytes or a text like \"512M\" (K, M, G, T)";
+  if (const ZQ_TUInt32* number = value->As<ZQ_TUInt32>()) {
+    if (number->Value() == 0) Refuse(name, wrong + ", not 0");
+    return number->Value();
+  }
+  const ZQ_TString* text = value->As<ZQ_TString>();
+  if (text == nullptr) Refuse(name, wrong);
+  const std::string given = text->Text();
+  const std::size_t digits = std::min(given.find_first_not_of("0123456789"), given.size());
+  // Twelve digits and a T stay far below 2^64.
+  if (digits == 0 || digits > 12) Refuse(name, wrong + ", not \"" + given + "\"");
+  std::uint64_t bytes = std::stoull(given.substr(0, digits));
+  if (digits < given.size()) {
+    const std::string units = "KMGT";
+    const std::size_t unit = given.size() == digits + 1 ? units.find(given[digits]) : units.npos;
+    if (unit == std::string::npos) Refuse(name, wrong + ", not \"" + given + "\"");
+    bytes <<= 10 * (unit + 1);
+  }
+  if (bytes == 0) Refuse(name, wrong + ", not 0");
+  return bytes;
+}
+
+CgroupLimits ReadLimits(const ZQ_TTree& server, const std::string& name) {
+  CgroupLimits limits;
+  limits.memoryMax = BytesAt(server, "MemoryMax", name);
+  limits.cpuWeight = NumberAt(server, "CPUWeight", name, 0);
+  if (server.Child("CPUWeight") != nullptr && (limits.cpuWeight < 1 || limits.cpuWeight > 10000))
+    Refuse(name, "\"CPUWeight\" must be from 1 to 10000");
+  limits.tasksMax = NumberAt(server, "TasksMax", name, 0);
+  if (server.Child("TasksMax") != nullptr && limits.tasksMax == 0)
+    Refuse(name, "\"TasksMax\" must be 1 or more");
+  return limits;
+}
+
 }  // namespace
 
 LaunchConfig ReadLaunchConfig(const ZQ_TTree& server, const std::string& name, unsigned instance) {
@@ -217,6 +258,7 @@ LaunchConfig ReadLaunchConfig(const ZQ_TTree& server, const std::string& name, u
   launch.backoff = ReadBackoff(server, name);
   launch.readiness = ReadReadiness(server, name);
   launch.health = ReadHealthCheck(server, name, instance);
+  launch.limits = ReadLimits(server, name);
   // The service's reading: a value of another kind counts as absent.
   const ZQ_TAny* instances = server.Child("NrOfInstances");
   if (instances != nullptr && instances->As<ZQ_TUInt32>() != nullptr)

@@ -43,6 +43,16 @@
 //                       "Readiness"), and "IntervalMs" (default 10000),
 //                       "TimeoutMs" (default 2000, at most IntervalMs),
 //                       "FailuresBeforeRestart" (default 3)
+//   "MemoryMax"         number of bytes, or a text of digits ending in K,
+//                       M, G or T (powers of 1024): the memory the
+//                       instance's processes may use together (memory.max)
+//   "CPUWeight"         number, 1 to 10000: its share of the CPU against
+//                       the other instances (cpu.weight; the kernel's
+//                       default is 100)
+//   "TasksMax"          number, from 1: the processes and threads it may
+//                       have at once (pids.max)
+// The last three need the daemon's cgroups (cgroups.h); without them they
+// are ignored, with a trace line at each start.
 //
 // In "Arguments", "Environment" values and "WorkingDirectory" the
 // placeholders "{name}" and "{instance}" (and in "HealthCheck/Command") stand for the server name
@@ -111,6 +121,14 @@ struct HealthCheck {
   bool Enabled() const { return !command.empty() || probe.port != 0; }
 };
 
+// The opt-in limits of an instance's cgroup (cgroups.h); 0: not set.
+struct CgroupLimits {
+  std::uint64_t memoryMax = 0;  // bytes
+  unsigned cpuWeight = 0;       // 1 to 10000
+  std::uint64_t tasksMax = 0;
+  bool Any() const { return memoryMax != 0 || cpuWeight != 0 || tasksMax != 0; }
+};
+
 struct LaunchConfig {
   std::string program;
   std::vector<std::string> arguments;
@@ -124,6 +142,7 @@ struct LaunchConfig {
   Backoff backoff;
   Readiness readiness;
   HealthCheck health;
+  CgroupLimits limits;
   // "NrOfInstances" (default 1), as the service reads it: a server may have
   // the daemon start instances up to this number, only an administrator
   // more.

@@ -103,6 +103,7 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
 
 // The steps of the child before the program runs, as reported back.
 enum class Step : int {
+  kCgroup,
   kStandardDescriptors,
   kIdentity,
   kCapabilities,
@@ -118,6 +119,8 @@ enum class Step : int {
 
 const char* StepName(Step step) {
   switch (step) {
+    case Step::kCgroup:
+      return "joining its cgroup";
     case Step::kStandardDescriptors:
       return "standard descriptors";
     case Step::kIdentity:
@@ -155,6 +158,7 @@ struct ChildPlan {
   int devNull = -1;
   int log = -1;
   int identity = -1;
+  int cgroup = -1;  // cgroup.procs to join; -1: none
   int report = -1;  // write end of the close-on-exec pipe for a failure
   const Credentials* credentials = nullptr;
   __user_cap_header_struct capabilityHeader{};
@@ -201,6 +205,9 @@ int ChildMain(void* argument) {
   const ChildPlan& plan = *static_cast<const ChildPlan*>(argument);
   if (plan.control != nullptr && !plan.control->Begin(static_cast<pid_t>(syscall(SYS_getpid))))
     _exit(127);  // given up on before it began; nobody reads a report
+  // First, with the daemon's rights: whatever the program starts, in a
+  // session of its own or not, is born in the instance's cgroup.
+  if (plan.cgroup >= 0 && write(plan.cgroup, "0", 1) != 1) ChildFails(plan, Step::kCgroup, errno);
   // Every handled or ignored signal back to its default; exec keeps ignored ones.
   const KernelSignalAction byDefault{SIG_DFL, 0, nullptr, 0};
   for (int signal = 1; signal < NSIG; ++signal)
@@ -374,6 +381,9 @@ Launched Launch(const LaunchConfig& launch, const LaunchRequest& request) {
   const Descriptor key(identityFd >= 0 ? HighCopy(identityFd) : -1);
   if (identityFd >= 0 && key.Get() < 0)
     LaunchFailed(name, instance, "identity descriptor " + std::to_string(identityFd), errno);
+  const Descriptor cgroup(request.cgroupProcs >= 0 ? HighCopy(request.cgroupProcs) : -1);
+  if (request.cgroupProcs >= 0 && cgroup.Get() < 0)
+    LaunchFailed(name, instance, "cgroup descriptor", errno);
   int pipe[2];
   if (pipe2(pipe, O_CLOEXEC) != 0) LaunchFailed(name, instance, "pipe2", errno);
   const Descriptor reportRead(pipe[0]);
@@ -391,6 +401,7 @@ Launched Launch(const LaunchConfig& launch, const LaunchRequest& request) {
   plan.devNull = devNull.Get();
   plan.log = log.Get();
   plan.identity = key.Get();
+  plan.cgroup = cgroup.Get();
   plan.report = reportWrite.Get();
   plan.credentials = &credentials;
   if (credentials.changeUser) PrepareCapabilities(plan);

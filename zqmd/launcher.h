@@ -87,6 +87,9 @@ struct LaunchRequest {
   // the daemon's own.
   std::optional<rlimit> descriptorLimit;
   LaunchControl* control = nullptr;  // borrowed; may be null
+  // The cgroup.procs of the instance's cgroup (cgroups.h), borrowed: the
+  // child joins it before anything else; -1 for none.
+  int cgroupProcs = -1;
 };
 
 // Starts `launch` as instance `instance` of `name`: in a session of its own

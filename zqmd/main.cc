@@ -1,5 +1,4 @@
 // zqmd: the middleware daemon of a host.
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <fcntl.h>
@@ -15,25 +14,14 @@
 
 #include "DEVUror/devuror.h"
 #include "DEVUror/zqm_auth.h"
+#include "DEVUror/zqm_limits.h"
 #include "DEVUror/zqm_notify.h"
 #include "DEVUror/zqm_trace.h"
+#include "platform/process_memory.h"
 #include "zq_version.h"
 #include "zqmd/daemon.h"
 
 namespace {
-
-// Every watched instance holds a pidfd; let a host with thousands of them
-// work. Returns the limit given, which the instances start with, when it
-// was raised.
-std::optional<rlimit> RaiseDescriptorLimit() {
-  rlimit given{};
-  if (getrlimit(RLIMIT_NOFILE, &given) != 0 || given.rlim_cur >= given.rlim_max)
-    return std::nullopt;
-  rlimit raised = given;
-  raised.rlim_cur = raised.rlim_max;
-  if (setrlimit(RLIMIT_NOFILE, &raised) != 0) return std::nullopt;
-  return given;
-}
 
 // Runs the event loop until it is stopped. A failure that escapes a handler
 // is traced and the loop goes on: one bad event must not end the registry
@@ -91,6 +79,7 @@ int InitKey(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  zq_platform::KeepProcessMemorySmall();
   // Before any thread exists, and so that no server the daemon starts
   // inherits the service manager's socket.
   zqm_notify::TakeNotifySocket();
@@ -146,6 +135,14 @@ int main(int argc, char** argv) {
                  "the local socket, through which this host's programs call (default: "
                  "$ZQM_DAEMON_SOCKET, else /run/zqmd/zqmd.sock for root)")
       ->capture_default_str();
+  app.add_option("--cgroup", options.cgroup,
+                 "cgroup v2 folder below which each instance runs in a cgroup of its own (made "
+                 "when missing); default: the daemon's own cgroup when the service manager "
+                 "delegated it (Delegate=yes), else none");
+  app.add_option("--metrics-listen", options.metricsListen,
+                 "serve metrics for Prometheus (GET /metrics) on PORT of 127.0.0.1, or on "
+                 "ADDRESS:PORT; read-only, without a key: give an address other than loopback "
+                 "only on a trusted network");
   app.add_option("--admin-group", options.administratorsGroup,
                  "members of this group administer the daemon through the local socket, as "
                  "root and the daemon's user do (\"\": nobody else)")
@@ -178,7 +175,9 @@ int main(int argc, char** argv) {
   }
   // The servers started from here find the address in their environment.
   if (!options.hostAddress.empty()) setenv("ZQM_LISTEN_ADDRESS", options.hostAddress.c_str(), 1);
-  options.instanceDescriptorLimit = RaiseDescriptorLimit();
+  // Every watched instance holds a pidfd and its log; the instances start
+  // with the limit the daemon was given, as they would have without it.
+  options.instanceDescriptorLimit = zqm_limits::RaiseDescriptorLimit();
   std::signal(SIGPIPE, SIG_IGN);
 
   asio::io_context io(1);

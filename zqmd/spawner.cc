@@ -13,6 +13,7 @@ struct Spawner::Job {
   LaunchConfig launch;
   LaunchRequest request;
   Descriptor identity;
+  Descriptor cgroup;
   LaunchControl control;
 };
 
@@ -23,9 +24,11 @@ Spawner::~Spawner() {
   mailbox_->Close();
 }
 
-Spawner::Id Spawner::Start(LaunchConfig launch, LaunchRequest request, int identity, Done done) {
+Spawner::Id Spawner::Start(LaunchConfig launch, LaunchRequest request, int identity, Done done,
+                           int cgroupProcs) {
   auto job = std::make_shared<Job>();
   job->identity.Reset(identity);
+  job->cgroup.Reset(cgroupProcs);
   if (underWay_.size() >= kMaxUnderWay) {
     ZQM_EException refused(ZQ_TString::Format(
         "%d launches are under way, hung in their working directories or programs' file "
@@ -36,6 +39,7 @@ Spawner::Id Spawner::Start(LaunchConfig launch, LaunchRequest request, int ident
   job->launch = std::move(launch);
   job->request = std::move(request);
   job->request.identityFd = job->identity.Get();
+  job->request.cgroupProcs = job->cgroup.Get();
   job->request.control = &job->control;
   const Id id = ++next_;
   try {

@@ -49,12 +49,14 @@ class Spawner {
   Spawner(const Spawner&) = delete;
   Spawner& operator=(const Spawner&) = delete;
 
-  // Launches `launch` as `request` says on a thread of its own (`identity`,
-  // taken, is the request's identity descriptor) and calls `done` with the
+  // Launches `launch` as `request` says on a thread of its own (`identity`
+  // and `cgroupProcs`, taken, are the request's identity and cgroup
+  // descriptors; -1 for none) and calls `done` with the
   // outcome, also when the launch was given up on (its child is killed
   // then, and the receiver reaps it). Throws ZQM_EException when
   // kMaxUnderWay launches are under way or no thread can be started.
-  Id Start(LaunchConfig launch, LaunchRequest request, int identity, Done done);
+  Id Start(LaunchConfig launch, LaunchRequest request, int identity, Done done,
+           int cgroupProcs = -1);
 
   // Gives up on the launch: its child, if any, is killed (SIGKILL).
   void Cancel(Id id);

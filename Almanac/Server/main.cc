@@ -10,6 +10,7 @@
 #include "DEVUror/zqm_auth.h"
 #include "DEVUror/zqm_notify.h"
 #include "DEVUror/zqm_roles.h"
+#include "platform/process_memory.h"
 
 namespace {
 
@@ -68,6 +69,7 @@ class ServerMiddleware : public almanac::Middleware {
 }  // namespace
 
 int main(int argc, char** argv) {
+  zq_platform::KeepProcessMemorySmall();
   zqm_notify::TakeNotifySocket();
   // Until the server takes SIGHUP over (before it binds), the default action
   // would end the process in the middle of loading its file.

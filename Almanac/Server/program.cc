@@ -14,6 +14,7 @@
 #include "Almanac/Server/config_check.h"
 #include "Almanac/Server/config_store.h"
 #include "Almanac/Server/etcd_program.h"
+#include "Almanac/Server/remote_store.h"
 #include "zq_version.h"
 
 namespace almanac {
@@ -96,7 +97,11 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
   } catch (const CLI::ParseError& error) {
     return app.exit(error, out, err) == 0 ? kExitOk : kExitUsage;
   }
-  if (const std::optional<int> status = RunEtcdTransfer(etcd, out, err)) return *status;
+  const RemoteStoreModule* remote = nullptr;
+  if (etcd.Wanted()) {
+    if (!Attempt(err, "", [&] { remote = &LoadRemoteStoreModule(); })) return kExitFailure;
+    if (const std::optional<int> status = remote->runTransfer(etcd, out, err)) return *status;
+  }
 
   if (check) return CheckConfigFile(configPath, out);
   if (!Attempt(err, "", [&] { middleware.UseKey(keyFile, insecure); })) return kExitFailure;
@@ -117,14 +122,14 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
     middleware.Post(std::move(work));
   };
   std::unique_ptr<ConfigSource> source;
-  if (etcd.Wanted()) {
-    source = std::make_unique<EtcdSource>(etcd.ServerSettings(name, instance), trace, post);
+  if (remote != nullptr) {
+    source = remote->makeSource(etcd.ServerSettings(name, instance), trace, post);
   } else {
     source = std::make_unique<FileSource>(configPath);
   }
   ConfigStore store(std::move(source), trace);
   // A Set waits for etcd, up to seconds when it is failing; readers must not.
-  if (etcd.Wanted()) store.AnswerWritesLater(post);
+  if (remote != nullptr) store.AnswerWritesLater(post);
   if (!Attempt(err, "", [&] { store.Load(); })) return kExitFailure;
   store.OnChange([&middleware] { middleware.ConfigurationChanged(); });
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -222,7 +223,12 @@ TEST(Service, SigtermStopsTheServiceAndLeavesItsServersRunning) {
       "Sample": {"Program": "@BIN@/sample_server", "AlwaysRunning": true, "NrOfInstances": 2}
     }}}
   })");
-  auto custodel = installation.StartCustodel();
+  // Started with a service manager's soft limit of descriptors, which the
+  // service raises to the hard limit: it holds five per monitor.
+  auto custodel = std::make_unique<ChildProcess>(
+      std::vector<std::string>{"/bin/sh", "-c", "ulimit -Sn 64 && exec \"$0\"",
+                               zq_test::Program("custodel")},
+      installation.Environment());
   for (unsigned instance : {1u, 2u}) {
     ASSERT_TRUE(custodel->WaitForLine(
         Traced("Server \"Sample\" instance " + std::to_string(instance) + " is running"), 30s))
@@ -231,6 +237,12 @@ TEST(Service, SigtermStopsTheServiceAndLeavesItsServersRunning) {
   const std::optional<pid_t> first = installation.PidOf("Sample", 1);
   const std::optional<pid_t> second = installation.PidOf("Sample", 2);
   ASSERT_TRUE(first && second);
+  rlimit ours{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &ours));
+  const std::string limits = ReadFile("/proc/" + std::to_string(custodel->Pid()) + "/limits");
+  EXPECT_NE(std::string::npos,
+            limits.find("Max open files            " + std::to_string(ours.rlim_max) + " "))
+      << limits;
 
   custodel->Signal(SIGTERM);
   const auto shuttingDown = custodel->WaitForLine(Traced("Shutting down ..."), 20s);

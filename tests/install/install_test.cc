@@ -24,9 +24,9 @@ using zq_test::NotifySocket;
 const std::vector<std::string> kPrograms = {"zqmd", "almanac", "custodel", "zqm"};
 
 void ExpectNothingFromTheBuildTree(const InstalledPrefix& prefix) {
-  for (const char* file :
-       {"bin/zqmd", "bin/almanac", "bin/custodel", "bin/zqm", "libexec/custodel/sample_server",
-        "lib/custodel/libDEVUror.so", "lib/custodel/libdodived.so"}) {
+  for (const char* file : {"bin/zqmd", "bin/almanac", "bin/custodel", "bin/zqm",
+                           "libexec/custodel/sample_server", "lib/custodel/libDEVUror.so",
+                           "lib/custodel/libdodived.so", "lib/custodel/libalmanac_etcd.so"}) {
     for (const std::string& library : zq_test::ResolvedLibraries(prefix.Path(file))) {
       EXPECT_FALSE(Contains(library, "not found")) << file << ": " << library;
       EXPECT_FALSE(Contains(library, ZQ_BUILD_DIR)) << file << ": " << library;
@@ -44,6 +44,12 @@ void ExpectVersionsAndUsage(const InstalledPrefix& prefix) {
     EXPECT_EQ(0, version.status) << program << ": " << version.output;
     EXPECT_EQ(program + " " ZQ_PROJECT_VERSION "\n", version.output);
   }
+  // The configuration server finds its etcd module (and so tries the member).
+  const zq_test::ProgramRun etcd =
+      prefix.Run("almanac", {"--etcd", "http://127.0.0.1:9", "--export"});
+  EXPECT_EQ(1, etcd.status) << etcd.output;
+  EXPECT_TRUE(Contains(etcd.output, "127.0.0.1:9")) << etcd.output;
+  EXPECT_FALSE(Contains(etcd.output, "etcd module")) << etcd.output;
   const zq_test::ProgramRun help = prefix.Run("custodel", {"--help"});
   EXPECT_EQ(0, help.status) << help.output;
   EXPECT_TRUE(Contains(help.output, "Usage: custodel")) << help.output;

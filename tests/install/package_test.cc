@@ -1,6 +1,7 @@
 // The Debian package that cpack makes of the build: what it holds, where,
 // and what it declares.
 #include <filesystem>
+#include <sstream>
 
 #include "middleware/middleware_helpers.h"
 
@@ -23,15 +24,27 @@ TEST(PackageTest, DebianPackageHoldsTheInstallationUnderUsrAndEtc) {
 
   const zq_test::ProgramRun contents = RunToEnd({ZQ_DPKG_DEB, "--contents", package});
   ASSERT_EQ(0, contents.status) << contents.output;
-  for (const char* file :
-       {"./usr/bin/zqmd", "./usr/bin/almanac", "./usr/bin/custodel", "./usr/bin/zqm",
-        "./usr/lib/custodel/libDEVUror.so", "./usr/lib/custodel/libdodived.so",
-        "./usr/libexec/custodel/sample_server", "./usr/lib/systemd/system/zqmd.service",
-        "./usr/lib/systemd/system/zqmd.socket", "./usr/lib/systemd/system/almanac.service",
-        "./usr/lib/systemd/system/custodel.service", "./usr/share/man/man1/zqmd.1",
-        "./usr/share/man/man1/almanac.1", "./usr/share/man/man1/custodel.1",
-        "./usr/share/man/man1/zqm.1", "./usr/share/bash-completion/completions/zqm",
-        "./etc/custodel/installation.json", "./etc/default/zqmd"}) {
+  for (const char* file : {"./usr/bin/zqmd",
+                           "./usr/bin/almanac",
+                           "./usr/bin/custodel",
+                           "./usr/bin/zqm",
+                           "./usr/lib/custodel/libDEVUror.so",
+                           "./usr/lib/custodel/libdodived.so",
+                           "./usr/lib/custodel/libalmanac_etcd.so",
+                           "./usr/libexec/custodel/sample_server",
+                           "./usr/lib/systemd/system/zqmd.service",
+                           "./usr/lib/systemd/system/zqmd.socket",
+                           "./usr/lib/systemd/system/almanac.service",
+                           "./usr/lib/systemd/system/custodel.service",
+                           "./usr/share/man/man1/zqmd.1.gz",
+                           "./usr/share/man/man1/almanac.1.gz",
+                           "./usr/share/man/man1/custodel.1.gz",
+                           "./usr/share/man/man1/zqm.1.gz",
+                           "./usr/share/doc/custodel/copyright",
+                           "./usr/share/doc/custodel/changelog.gz",
+                           "./usr/share/bash-completion/completions/zqm",
+                           "./etc/custodel/installation.json",
+                           "./etc/default/zqmd"}) {
     EXPECT_TRUE(Contains(contents.output, std::string(file) + "\n")) << file << contents.output;
   }
 
@@ -47,10 +60,27 @@ TEST(PackageTest, DebianPackageHoldsTheInstallationUnderUsrAndEtc) {
   ASSERT_EQ(0, RunToEnd({ZQ_DPKG_DEB, "--extract", package, root}).status);
   EXPECT_TRUE(Contains(zq_test::ReadFile(root + "/usr/lib/systemd/system/almanac.service"),
                        "\nExecStart=/usr/bin/almanac /etc/custodel/installation.json\n"));
+  // The example's servers run as the user the package creates.
   EXPECT_TRUE(Contains(zq_test::ReadFile(root + "/etc/custodel/installation.json"),
-                       "\"Program\": \"/usr/libexec/custodel/sample_server\""));
+                       "\"User\": \"custodel\",\n          \"Program\": "
+                       "\"/usr/libexec/custodel/sample_server\""));
   const zq_test::ProgramRun postinst = RunToEnd({ZQ_DPKG_DEB, "--info", package, "postinst"});
-  EXPECT_TRUE(Contains(postinst.output, "/usr/bin/zqmd --init-key \"$key\"")) << postinst.output;
+  EXPECT_TRUE(Contains(postinst.output, "zqmd --init-key \"$key\"")) << postinst.output;
+  EXPECT_TRUE(Contains(postinst.output,
+                       "adduser --system --group --quiet --no-create-home "
+                       "--home /nonexistent custodel\n"))
+      << postinst.output;
+
+  // What lintian says, down to its informational tags, beyond the package's
+  // own overrides (each explained there).
+  ASSERT_STRNE("", ZQ_LINTIAN) << "lintian is not installed: scripts/deps installs it";
+  const zq_test::ProgramRun lintian =
+      RunToEnd({ZQ_LINTIAN, "--display-info", "--pedantic", package}, {}, 2min);
+  std::string tags;
+  std::istringstream lines(lintian.output);
+  for (std::string line; std::getline(lines, line);)
+    if (line.size() > 2 && line[1] == ':' && line[0] != 'N') tags += line + "\n";
+  EXPECT_EQ("", tags) << lintian.output;
 }
 
 }  // namespace

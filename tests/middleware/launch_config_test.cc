@@ -54,7 +54,10 @@ TEST(LaunchConfigTest, ReadsEveryKeyAndReplacesPlaceholders) {
               {"Group", 1200u},
               {"BackoffMinimumUptime", 2000u},
               {"BackoffInitialDelay", 50u},
-              {"BackoffMaximumDelay", 800u}});
+              {"BackoffMaximumDelay", 800u},
+              {"MemoryMax", "3G"},
+              {"CPUWeight", 10000u},
+              {"TasksMax", 1u}});
   const auto launch = ReadLaunchConfig(server, "Web", 12);
 
   // Placeholders belong to arguments, environment and folder only.
@@ -72,6 +75,13 @@ TEST(LaunchConfigTest, ReadsEveryKeyAndReplacesPlaceholders) {
   EXPECT_EQ(2000u, launch.backoff.minimumUptimeMs);
   EXPECT_EQ(50u, launch.backoff.initialDelayMs);
   EXPECT_EQ(800u, launch.backoff.maximumDelayMs);
+  // Beyond what a number of the configuration holds.
+  EXPECT_EQ(3ull << 30, launch.limits.memoryMax);
+  EXPECT_EQ(10000u, launch.limits.cpuWeight);
+  EXPECT_EQ(1u, launch.limits.tasksMax);
+  EXPECT_EQ(
+      4096u,
+      ReadLaunchConfig(Server({{"Program", "p"}, {"MemoryMax", 4096u}}), "W", 1).limits.memoryMax);
 }
 
 ZQ_TTree Check(std::initializer_list<std::pair<const char*, ZQ_TAny>> entries) {
@@ -201,7 +211,17 @@ INSTANTIATE_TEST_SUITE_P(
                 Server({{"Program", "p"},
                         {"BackoffInitialDelay", 900u},
                         {"BackoffMaximumDelay", 800u}}),
-                "\"BackoffMaximumDelay\""}),
+                "\"BackoffMaximumDelay\""},
+        Refusal{"MemoryMax with an unknown unit", Server({{"Program", "p"}, {"MemoryMax", "5MB"}}),
+                "\"MemoryMax\""},
+        Refusal{"MemoryMax without digits", Server({{"Program", "p"}, {"MemoryMax", "G"}}),
+                "\"MemoryMax\""},
+        Refusal{"MemoryMax of thirteen digits",
+                Server({{"Program", "p"}, {"MemoryMax", "1234567890123"}}), "\"MemoryMax\""},
+        Refusal{"a CPUWeight of 0", Server({{"Program", "p"}, {"CPUWeight", 0u}}), "\"CPUWeight\""},
+        Refusal{"a CPUWeight above 10000", Server({{"Program", "p"}, {"CPUWeight", 10001u}}),
+                "\"CPUWeight\""},
+        Refusal{"a TasksMax of 0", Server({{"Program", "p"}, {"TasksMax", 0u}}), "\"TasksMax\""}),
     CaseName);
 
 ZQ_TTree WithCheck(ZQ_TTree check) {

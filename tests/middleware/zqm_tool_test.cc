@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 
@@ -352,6 +354,83 @@ TEST(ZqmToolSteeringTest, DownLastsUntilUp) {
   EXPECT_EQ(0, since());
   EXPECT_TRUE(
       installation.Daemon().WaitForLine("Server Sample is no longer down by operator", 10s));
+}
+
+// A reload names the instances that run an older launch configuration and,
+// asked to, restarts exactly those, in start-up order; a change of a key
+// only the service reads restarts nothing.
+TEST(ZqmToolSteeringTest, ReloadRestartsTheInstancesWhoseLaunchChanged) {
+  const std::string configuration = R"({"Servers": {"ZQMD": {"Servers": {
+    "Sample": {"Program": "@BIN@/sample_server", "AlwaysRunning": true, "NrOfInstances": 2,
+               "StartupOrder": 20, "Environment": {"COLOUR": "@COLOUR@"}},
+    "Web": {"Program": "sleep", "Arguments": ["@SECONDS@"], "Plain": true, "AlwaysRunning": true,
+            "StartupOrder": 10},
+    "Idle": {"Program": "sleep", "Arguments": ["1000"], "Plain": true, "AlwaysRunning": true,
+             "StartupOrder": @ORDER@}
+  }}}})";
+  const auto with = [&](const char* colour, const char* seconds, const char* order) {
+    return std::regex_replace(
+        std::regex_replace(std::regex_replace(configuration, std::regex("@COLOUR@"), colour),
+                           std::regex("@SECONDS@"), seconds),
+        std::regex("@ORDER@"), order);
+  };
+  Installation installation(with("red", "1000", "30"));
+  auto custodel = installation.StartCustodel();
+  ASSERT_TRUE(custodel->WaitForLine("Server \"Idle\" instance 1 is running", 20s))
+      << custodel->Output();
+  const auto pids = [&] {
+    std::map<std::string, pid_t> running;
+    for (const char* name : {"Web:1", "Sample:1", "Sample:2", "Idle:1"}) {
+      const std::string word = name;
+      const std::size_t colon = word.find(':');
+      running[word] =
+          installation.PidOf(word.substr(0, colon), std::stoul(word.substr(colon + 1))).value_or(0);
+    }
+    return running;
+  };
+  const auto before = pids();
+
+  installation.WriteConfiguration(with("red", "1000", "40"));
+  ToolRun unchanged = Zqm({"reload"});
+  EXPECT_EQ(0, unchanged.status) << unchanged.output;
+  EXPECT_TRUE(Contains(unchanged.output,
+                       "No running instance was launched from an older launch configuration\n"))
+      << unchanged.output;
+
+  installation.WriteConfiguration(with("blue", "1001", "40"));
+  ToolRun listed = Zqm({"reload"});
+  EXPECT_EQ(0, listed.status) << listed.output;
+  EXPECT_TRUE(Contains(listed.output,
+                       "Launched from an older launch configuration:\n  Web:1\n  Sample:1\n  "
+                       "Sample:2\nzqm reload --restart-changed restarts them"))
+      << listed.output;
+  EXPECT_EQ(before, pids());
+
+  ToolRun restarted = Zqm({"reload", "--restart-changed"});
+  EXPECT_EQ(0, restarted.status) << restarted.output;
+  EXPECT_TRUE(std::regex_search(
+      restarted.output,
+      std::regex("Web instance 1 \\(pid [0-9]+\\) ended[^\n]*\nWeb instance 1 runs again as pid "
+                 "[0-9]+\nSample instance 1 \\(pid [0-9]+\\) ended[^\n]*\nSample instance 1 runs "
+                 "again as pid [0-9]+\nSample instance 2 \\(pid [0-9]+\\) ended[^\n]*\nSample "
+                 "instance 2 runs again as pid [0-9]+\n$")))
+      << restarted.output;
+  const auto after = pids();
+  for (const char* name : {"Web:1", "Sample:1", "Sample:2"}) {
+    EXPECT_NE(0, after.at(name)) << name;
+    EXPECT_NE(before.at(name), after.at(name)) << name;
+  }
+  EXPECT_EQ(before.at("Idle:1"), after.at("Idle:1"));
+  std::ifstream commandLine("/proc/" + std::to_string(after.at("Web:1")) + "/cmdline");
+  std::string words((std::istreambuf_iterator<char>(commandLine)), {});
+  EXPECT_EQ(std::string("sleep\0"
+                        "1001\0",
+                        11),
+            words);
+  ToolRun again = Zqm({"reload"});
+  EXPECT_TRUE(Contains(again.output,
+                       "No running instance was launched from an older launch configuration\n"))
+      << again.output;
 }
 
 }  // namespace

@@ -5,12 +5,23 @@
 
 #include <atomic>
 #include <cerrno>
+#include <thread>
 
 #include "platform/kernel_faults.h"
+#include "platform/process_memory.h"
 #include "platform_test_support.h"
 
 namespace zq_test {
 namespace {
+
+size_t OwnStackBytes() {
+  pthread_attr_t attr;
+  size_t bytes = 0;
+  pthread_getattr_np(pthread_self(), &attr);
+  pthread_attr_getstacksize(&attr, &bytes);
+  pthread_attr_destroy(&attr);
+  return bytes;
+}
 
 // A thread of the layer that blocks until released. The destructor releases
 // it and waits until its procedure is done, on every path out of a test.
@@ -26,10 +37,7 @@ struct GatedThread {
   static unsigned Run(void* raw) {
     auto* self = static_cast<GatedThread*>(raw);
     self->own_id = static_cast<unsigned>(gettid());
-    pthread_attr_t attr;
-    pthread_getattr_np(pthread_self(), &attr);
-    pthread_attr_getstacksize(&attr, &self->stack_bytes);
-    pthread_attr_destroy(&attr);
+    self->stack_bytes = OwnStackBytes();
     WaitForSingleObject(self->release.get(), INFINITE);
     const unsigned exit_code = self->exit_code;
     SetEvent(self->done.get());  // `self` may be gone from here on
@@ -87,6 +95,14 @@ TEST(ThreadHandles, StacksHaveTheRequestedOrTheDefaultSize) {
   EXPECT_GE(small.stack_bytes, kDefaultThreadStackBytes);
   EXPECT_LT(small.stack_bytes, 2 * kDefaultThreadStackBytes);  // not the 8 MiB of glibc
   EXPECT_GE(large.stack_bytes, 1024u * 1024 + 1);
+
+  // Threads that name no size (std::thread) get the same default once the
+  // program has asked for it.
+  zq_platform::KeepProcessMemorySmall();
+  size_t plain_bytes = 0;
+  std::thread([&plain_bytes] { plain_bytes = OwnStackBytes(); }).join();
+  EXPECT_GE(plain_bytes, kDefaultThreadStackBytes);
+  EXPECT_LT(plain_bytes, 2 * kDefaultThreadStackBytes);
 }
 
 TEST(ThreadHandles, HandlesOfOtherKindsAreRejected) {

@@ -481,7 +481,10 @@ TEST_F(CustodelControl, ZqmReloadFollowsTheEditedFileAndZqmWaitsForABusyService)
       waited.output);
 
   ASSERT_EQ(0, reload->WaitForExit(10s));
-  EXPECT_EQ((std::vector<std::string>{"Reload: done", "Reconfigure: done"}), reload->Lines());
+  EXPECT_EQ((std::vector<std::string>{
+                "Reload: done", "Reconfigure: done",
+                "No running instance was launched from an older launch configuration"}),
+            reload->Lines());
   EXPECT_EQ((Texts{"First#1", "Second#1"}), Servers());
   EXPECT_EQ(1u, service_->Count("Reconfigure for ServerConfiguration \"\"", before));
 }

@@ -55,6 +55,7 @@ void Installation::StartDaemon() {
     daemonArgs.push_back("--server-configuration");
     daemonArgs.push_back(options_.serverConfiguration);
   }
+  daemonArgs.insert(daemonArgs.end(), options_.daemonArgs.begin(), options_.daemonArgs.end());
   if (options_.host != nullptr) {
     daemonArgs.insert(daemonArgs.end(), {"--host-address", Address()});
     daemonArgs = options_.host->Command(daemonArgs);

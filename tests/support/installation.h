@@ -40,6 +40,8 @@ struct InstallationOptions {
   // Runs with the log folder's path before the daemon is first started
   // (to mount a file system there, say).
   std::function<void(const std::string& logDir)> beforeDaemon;
+  // More flags of the daemon, e.g. {"--cgroup", folder}.
+  std::vector<std::string> daemonArgs;
 };
 
 class Installation {

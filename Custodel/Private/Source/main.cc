@@ -7,7 +7,9 @@
 #include <cstdio>
 
 #include "Custodel/Private/Source/custodel.h"
+#include "DEVUror/zqm_limits.h"
 #include "DEVUror/zqm_notify.h"
+#include "platform/process_memory.h"
 #include "zq_version.h"
 
 namespace {
@@ -17,6 +19,7 @@ constexpr int kUsageStatus = 2;
 }  // namespace
 
 int main(int argc, char** argv) {
+  zq_platform::KeepProcessMemorySmall();
   // Before any thread exists; readiness is sent after the first pass.
   zqm_notify::TakeNotifySocket();
   CLI::App app{
@@ -36,6 +39,10 @@ int main(int argc, char** argv) {
     return app.exit(error) == 0 ? 0 : kUsageStatus;
   }
 
+  // Each monitor holds five descriptors (its thread, three events, the
+  // process): a host of thousands of instances needs more than the soft
+  // limit a service manager gives.
+  zqm_limits::RaiseDescriptorLimit();
   __ZQ_INITIALIZATION_FUNCTION_custodel__();
   const int status = RunCustodel();
   if (status != 0) {

@@ -1,0 +1,164 @@
+#include "supervision_common.h"
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+#include <stdexcept>
+
+#include "DEVUror/devuror.h"
+
+namespace zq_bench {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+unsigned Options::Number(const std::string& key, unsigned fallback) const {
+  auto found = values.find(key);
+  return found == values.end() ? fallback : static_cast<unsigned>(std::stoul(found->second));
+}
+
+std::string Options::Text(const std::string& key, const std::string& fallback) const {
+  auto found = values.find(key);
+  return found == values.end() ? fallback : found->second;
+}
+
+namespace {
+
+std::string Quote(const std::string& text) {
+  return "\"" + text + "\"";
+}
+
+}  // namespace
+
+std::string ConfigurationText(const std::vector<ServerEntry>& servers) {
+  std::ostringstream out;
+  out << "{\"Servers\": {\"ZQMD\": {\"Servers\": {\n";
+  for (std::size_t i = 0; i < servers.size(); ++i) {
+    const ServerEntry& server = servers[i];
+    out << "  " << Quote(server.name) << ": {\"Program\": " << Quote(server.program)
+        << ", \"AlwaysRunning\": true, \"NrOfInstances\": " << server.instances;
+    if (server.plain) out << ", \"Plain\": true";
+    if (!server.arguments.empty()) {
+      out << ", \"Arguments\": [";
+      for (std::size_t a = 0; a < server.arguments.size(); ++a)
+        out << (a ? ", " : "") << Quote(server.arguments[a]);
+      out << "]";
+    }
+    if (!server.environment.empty()) {
+      out << ", \"Environment\": {";
+      bool first = true;
+      for (const auto& [key, value] : server.environment) {
+        out << (first ? "" : ", ") << Quote(key) << ": " << Quote(value);
+        first = false;
+      }
+      out << "}";
+    }
+    out << "}" << (i + 1 < servers.size() ? "," : "") << "\n";
+  }
+  out << "}}}}\n";
+  return out.str();
+}
+
+std::vector<ServerEntry> SpreadInstances(unsigned total, unsigned serverCount,
+                                         const ServerEntry& like) {
+  std::vector<ServerEntry> servers;
+  if (serverCount == 0) serverCount = 1;
+  for (unsigned s = 0; s < serverCount; ++s) {
+    const unsigned count = total / serverCount + (s < total % serverCount ? 1 : 0);
+    if (count == 0) continue;
+    ServerEntry entry = like;
+    entry.name = serverCount == 1 ? like.name : like.name + std::to_string(s + 1);
+    entry.instances = count;
+    servers.push_back(entry);
+  }
+  return servers;
+}
+
+std::vector<ServerEntry> SampleServers(unsigned total, unsigned serverCount,
+                                       const std::string& prefix) {
+  ServerEntry like;
+  like.name = prefix;
+  like.program = "@BIN@/sample_server";
+  return SpreadInstances(total, serverCount, like);
+}
+
+bool IsRunningLine(const std::string& line) {
+  return line.find("Server \"") != std::string::npos &&
+         line.find(" is running") != std::string::npos;
+}
+
+namespace {
+
+zq_test::InstallationOptions HostLike() {
+  zq_test::InstallationOptions options;
+  options.traceLevel = 1;  // what a host runs with
+  return options;
+}
+
+}  // namespace
+
+Run::Run(const std::vector<ServerEntry>& servers)
+    : installation_(ConfigurationText(servers), HostLike()) {
+  for (const ServerEntry& server : servers)
+    expected_ += server.instances;
+}
+
+Run::~Run() {
+  if (service_) service_->Kill();
+  std::vector<pid_t> pids;
+  try {
+    for (const ZQ_TAny& element : installation_.Servers("*")) {
+      const ZQ_TDict& entry = element.DynamicCast<ZQ_TDict>(__FILE__, __LINE__);
+      const ZQ_TString& name = entry["Name"].DynamicCast<ZQ_TString>(__FILE__, __LINE__);
+      if (name == "Almanac" || name == "Custodel") continue;
+      pids.push_back(static_cast<pid_t>(entry["PID"].DynamicCast<ZQ_TUInt32>(__FILE__, __LINE__)));
+    }
+  } catch (const ZQ_EException& failure) {
+    std::cerr << "cannot list the instances: " << failure.ZQ_Message().Text() << "\n";
+  }
+  if (!zq_bench::KillAndWait(pids, 20s)) std::cerr << "some instances did not end in time\n";
+}
+
+std::int64_t Run::StartService() {
+  const std::int64_t before = MonotonicNs();
+  service_ = std::make_unique<TracedProcess>(std::vector<std::string>{zq_test::Program("custodel")},
+                                             installation_.Environment());
+  return before;
+}
+
+std::size_t Run::WaitAllRunning(std::chrono::milliseconds timeout) {
+  const auto found =
+      service_->Output().WaitForCount(IsRunningLine, expected_, Clock::now() + timeout);
+  if (!found) {
+    std::ostringstream text;
+    for (const auto& line : service_->Output().Lines())
+      text << line.text << "\n";
+    throw std::runtime_error(
+        "not every instance was reported running; the service said:\n" +
+        text.str().substr(text.str().size() > 4000 ? text.str().size() - 4000 : 0));
+  }
+  return *found;
+}
+
+void PrintHeader(const std::string& title) {
+  std::cout << "\n## " << title << "\n\n" << zq_bench::MachineLoad() << "\n\n";
+}
+
+void PrintSummaryHeader() {
+  std::printf("| %-52s | %5s | %8s | %8s | %8s | %8s | %8s |\n", "milliseconds", "n", "min", "p50",
+              "p90", "p99", "max");
+  std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(54, '-').c_str(),
+              "------:", "---------:", "---------:", "---------:", "---------:", "---------:");
+}
+
+void PrintSummary(const std::string& what, const std::vector<double>& samples) {
+  const Summary s = zq_bench::Summarise(samples);
+  std::printf("| %-52s | %5zu | %8.3f | %8.3f | %8.3f | %8.3f | %8.3f |\n", what.c_str(), s.count,
+              s.min, s.p50, s.p90, s.p99, s.max);
+}
+
+double Ms(std::int64_t ns) {
+  return static_cast<double>(ns) / 1e6;
+}
+
+}  // namespace zq_bench
