@@ -51,6 +51,10 @@ class ZQM_TServer::Impl {
   // (delivered once the loop runs) rather than ending the process.
   std::optional<asio::signal_set> signals;
   zqm_wire::Hello hello;
+  // The call the processor runs, while it runs, and whether it was deferred.
+  const zqm_listener::Reply* running = nullptr;
+  ZQ_TString runningMethod;
+  bool deferred = false;
   // Whose rows of the roles table apply to this server's methods.
   std::optional<ZQ_TString> rolesOf;
 
@@ -59,7 +63,9 @@ class ZQM_TServer::Impl {
   void WatchShutdown(asio::posix::stream_descriptor& wake);
   void WatchSignals(asio::signal_set& signals);
   void ArmIdleTimer();
-  std::string Dispatch(const ZQ_TDict& request, const zqm_roles::Caller& caller);
+  // The frame that answers the call, or nothing when the processor deferred it.
+  std::optional<std::string> Dispatch(const ZQ_TDict& request, const zqm_roles::Caller& caller,
+                                      const zqm_listener::Reply& reply);
   void Serve(std::optional<zqm_listener::Listener>& served,
              std::optional<asio::ip::tcp::acceptor>& acceptor);
   void CloseAll();
@@ -170,18 +176,12 @@ void ZQM_TServer::Impl::ArmIdleTimer() {
   });
 }
 
-std::string ZQM_TServer::Impl::Dispatch(const ZQ_TDict& request, const zqm_roles::Caller& caller) {
-  const ZQ_TString method = zqm_wire::MethodOf(request);
-  ArmIdleTimer();
+namespace {
+
+// The frame that answers `method`: what `answer` yields, or what it throws.
+std::string AnswerFrame(const ZQ_TString& method, const std::function<ZQ_TAny()>& answer) {
   try {
-    zqm_roles::Check(caller, (rolesOf ? *rolesOf : name).Text(), method.Text());
-    ZQ_TAny result;
-    if (processor == nullptr) {
-      ZQM_ENoSuchServerMethod none(method);
-      ZQ_THROW_AT(none, __FILE__, __LINE__);
-    }
-    processor(server, request, result, context);
-    return zqm_wire::ResultFrame(result);
+    return zqm_wire::ResultFrame(answer());
   } catch (const ZQ_EException& failure) {
     try {
       return zqm_wire::FailureFrame(failure);
@@ -199,11 +199,39 @@ std::string ZQM_TServer::Impl::Dispatch(const ZQ_TDict& request, const zqm_roles
   }
 }
 
+}  // namespace
+
+std::optional<std::string> ZQM_TServer::Impl::Dispatch(const ZQ_TDict& request,
+                                                       const zqm_roles::Caller& caller,
+                                                       const zqm_listener::Reply& reply) {
+  const ZQ_TString method = zqm_wire::MethodOf(request);
+  ArmIdleTimer();
+  running = &reply;
+  runningMethod = method;
+  deferred = false;
+  std::string frame = AnswerFrame(method, [&] {
+    zqm_roles::Check(caller, (rolesOf ? *rolesOf : name).Text(), method.Text());
+    ZQ_TAny result;
+    if (processor == nullptr) {
+      ZQM_ENoSuchServerMethod none(method);
+      ZQ_THROW_AT(none, __FILE__, __LINE__);
+    }
+    processor(server, request, result, context);
+    return result;
+  });
+  running = nullptr;
+  if (deferred) return std::nullopt;
+  return frame;
+}
+
 void ZQM_TServer::Impl::Serve(std::optional<zqm_listener::Listener>& served,
                               std::optional<asio::ip::tcp::acceptor>& acceptor) {
-  served.emplace(std::move(*acceptor), hello,
-                 [this](const ZQ_TDict& request, const zqm_roles::Caller& caller,
-                        zqm_listener::Reply reply) { reply(Dispatch(request, caller)); });
+  served.emplace(
+      std::move(*acceptor), hello,
+      [this](const ZQ_TDict& request, const zqm_roles::Caller& caller, zqm_listener::Reply reply) {
+        if (std::optional<std::string> frame = Dispatch(request, caller, reply))
+          reply(std::move(*frame));
+      });
   acceptor.reset();
   served->Start();
 }
@@ -260,6 +288,22 @@ void ZQM_TServer::SetHostAddress(const ZQ_TString& address) {
 void ZQM_TServer::Post(std::function<void()> work) {
   if (!impl_ || !impl_->bound) Fail<ZQM_EException>("Post: the server is not bound");
   asio::post(impl_->io, std::move(work));
+}
+
+ZQM_TServer::Answer ZQM_TServer::Defer() {
+  if (!impl_ || impl_->running == nullptr)
+    Fail<ZQM_EException>("Defer: no call is being processed");
+  impl_->deferred = true;
+  // The reply writes on the connection: only from the loop's thread.
+  return [&io = impl_->io, reply = *impl_->running, method = impl_->runningMethod](
+             ZQ_TAny result, std::exception_ptr failure) {
+    asio::post(io, [reply, method, result = std::move(result), failure] {
+      reply(AnswerFrame(method, [&] {
+        if (failure) std::rethrow_exception(failure);
+        return result;
+      }));
+    });
+  };
 }
 
 void ZQM_TServer::UseRolesOf(const ZQ_TString& service) {

@@ -7,9 +7,12 @@
 //   server.EventLoop();                       // until SIGTERM or SIGINT
 //
 // Calls are served one at a time on the thread that runs EventLoop, in the
-// order their requests arrive; a connection carries one call at a time.
+// order their requests arrive; a connection carries one call at a time. A
+// processor that must wait for something may Defer its answer, and the
+// loop goes on serving other calls meanwhile.
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string_view>
@@ -63,6 +66,16 @@ class ZQM_TServer {
   void Post(std::function<void()> work);
 
   void SetProcessor(TProcessor processor, void* context);
+
+  // Answers a deferred call: with `result`, or with `failure` (non-null) as
+  // if the processor had thrown it.
+  using Answer = std::function<void(ZQ_TAny result, std::exception_ptr failure)>;
+
+  // Only from a processor, for the call it runs: the call is answered
+  // later, when the returned function is called (once, from any thread),
+  // and `result` is ignored. Until then that connection waits; others are
+  // served. An answer that comes after the loop has ended is never sent.
+  Answer Defer();
 
   // Which rows of the roles table (zqm_roles.h) decide who may call this
   // server's methods: those of `service` (e.g. "Almanac" for a configuration

@@ -2,7 +2,8 @@
 //
 // The store (config_store.h) serves its own copy of the tree; a source
 // fills it (Read), makes a Set lasting where it can (Store), and reports
-// changes made elsewhere (Follow). All calls come from the server's thread.
+// changes made elsewhere (Follow). All calls come from the server's thread,
+// except PendingStore::Write.
 #pragma once
 
 #include <functional>
@@ -28,15 +29,28 @@ class ConfigSource {
   // why it cannot be read or is refused.
   virtual ZQ_TTree Read() = 0;
 
-  // Makes the Set of `value` at `segments` (already checked) lasting.
-  // `current` is the tree served before the change. Returns the tree to
-  // serve from now on, or nullopt when the source keeps nothing, and the
-  // store applies the change to its own copy. A failure throws and changes
-  // nothing.
-  virtual std::optional<ZQ_TTree> Store(const ZQ_TTree& current,
-                                        const std::vector<std::string_view>& segments,
-                                        const ZQ_TAny& value) {
-    return std::nullopt;
+  // Makes a Set lasting, in steps, so that the wait for others need not
+  // hold up the server's readers.
+  class PendingStore {
+   public:
+    virtual ~PendingStore() = default;
+    // Stores the change where it lasts. May run on another thread than the
+    // server's (one Write at a time), and touches nothing the server's
+    // thread does. A failure throws and changes nothing.
+    virtual void Write() {}
+    // On the server's thread, after Write succeeded: the tree to serve from
+    // now on, or nullopt when the source keeps nothing, and the store
+    // applies the change to its own copy.
+    virtual std::optional<ZQ_TTree> Finish() { return std::nullopt; }
+  };
+
+  // The Set of `value` at `segments` (already checked), to be written;
+  // `current` is the tree served before the change. Throws when the source
+  // refuses it now.
+  virtual std::unique_ptr<PendingStore> PrepareStore(const ZQ_TTree& current,
+                                                     const std::vector<std::string_view>& segments,
+                                                     const ZQ_TAny& value) {
+    return std::make_unique<PendingStore>();
   }
 
   // From now on, `changed` receives every tree that changes made elsewhere

@@ -101,6 +101,21 @@ std::string ValueProblem(const ZQ_TAny& value, unsigned level, const std::string
 
 namespace {
 
+std::string MethodOf(const ZQ_TDict& arguments) {
+  const ZQ_TAny* methodValue = arguments.Find(ZQ_TString("M"));
+  const ZQ_TString* method = methodValue != nullptr ? methodValue->As<ZQ_TString>() : nullptr;
+  if (method == nullptr) {
+    ALMANAC_THROW(ZQM_EException, "the request names no method: \"M\" must hold a ZQ_TString");
+  }
+  return method->Text();
+}
+
+ZQ_TDict ReloadRequest() {
+  ZQ_TDict request;
+  request.Set(ZQ_TString("M"), ZQ_TAny(ZQ_TString("Reload")));
+  return request;
+}
+
 std::string KeyCount(std::size_t count) {
   return std::to_string(count) + (count == 1 ? " top-level key" : " top-level keys");
 }
@@ -157,7 +172,19 @@ ConfigStore::ConfigStore(std::string path, TraceSink trace)
 ConfigStore::ConfigStore(std::unique_ptr<ConfigSource> source, TraceSink trace)
     : source_(std::move(source)), path_(source_->Name()), trace_(std::move(trace)) {}
 
-ConfigStore::~ConfigStore() = default;
+ConfigStore::~ConfigStore() {
+  if (writer_.joinable()) writer_.join();
+}
+
+template <class Work>
+auto ConfigStore::TracingFailure(const std::string& method, Work work) {
+  try {
+    return work();
+  } catch (const ZQ_EException& failure) {
+    Trace(1, method + " failed: " + failure.ZQ_Message().Text());
+    throw;
+  }
+}
 
 void ConfigStore::Load() {
   tree_ = source_->Read();
@@ -187,6 +214,10 @@ void ConfigStore::Reload() {
 }
 
 bool ConfigStore::ReloadOnSignal() {
+  if (!waiting_.empty()) {
+    waiting_.push_back({ReloadRequest(), nullptr});
+    return false;
+  }
   try {
     Reload();
     return true;
@@ -226,7 +257,7 @@ ZQ_TList ConfigStore::KeysAt(const ZQ_TString& path) const {
   return subtree->Keys();
 }
 
-void ConfigStore::Set(const ZQ_TString& path, ZQ_TAny value) {
+ConfigStore::PendingSet ConfigStore::BeginSet(const ZQ_TString& path, ZQ_TAny value) {
   const std::vector<std::string_view> segments = Segments(path.Text());
   if (segments.empty()) {
     ALMANAC_THROW(ZQM_EException, "cannot set " + Quoted(path.Text()) +
@@ -256,42 +287,113 @@ void ConfigStore::Set(const ZQ_TString& path, ZQ_TAny value) {
   }
   std::ostringstream printed;
   ZQ_PrintElement(printed, value);
-  if (std::optional<ZQ_TTree> stored = source_->Store(tree_, segments, value)) {
+  std::unique_ptr<ConfigSource::PendingStore> store = source_->PrepareStore(tree_, segments, value);
+  return {path, std::move(value), Join(segments, segments.size()) + " = " + printed.str(),
+          std::move(store)};
+}
+
+void ConfigStore::EndSet(PendingSet& set) {
+  if (std::optional<ZQ_TTree> stored = set.store->Finish()) {
     tree_ = std::move(*stored);
   } else {
-    tree_.Set(path, std::move(value));
+    tree_.Set(set.path, std::move(set.value));
   }
-  Trace(1, "Set " + Join(segments, segments.size()) + " = " + printed.str());
+  Trace(1, "Set " + set.traced);
   if (changed_) changed_();
 }
 
-ZQ_TAny ConfigStore::Call(const ZQ_TDict& arguments) {
-  const ZQ_TAny* methodValue = arguments.Find(ZQ_TString("M"));
-  const ZQ_TString* method = methodValue != nullptr ? methodValue->As<ZQ_TString>() : nullptr;
-  if (method == nullptr) {
-    ALMANAC_THROW(ZQM_EException, "the request names no method: \"M\" must hold a ZQ_TString");
+void ConfigStore::Set(const ZQ_TString& path, ZQ_TAny value) {
+  PendingSet set = BeginSet(path, std::move(value));
+  set.store->Write();
+  EndSet(set);
+}
+
+void ConfigStore::AnswerWritesLater(PostToServer post) {
+  post_ = std::move(post);
+}
+
+void ConfigStore::Call(const ZQ_TDict& arguments, ZQ_TAny& result,
+                       const std::function<Answer()>& defer) {
+  const std::string method = MethodOf(arguments);
+  if (!post_ || (method != "Set" && method != "Reload")) {
+    result = Call(arguments);
+    return;
   }
-  const std::string& name = method->Text();
+  waiting_.push_back({arguments, defer()});
+  if (waiting_.size() == 1) RunWaiting();
+}
+
+void ConfigStore::RunWaiting() {
+  while (!waiting_.empty()) {
+    if (StartedLater(waiting_.front())) return;
+    waiting_.pop_front();
+  }
+}
+
+bool ConfigStore::StartedLater(const Waiting& call) {
+  ZQ_TAny result;
+  std::exception_ptr failure;
+  try {
+    if (MethodOf(call.arguments) != "Set") {
+      result = Call(call.arguments);
+    } else {
+      auto set = std::make_shared<PendingSet>(TracingFailure("Set", [&] {
+        const Parameters parameters(call.arguments, "Set");
+        return BeginSet(parameters.Path("P1"), parameters.Value("P2", "the value"));
+      }));
+      if (writer_.joinable()) writer_.join();
+      writer_ = std::thread([this, set] {
+        std::exception_ptr failure;
+        try {
+          set->store->Write();
+        } catch (...) {
+          failure = std::current_exception();
+        }
+        post_([this, set, failure] { Written(*set, failure); });
+      });
+      return true;
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (call.answer) call.answer(std::move(result), failure);
+  return false;
+}
+
+void ConfigStore::Written(PendingSet& set, std::exception_ptr failure) {
+  const Answer answer = std::move(waiting_.front().answer);
+  waiting_.pop_front();
+  try {
+    if (failure) std::rethrow_exception(failure);
+    TracingFailure("Set", [&] { EndSet(set); });
+    answer(ZQ_TAny(true), nullptr);
+  } catch (const ZQ_EException& refused) {
+    if (failure) Trace(1, "Set failed: " + refused.ZQ_Message().Text());
+    answer(ZQ_TAny(), std::current_exception());
+  } catch (...) {
+    answer(ZQ_TAny(), std::current_exception());
+  }
+  RunWaiting();
+}
+
+ZQ_TAny ConfigStore::Call(const ZQ_TDict& arguments) {
+  const std::string name = MethodOf(arguments);
   const Parameters parameters(arguments, name);
   if (name == "Reload") {  // traces its own failures
     Reload();
     return ZQ_TAny(true);
   }
-  try {
+  if (name != "Expand" && name != "[]" && name != "KeysAt" && name != "Freshness" && name != "Set")
+    ALMANAC_THROW(ZQM_ENoSuchServerMethod, name);
+  return TracingFailure(name, [&] {
     if (name == "Expand") return Expand(parameters.Path("P1"));
     if (name == "[]")
       return Expand(parameters.Path("P1"), parameters.Flag("P2", "missing is empty"));
     if (name == "KeysAt") return ZQ_TAny(KeysAt(parameters.Path("P1")));
     if (name == "Freshness") return ZQ_TAny(Freshness());
-    if (name == "Set") {
-      Set(parameters.Path("P1"), parameters.Value("P2", "the value"));
-      return ZQ_TAny(true);
-    }
-  } catch (const ZQ_EException& failure) {
-    Trace(1, name + " failed: " + failure.ZQ_Message().Text());
-    throw;
-  }
-  ALMANAC_THROW(ZQM_ENoSuchServerMethod, name);
+    Set(parameters.Path("P1"), parameters.Value("P2", "the value"));
+    return ZQ_TAny(true);
+  });
 }
 
 ZQ_TDict ConfigStore::Freshness() const {

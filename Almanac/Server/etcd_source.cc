@@ -129,38 +129,60 @@ void EtcdSource::ApplyOwn(const OwnChange& change) {
     mirror_.insert(entry);
 }
 
-std::optional<ZQ_TTree> EtcdSource::Store(const ZQ_TTree& current,
-                                          const std::vector<std::string_view>& segments,
-                                          const ZQ_TAny& value) {
+class EtcdSource::PendingSet : public ConfigSource::PendingStore {
+ public:
+  PendingSet(EtcdSource& source, std::string path, etcd::Leaves leaves)
+      : source_(source), path_(std::move(path)), leaves_(std::move(leaves)) {
+    for (const auto& entry : leaves_)
+      stored_.push_back(etcd::EncodeLeaf(entry.second));
+  }
+
+  void Write() override {
+    try {
+      revision_ = source_.ReplaceBelow(path_, leaves_, stored_);
+    } catch (const ZQ_EException& failure) {
+      ALMANAC_THROW(ZQM_EException, "cannot store \"" + path_ + "\" in " + source_.Name() + ": " +
+                                        Message(failure));
+    }
+  }
+
+  std::optional<ZQ_TTree> Finish() override {
+    // The watch (or a full read) may have served this change, and later
+    // ones, while the server waited for etcd.
+    if (revision_ > source_.revision_) {
+      OwnChange change{revision_, path_, {}};
+      std::size_t i = 0;
+      for (auto& [leafPath, leaf] : leaves_)
+        change.entries[leafPath] = Entry{std::move(leaf), std::move(stored_[i++]), revision_};
+      source_.ApplyOwn(change);
+      source_.ownChanges_.push_back(std::move(change));
+    }
+    ZQ_TTree tree = source_.Build();
+    source_.Save(tree);
+    return tree;
+  }
+
+ private:
+  EtcdSource& source_;
+  std::string path_;
+  etcd::Leaves leaves_;
+  std::vector<std::string> stored_;
+  std::int64_t revision_ = 0;
+};
+
+std::unique_ptr<ConfigSource::PendingStore> EtcdSource::PrepareStore(
+    const ZQ_TTree& current, const std::vector<std::string_view>& segments, const ZQ_TAny& value) {
   const std::string path = JoinPath(segments);
+  // While etcd is known to be away a Set fails at once, as the mirror may
+  // be only the saved copy.
+  if (staleness_.staleSince != 0) {
+    ALMANAC_THROW(ZQM_EException, "cannot store \"" + path + "\" in " + Name() +
+                                      ": etcd cannot be reached (" + staleness_.why +
+                                      "); nothing is stored until it answers again");
+  }
   etcd::Leaves leaves;
   etcd::AddLeaves(leaves, path, etcd::PositionsIn(current, segments), value);
-  std::vector<std::string> stored;
-  for (const auto& entry : leaves)
-    stored.push_back(etcd::EncodeLeaf(entry.second));
-  std::int64_t revision = 0;
-  try {
-    // While etcd is known to be away a Set fails at once: waiting for it
-    // would hold up every reader of this server (calls are served one at a
-    // time), and the mirror may be only the saved copy.
-    if (staleness_.staleSince != 0) {
-      ALMANAC_THROW(ZQM_EException, "etcd cannot be reached (" + staleness_.why +
-                                        "); nothing is stored until it answers again");
-    }
-    revision = ReplaceBelow(path, leaves, stored);
-  } catch (const ZQ_EException& failure) {
-    ALMANAC_THROW(ZQM_EException,
-                  "cannot store \"" + path + "\" in " + Name() + ": " + Message(failure));
-  }
-  OwnChange change{revision, path, {}};
-  std::size_t i = 0;
-  for (auto& [leafPath, leaf] : leaves)
-    change.entries[leafPath] = Entry{std::move(leaf), std::move(stored[i++]), revision};
-  ApplyOwn(change);
-  ownChanges_.push_back(std::move(change));
-  ZQ_TTree tree = Build();
-  Save(tree);
-  return tree;
+  return std::make_unique<PendingSet>(*this, path, std::move(leaves));
 }
 
 std::int64_t EtcdSource::Replace(const ZQ_TTree& tree) {
@@ -279,6 +301,7 @@ void EtcdSource::Apply(const etcd::WatchBatch& batch) {
     changed = true;
   }
   std::erase_if(ownChanges_, [&](const OwnChange& own) { return own.revision <= batch.revision; });
+  revision_ = std::max(revision_, batch.revision);
   if (!changed) return;
   ZQ_TTree tree = Build();
   Save(tree);

@@ -39,9 +39,6 @@ struct EtcdSettings {
   std::string cacheFile;               // the saved copy of the tree; "" keeps none
 };
 
-// Runs work on the server's thread; safe from any thread.
-using PostToServer = std::function<void(std::function<void()>)>;
-
 class EtcdSource : public ConfigSource {
  public:
   EtcdSource(EtcdSettings settings, TraceSink trace, PostToServer post);
@@ -49,9 +46,9 @@ class EtcdSource : public ConfigSource {
 
   std::string Name() const override;
   ZQ_TTree Read() override;
-  std::optional<ZQ_TTree> Store(const ZQ_TTree& current,
-                                const std::vector<std::string_view>& segments,
-                                const ZQ_TAny& value) override;
+  std::unique_ptr<PendingStore> PrepareStore(const ZQ_TTree& current,
+                                             const std::vector<std::string_view>& segments,
+                                             const ZQ_TAny& value) override;
   void Follow(std::function<void(ZQ_TTree)> changed) override;
   Freshness Staleness() const override { return staleness_; }
 
@@ -68,6 +65,7 @@ class EtcdSource : public ConfigSource {
   using Mirror = std::map<std::string, Entry>;  // by path
   // A Set of this server's, kept until the watch has passed its revision:
   // a full read made before it must not undo it.
+  class PendingSet;
   struct OwnChange {
     std::int64_t revision = 0;
     std::string path;  // replaced with everything below it
@@ -105,9 +103,9 @@ class EtcdSource : public ConfigSource {
   std::string configPrefix_;
   TraceSink trace_;
   PostToServer post_;
-  etcd::Client requests_;  // the server thread's
-  Mirror mirror_;          // the server thread's
-  std::int64_t revision_ = 0;
+  etcd::Client requests_;              // the server thread's, or a PendingStore::Write's
+  Mirror mirror_;                      // the server thread's
+  std::int64_t revision_ = 0;          // of the last read or watched change served
   std::vector<OwnChange> ownChanges_;  // the server thread's
   bool fromCopy_ = false;              // the mirror is empty: the saved copy is served, as stale
   bool firstRead_ = true;

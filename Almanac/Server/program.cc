@@ -118,16 +118,18 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
   const TraceSink trace = [&middleware](int level, const std::string& text) {
     middleware.Trace(level, text);
   };
+  const PostToServer post = [&middleware](std::function<void()> work) {
+    middleware.Post(std::move(work));
+  };
   std::unique_ptr<ConfigSource> source;
   if (remote != nullptr) {
-    source = remote->makeSource(etcd.ServerSettings(name, instance), trace,
-                                [&middleware](std::function<void()> work) {
-                                  middleware.Post(std::move(work));
-                                });
+    source = remote->makeSource(etcd.ServerSettings(name, instance), trace, post);
   } else {
     source = std::make_unique<FileSource>(configPath);
   }
   ConfigStore store(std::move(source), trace);
+  // A Set waits for etcd, up to seconds when it is failing; readers must not.
+  if (remote != nullptr) store.AnswerWritesLater(post);
   if (!Attempt(err, "", [&] { store.Load(); })) return kExitFailure;
   store.OnChange([&middleware] { middleware.ConfigurationChanged(); });
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <future>
 #include <nlohmann/json.hpp>
 
 #include "Almanac/Server/almanac_tproxy.h"
@@ -52,8 +53,10 @@ struct Site {
         .RPC(ZQ_TString("Set"), ZQ_TAny(ZQ_TString(path)), ZQ_TAny(value));
   }
 
-  ZQ_TAny Value() const {
-    return Almanac_TProxy(host.Address().c_str()).Element("Settings/value", false);
+  ZQ_TAny Value(unsigned timeoutMs = 0) const {
+    Almanac_TProxy proxy(host.Address().c_str());
+    if (timeoutMs != 0) proxy.SetCallTimeout(timeoutMs);
+    return proxy.Element("Settings/value", false);
   }
 
   // Waits until the configuration server serves a change made elsewhere.
@@ -130,6 +133,40 @@ TEST_F(EtcdFaults, AFrozenOrCutMemberIsLeftAndALeaderLostDuringASetIsRetried) {
   EXPECT_TRUE(ZQ_TAny(4u).ZQ_IsIdent(a.Value()));
   EXPECT_TRUE(c.FollowsFrom(seen)) << c.almanac->Output();
   EXPECT_TRUE(ZQ_TAny(4u).ZQ_IsIdent(c.Value()));
+}
+
+TEST_F(EtcdFaults, ReadsAreAnsweredWhileASetWaitsForFrozenMembers) {
+  a.Set("Settings/value", 5);
+  for (std::size_t member = 0; member < 3; ++member)
+    etcd->Member(member).Process().Signal(SIGSTOP);
+  std::size_t seen = a.almanac->LineCount();
+  std::future<void> set = std::async(std::launch::async, [&] { a.Set("Settings/value", 8); });
+  // The watch notices the frozen member within its checks, while the Set,
+  // sent before, still waits through the members in turn.
+  ASSERT_TRUE(a.almanac->WaitForLine("The watch of etcd failed", kFollowWithin, seen))
+      << a.almanac->Output();
+  EXPECT_TRUE(ZQ_TAny(5u).ZQ_IsIdent(a.Value(/*timeoutMs=*/1500)));
+  EXPECT_EQ(std::future_status::timeout, set.wait_for(0s));
+  try {
+    set.get();
+    ADD_FAILURE() << "a Set with every member frozen succeeded";
+  } catch (const ZQM_EException& refused) {
+    EXPECT_NE(std::string::npos,
+              refused.ZQ_Message().Text().find("cannot store \"Settings/value\""))
+        << refused.ZQ_Message().Text();
+    EXPECT_EQ(std::string::npos, refused.ZQ_Message().Text().find("nothing is stored until"))
+        << "the Set was not under way: " << refused.ZQ_Message().Text();
+  }
+
+  // Back, etcd takes the next Set as usual. The watch has tried every
+  // frozen member in turn by then.
+  ASSERT_TRUE(a.almanac->WaitForLine("etcd cannot be reached .* which may be stale", 30s, seen))
+      << a.almanac->Output();
+  for (std::size_t member = 0; member < 3; ++member)
+    etcd->Member(member).Process().Signal(SIGCONT);
+  EXPECT_TRUE(a.almanac->WaitForLine("etcd answers again: read", 30s, seen)) << a.almanac->Output();
+  a.Set("Settings/value", 9);
+  EXPECT_TRUE(ZQ_TAny(9u).ZQ_IsIdent(a.Value()));
 }
 
 TEST_F(EtcdFaults, QuorumLostAndBackAndAStartWithNoMemberServesTheSavedCopy) {
