@@ -59,6 +59,25 @@ struct Site {
     return proxy.Element("Settings/value", false);
   }
 
+  // The same, for steps that must succeed: a refusal fails the test with
+  // its text and what the configuration server printed.
+  void MustSet(const char* path, unsigned value) {
+    try {
+      Set(path, value);
+    } catch (const ZQM_EException& refused) {
+      throw std::runtime_error("Set refused: " + refused.ZQ_Message().Text() + "\nalmanac:\n" +
+                               almanac->Output());
+    }
+  }
+  ZQ_TAny MustRead() const {
+    try {
+      return Value();
+    } catch (const ZQM_EException& refused) {
+      throw std::runtime_error("read refused: " + refused.ZQ_Message().Text() + "\nalmanac:\n" +
+                               almanac->Output());
+    }
+  }
+
   // Waits until the configuration server serves a change made elsewhere.
   bool FollowsFrom(std::size_t seen) const {
     return almanac->WaitForLine("Configuration etcd .* changed", kFollowWithin, seen).has_value();
@@ -103,25 +122,25 @@ TEST_F(EtcdFaults, AFrozenOrCutMemberIsLeftAndALeaderLostDuringASetIsRetried) {
   // each saying so once; a Set through C reaches A.
   etcd->Member(0).Process().Signal(SIGSTOP);
   std::size_t seen = a.almanac->LineCount();
-  a.Set("Settings/value", 1);
+  a.MustSet("Settings/value", 1);
   EXPECT_TRUE(a.almanac->WaitForLine("etcd requests: .* answered instead", 1s, seen))
       << a.almanac->Output();
   EXPECT_TRUE(a.almanac->WaitForLine("The watch of etcd failed", kFollowWithin, seen))
       << a.almanac->Output();
   EXPECT_TRUE(a.almanac->WaitForLine("Following the changes of etcd through", kFollowWithin, seen));
   seen = a.almanac->LineCount();
-  c.Set("Settings/value", 2);
+  c.MustSet("Settings/value", 2);
   EXPECT_TRUE(a.FollowsFrom(seen)) << a.almanac->Output();
-  EXPECT_TRUE(ZQ_TAny(2u).ZQ_IsIdent(a.Value()));
+  EXPECT_TRUE(ZQ_TAny(2u).ZQ_IsIdent(a.MustRead()));
   etcd->Member(0).Process().Signal(SIGCONT);
 
   // B's host, where A's watch went, is cut off: A's watch leaves its member
   // (which cannot reach a leader) and follows C's Set all the same.
   seen = a.almanac->LineCount();
   hostB.SetLink(false);
-  c.Set("Settings/value", 3);
+  c.MustSet("Settings/value", 3);
   EXPECT_TRUE(a.FollowsFrom(seen)) << a.almanac->Output();
-  EXPECT_TRUE(ZQ_TAny(3u).ZQ_IsIdent(a.Value()));
+  EXPECT_TRUE(ZQ_TAny(3u).ZQ_IsIdent(a.MustRead()));
   hostB.SetLink(true);
   EXPECT_EQ(std::string::npos, a.almanac->Output().find("may be stale")) << a.almanac->Output();
 
@@ -129,10 +148,10 @@ TEST_F(EtcdFaults, AFrozenOrCutMemberIsLeftAndALeaderLostDuringASetIsRetried) {
   // another ("leader changed", "no leader"), and the Set is tried again.
   seen = c.almanac->LineCount();
   etcd->Member(etcd->Leader()).Kill();
-  a.Set("Settings/value", 4);
-  EXPECT_TRUE(ZQ_TAny(4u).ZQ_IsIdent(a.Value()));
+  a.MustSet("Settings/value", 4);
+  EXPECT_TRUE(ZQ_TAny(4u).ZQ_IsIdent(a.MustRead()));
   EXPECT_TRUE(c.FollowsFrom(seen)) << c.almanac->Output();
-  EXPECT_TRUE(ZQ_TAny(4u).ZQ_IsIdent(c.Value()));
+  EXPECT_TRUE(ZQ_TAny(4u).ZQ_IsIdent(c.MustRead()));
 }
 
 TEST_F(EtcdFaults, ReadsAreAnsweredWhileASetWaitsForFrozenMembers) {

@@ -79,7 +79,11 @@ EtcdServer::EtcdServer(std::string dataDirectory, const Host& host, const std::s
                         "--advertise-client-urls", Url(host.Address()), "--listen-peer-urls",
                         PeerUrl(host.Address()), "--initial-advertise-peer-urls",
                         PeerUrl(host.Address()), "--initial-cluster", initialCluster,
-                        "--initial-cluster-state", "new", "--initial-cluster-token", token});
+                        "--initial-cluster-state", "new", "--initial-cluster-token", token,
+                        // A member cut off from the others would otherwise
+                        // raise its term while alone and, back, depose the
+                        // leader: newer etcd does this by default.
+                        "--pre-vote"});
   Launch();
 }
 
