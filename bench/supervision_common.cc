@@ -1,6 +1,7 @@
 #include "supervision_common.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -89,16 +90,25 @@ bool IsRunningLine(const std::string& line) {
 
 namespace {
 
-zq_test::InstallationOptions HostLike() {
+zq_test::InstallationOptions HostLike(const zq_test::TestCgroup* cgroup) {
   zq_test::InstallationOptions options;
   options.traceLevel = 1;  // what a host runs with
+  if (cgroup != nullptr) options.daemonArgs = {"--cgroup", cgroup->Path()};
   return options;
+}
+
+std::unique_ptr<zq_test::TestCgroup> CgroupIfAsked() {
+  const char* asked = std::getenv("ZQ_BENCH_CGROUP");
+  if (asked == nullptr || std::string(asked) != "1") return nullptr;
+  auto cgroup = std::make_unique<zq_test::TestCgroup>();
+  if (!cgroup->Usable()) throw std::runtime_error("ZQ_BENCH_CGROUP: " + cgroup->Why());
+  return cgroup;
 }
 
 }  // namespace
 
 Run::Run(const std::vector<ServerEntry>& servers)
-    : installation_(ConfigurationText(servers), HostLike()) {
+    : cgroup_(CgroupIfAsked()), installation_(ConfigurationText(servers), HostLike(cgroup_.get())) {
   for (const ServerEntry& server : servers)
     expected_ += server.instances;
 }

@@ -13,6 +13,7 @@
 
 #include "bench_support.h"
 #include "support/installation.h"
+#include "support/test_cgroup.h"
 
 namespace zq_bench {
 
@@ -51,7 +52,9 @@ std::vector<ServerEntry> SampleServers(unsigned total, unsigned serverCount,
 // found the instance's process and waits on it.
 bool IsRunningLine(const std::string& line);
 
-// A whole installation and the service over it. The destructor ends every
+// A whole installation and the service over it. With ZQ_BENCH_CGROUP=1 in
+// the environment the daemon puts each instance in a cgroup of its own,
+// below a folder the run makes (as under systemd's Delegate=yes). The destructor ends every
 // process: the service first (so that nothing is restarted), then every
 // instance the daemon knows of, then the daemon and the configuration
 // server.
@@ -77,6 +80,7 @@ class Run {
   pid_t AlmanacPid() { return installation_.Almanac().Pid(); }
 
  private:
+  std::unique_ptr<zq_test::TestCgroup> cgroup_;  // outlives the installation
   zq_test::Installation installation_;
   std::unique_ptr<TracedProcess> service_;
   unsigned expected_ = 0;

@@ -214,6 +214,7 @@ std::string Cgroups::PathOf(const std::string& name, unsigned instance) const {
 
 int Cgroups::Prepare(const std::string& path, const CgroupLimits& limits, std::string& problems) {
   if (!Active()) return -1;
+  usage_.erase(path);
   // Kept from here on: a removal still waiting for its end would take the
   // folder from under the new start.
   for (auto at = emptying_.begin(); at != emptying_.end();) {
@@ -289,6 +290,7 @@ bool Cgroups::Signal(const std::string& path, int signal, pid_t signalled) const
 
 void Cgroups::End(const std::string& path) {
   if (!Active() || path.empty()) return;
+  usage_.erase(path);
   if (!Kill(path) && errno != ENOENT) {
     zqm_trace::Line(0, "Cannot kill what is left in " + path + ": " + std::strerror(errno));
   }
@@ -355,6 +357,10 @@ bool Cgroups::Holds(const std::string& path, pid_t pid) const {
 CgroupUsage Cgroups::Usage(const std::string& path) const {
   CgroupUsage usage;
   if (!Active() || path.empty()) return usage;
+  const auto now = std::chrono::steady_clock::now();
+  if (const auto read = usage_.find(path);
+      read != usage_.end() && now - read->second.at < kUsageFreshFor)
+    return read->second.usage;
   if (const auto stat = ReadFile(path + "/cpu.stat"))
     usage.cpuMicroseconds = KeyedValue(*stat, "usage_usec");
   if (const auto current = ReadFile(path + "/memory.current")) {
@@ -362,6 +368,7 @@ CgroupUsage Cgroups::Usage(const std::string& path) const {
     const unsigned long long bytes = std::strtoull(current->c_str(), &end, 10);
     if (end != current->c_str()) usage.memoryBytes = bytes;
   }
+  usage_[path] = ReadUsage{now, usage};
   return usage;
 }
 

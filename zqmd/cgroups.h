@@ -22,12 +22,16 @@
 // members have not gone yet, once the kernel reports it empty
 // (cgroup.events, through inotify: no polling).
 //
-// Accounting is read only when asked for. Used on the event loop's thread.
+// Accounting is read only when asked for, and a cgroup's at most once per
+// kUsageFreshFor: every start's lookup lists the whole server, which would
+// otherwise read two files per instance per start. Used on the event loop's
+// thread.
 #pragma once
 
 #include <sys/types.h>
 
 #include <asio.hpp>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -44,6 +48,9 @@ struct CgroupUsage {
   std::optional<std::uint64_t> cpuMicroseconds;  // cpu.stat usage_usec
   std::optional<std::uint64_t> memoryBytes;      // memory.current (memory controller)
 };
+
+// How long an instance's accounting, once read, answers for it.
+constexpr std::chrono::milliseconds kUsageFreshFor{1000};
 
 // The daemon's leaf when it lives in its own folder.
 constexpr const char* kDaemonCgroupLeaf = "zqmd";
@@ -105,6 +112,13 @@ class Cgroups {
   // inotify on cgroup.events of cgroups waiting to be empty: watch -> path.
   std::unique_ptr<asio::posix::stream_descriptor> events_;
   std::map<int, std::string> emptying_;
+  // Accounting as last read, per cgroup; dropped when the cgroup is made
+  // for a new start or ended.
+  struct ReadUsage {
+    std::chrono::steady_clock::time_point at;
+    CgroupUsage usage;
+  };
+  mutable std::map<std::string, ReadUsage> usage_;
   bool waiting_ = false;
   asio::io_context& io_;
 };
