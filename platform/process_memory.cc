@@ -2,8 +2,13 @@
 
 #include <malloc.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
 
 #include "platform/kernel.h"
 
@@ -22,6 +27,35 @@ void KeepProcessMemorySmall() {
   // Both can only fail for a size below the minimum: the defaults stay then.
   if (pthread_attr_setstacksize(&attributes, bytes) == 0) pthread_setattr_default_np(&attributes);
   pthread_attr_destroy(&attributes);
+}
+
+void StartWithoutThreadMallocCaches(char** argv) {
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  static constexpr char kName[] = "GLIBC_TUNABLES";
+  static constexpr char kSetting[] = "glibc.malloc.tcache_count=0";
+  const char* current = std::getenv(kName);
+  if (current != nullptr && std::strstr(current, "glibc.malloc.tcache_count=") != nullptr) return;
+  const std::optional<std::string> before =
+      current != nullptr ? std::optional<std::string>(current) : std::nullopt;
+  const std::string value = before && !before->empty() ? *before + ":" + kSetting : kSetting;
+  // By its own path, not /proc/self/exe: the process's name (ps, pgrep,
+  // the journal) is taken from the path executed.
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path - 1) return;
+  path[length] = '\0';
+  if (setenv(kName, value.c_str(), 1) != 0) return;
+  execv(path, argv);
+  // Not executed again (no /proc, or the file was replaced): as it was.
+  if (before) {
+    setenv(kName, before->c_str(), 1);
+  } else {
+    unsetenv(kName);
+  }
+#else
+  // The sanitizers bring their own allocator.
+  (void)argv;
+#endif
 }
 
 }  // namespace zq_platform

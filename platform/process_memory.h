@@ -12,4 +12,14 @@ namespace zq_platform {
 // the process's stack limit would give them.
 void KeepProcessMemorySmall();
 
+// For a program whose many threads block for days: the C library keeps what
+// a thread last freed in a cache of that thread's own (up to seven blocks of
+// each size), out of reach of the other threads and of malloc_trim, for as
+// long as the thread waits. That cache can only be turned off as the
+// program starts (a glibc tunable), so this executes the program again,
+// once, with it off; the process id and everything else stay. Call first
+// thing in main. Returns when the cache is off already, or when the program
+// cannot be executed again (it then runs on with the cache).
+void StartWithoutThreadMallocCaches(char** argv);
+
 }  // namespace zq_platform

@@ -239,10 +239,17 @@ TEST(Service, SigtermStopsTheServiceAndLeavesItsServersRunning) {
   ASSERT_TRUE(first && second);
   rlimit ours{};
   ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &ours));
-  const std::string limits = ReadFile("/proc/" + std::to_string(custodel->Pid()) + "/limits");
+  const std::string proc = "/proc/" + std::to_string(custodel->Pid());
+  const std::string limits = ReadFile(proc + "/limits");
   EXPECT_NE(std::string::npos,
             limits.find("Max open files            " + std::to_string(ours.rlim_max) + " "))
       << limits;
+  // It runs without the C library's per-thread caches, under its own name.
+  EXPECT_EQ("custodel\n", ReadFile(proc + "/comm"));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  EXPECT_NE(std::string::npos,
+            ReadFile(proc + "/environ").find("GLIBC_TUNABLES=glibc.malloc.tcache_count=0"));
+#endif
 
   custodel->Signal(SIGTERM);
   const auto shuttingDown = custodel->WaitForLine(Traced("Shutting down ..."), 20s);

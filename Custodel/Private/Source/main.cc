@@ -19,6 +19,8 @@ constexpr int kUsageStatus = 2;
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A watcher thread waits on its instance for as long as it runs.
+  zq_platform::StartWithoutThreadMallocCaches(argv);
   zq_platform::KeepProcessMemorySmall();
   // Before any thread exists; readiness is sent after the first pass.
   zqm_notify::TakeNotifySocket();
