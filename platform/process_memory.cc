@@ -2,9 +2,11 @@
 
 #include <malloc.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -55,6 +57,27 @@ void StartWithoutThreadMallocCaches(char** argv) {
 #else
   // The sanitizers bring their own allocator.
   (void)argv;
+#endif
+}
+
+void ReleaseStackBelowCaller() {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  pthread_attr_t attributes;
+  if (pthread_getattr_np(pthread_self(), &attributes) != 0) return;
+  void* low = nullptr;
+  std::size_t size = 0;
+  const int error = pthread_attr_getstack(&attributes, &low, &size);
+  pthread_attr_destroy(&attributes);
+  if (error != 0) return;
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+  const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(low) + page - 1) & ~(page - 1);
+  // Room below this frame for the waiting calls that follow (a wait on
+  // descriptors: a few hundred bytes of frames); they touch a page again if
+  // they need more, which costs memory, nothing else.
+  constexpr std::uintptr_t kRoomBelow = 1024;
+  const std::uintptr_t end = here > 2 * page ? (here - kRoomBelow) & ~(page - 1) : 0;
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_DONTNEED);
 #endif
 }
 

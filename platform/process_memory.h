@@ -22,4 +22,10 @@ void KeepProcessMemorySmall();
 // cannot be executed again (it then runs on with the cache).
 void StartWithoutThreadMallocCaches(char** argv);
 
+// For a thread about to wait for a long time: gives the pages of its stack
+// below the calling frame (and a page of room) back to the system. Deeper
+// calls made before left those pages in use; they return as zero pages if
+// the thread goes that deep again.
+void ReleaseStackBelowCaller();
+
 }  // namespace zq_platform

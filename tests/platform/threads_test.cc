@@ -2,10 +2,14 @@
 // and thread creation failing.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <thread>
+#include <vector>
 
 #include "platform/kernel_faults.h"
 #include "platform/process_memory.h"
@@ -104,6 +108,48 @@ TEST(ThreadHandles, StacksHaveTheRequestedOrTheDefaultSize) {
   EXPECT_GE(small.stack_bytes, kDefaultThreadStackBytes);
   EXPECT_LT(small.stack_bytes, 2 * kDefaultThreadStackBytes);  // not the 8 MiB of glibc
   EXPECT_GE(large.stack_bytes, 1024u * 1024 + 1);
+}
+
+// Touches `bytes` of stack below the caller's frame.
+__attribute__((noinline)) void UseStack(size_t bytes) {
+  volatile char block[4096];
+  for (size_t i = 0; i < sizeof block; i += 512)
+    block[i] = 1;
+  if (bytes > sizeof block) UseStack(bytes - sizeof block);
+  block[0] = 2;  // not a tail call: every frame stays until the deepest returns
+}
+
+// The pages of the calling thread's stack in memory.
+size_t ResidentStackPages() {
+  pthread_attr_t attr;
+  void* low = nullptr;
+  size_t bytes = 0;
+  pthread_getattr_np(pthread_self(), &attr);
+  pthread_attr_getstack(&attr, &low, &bytes);
+  pthread_attr_destroy(&attr);
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  std::vector<unsigned char> resident(bytes / page);
+  if (mincore(low, bytes, resident.data()) != 0) return 0;
+  return static_cast<size_t>(std::count_if(resident.begin(), resident.end(),
+                                           [](unsigned char flags) { return flags & 1; }));
+}
+
+TEST(ThreadHandles, AThreadAboutToWaitGivesBackTheStackOfItsDeeperCalls) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizers' stacks are their own";
+#endif
+  size_t deep = 0, released = 0, reused = 0;
+  std::thread([&] {
+    UseStack(64 * 1024);
+    deep = ResidentStackPages();
+    zq_platform::ReleaseStackBelowCaller();
+    released = ResidentStackPages();
+    UseStack(16 * 1024);  // the pages given back are usable again
+    reused = ResidentStackPages();
+  }).join();
+  EXPECT_GE(deep, 16u);
+  EXPECT_LE(released, 4u) << "of " << deep;
+  EXPECT_GE(reused, released + 4);
 }
 
 TEST(ThreadHandles, HandlesOfOtherKindsAreRejected) {

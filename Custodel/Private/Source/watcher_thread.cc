@@ -8,6 +8,7 @@
 #include "Custodel/Private/Source/custodel.h"
 #include "DEVUror/zqm_shutdown.h"
 #include "DEVUror/zqm_socket_io.h"
+#include "platform/process_memory.h"
 
 namespace {
 
@@ -122,6 +123,9 @@ bool WatchOnce(ServerMonitor& monitor) {
     SetEvent(monitor.runningEvent);
     monitor.SetRunning(pid, std::time(nullptr));
     Log("Server \"%s\" instance %d is running", monitor);
+    // The wait lasts as long as the instance runs: the stack pages of the
+    // start and the lookup are not needed meanwhile.
+    zq_platform::ReleaseStackBelowCaller();
     const DWORD result = WaitForMultipleObjects(3, waitHandles, FALSE, INFINITE);
     monitor.SetRunning(0, 0);
     if (result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1) return false;
