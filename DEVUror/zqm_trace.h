@@ -22,8 +22,8 @@
 // of level 0, "N trace lines were lost: standard output was not read". The
 // writer sleeps in a kernel wait while nothing is pending.
 //
-// What is pending is written at exit() (bounded by kFlushDeadline); a
-// program that leaves by _exit() calls Flush() first.
+// What is pending is written at exit() (as Flush() waits); a program that
+// leaves by _exit() calls Flush() first.
 //
 // The environment variable ZQM_TRACE_LEVEL sets the highest level written
 // (default 1); it is read once, at the first trace call.
@@ -45,8 +45,10 @@ constexpr int kDefaultLevel = 1;
 constexpr std::size_t kPendingLimit = 1024 * 1024;
 constexpr std::size_t kMinPendingLimit = 1024;
 constexpr std::size_t kMaxPendingLimit = std::size_t{1} << 30;
-// How long Flush() and exit() wait for pending lines to be written.
+// How long Flush() and exit() wait for the next pending line to be written;
+// while lines are being written they wait on, kFlushStretch times that in all.
 constexpr std::chrono::milliseconds kFlushDeadline{1000};
+constexpr int kFlushStretch = 10;
 
 // Whether lines of `level` are written.
 bool Enabled(int level);
@@ -66,8 +68,9 @@ std::string LocalTime(std::int64_t seconds);
 // `text` with its control characters escaped, as Line() writes it.
 std::string Escaped(std::string_view text);
 
-// Waits until every line appended before the call has been written, at most
-// `deadline`. Returns whether all of them were written.
+// Waits until every line appended before the call has been written: gives
+// up when none was written for `deadline`, or after kFlushStretch times
+// `deadline` in all. Returns whether all of them were written.
 bool Flush(std::chrono::milliseconds deadline = kFlushDeadline);
 
 // Where lines go instead of standard output, when set: tests hand in a

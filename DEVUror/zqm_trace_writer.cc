@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -28,6 +29,7 @@ struct Output {
   std::deque<std::string> pending;
   std::size_t pendingBytes = 0;  // including the line being written
   bool writing = false;
+  std::uint64_t linesWritten = 0;  // Flush tells progress from a stuck output
   std::uint64_t lost = 0;
   bool threaded = false;  // a writer thread runs; otherwise lines are written at once
 };
@@ -54,7 +56,8 @@ void WriteOut(const std::string& line) {
     hold.lock();
     out.writing = false;
     out.pendingBytes -= line.size();
-    if (out.pending.empty()) out.written.notify_all();
+    ++out.linesWritten;
+    out.written.notify_all();
   }
 }
 
@@ -140,10 +143,20 @@ bool WaitWritten(std::chrono::milliseconds deadline) {
   Output& out = TheOutput();
   std::unique_lock<std::mutex> hold(out.lock);
   if (!out.threaded) return true;
-  if (NoticeLost(out, 0)) out.pendingChanged.notify_one();
-  return out.written.wait_for(hold, deadline, [&] {
-    return out.pending.empty() && !out.writing;
-  }) && out.lost == 0;
+  const auto allWritten = [&] { return out.pending.empty() && !out.writing; };
+  // A writer that still makes progress (a busy machine, a slow reader) is
+  // waited for, up to kFlushStretch deadlines in all; one that wrote nothing
+  // for a whole deadline is not.
+  const auto end = std::chrono::steady_clock::now() + deadline * kFlushStretch;
+  for (;;) {
+    if (NoticeLost(out, 0)) out.pendingChanged.notify_one();
+    const std::uint64_t seen = out.linesWritten;
+    const auto until = std::min(std::chrono::steady_clock::now() + deadline, end);
+    const bool moved = out.written.wait_until(
+        hold, until, [&] { return allWritten() || out.linesWritten != seen; });
+    if (allWritten()) return out.lost == 0;
+    if (!moved || std::chrono::steady_clock::now() >= end) return false;
+  }
 }
 
 }  // namespace zqm_trace::detail

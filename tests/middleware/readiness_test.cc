@@ -138,7 +138,8 @@ TEST(ReadinessTest, NotifyCompletesTheStartOnlyForTheInstancesOwnSession) {
   EXPECT_EQ("ready", TextOf(ready, "Readiness"));
   EXPECT_EQ("serving", TextOf(ready, "StatusText"));
   EXPECT_TRUE(installation.Daemon().WaitForLine(
-      "Notifier instance 1 \\(pid " + std::to_string(pid) + "\\) is ready: it sent READY=1", 0s));
+      "Notifier instance 1 \\(pid " + std::to_string(pid) + "\\) is ready: it sent READY=1", 10s))
+      << installation.Daemon().Output();
 }
 
 // Answers its first three requests, then accepts no more.
