@@ -349,7 +349,9 @@ bool ConfigStore::StartedLater(const Waiting& call) {
         } catch (...) {
           failure = std::current_exception();
         }
-        post_([this, set, failure] { Written(*set, failure); });
+        // Handed over, not shared: the loop's thread alone holds the
+        // failure from here on, and destroys it after it has answered.
+        post_([this, set, failure = std::move(failure)] { Written(*set, failure); });
       });
       return true;
     }
