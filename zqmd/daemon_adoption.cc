@@ -250,7 +250,7 @@ void Daemon::AdoptMarkedProcesses(const Recorded& recorded) {
       continue;
     }
     if (process.uid == me) {
-      Tolerantly(process.pid, [&] { AdoptMarked(process, "found running"); });
+      Tolerantly(process.pid, [&, &found = process] { AdoptMarked(found, "found running"); });
     } else if (me == 0) {
       candidates_[key] = process;
       zqm_trace::Line(1, ZQ_TString::Format("Found %s instance %d (pid %d) running as user %d: "
