@@ -295,6 +295,14 @@ bool WaitForEnd(const std::vector<pid_t>& pids, std::chrono::steady_clock::time_
   return all;
 }
 
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  std::vector<pid_t> children;
+  for (pid_t child; in >> child;)
+    children.push_back(child);
+  return children;
+}
+
 bool KillAndWait(const std::vector<pid_t>& pids, std::chrono::milliseconds timeout) {
   for (pid_t pid : pids)
     if (pid > 0) kill(pid, SIGKILL);

@@ -99,13 +99,7 @@ std::string Configuration(unsigned instances) {
 
 // The daemon's children: the instances it started.
 std::vector<pid_t> InstancePids(zq_test::Installation& installation) {
-  const pid_t daemon = installation.Daemon().Pid();
-  std::ifstream children("/proc/" + std::to_string(daemon) + "/task/" + std::to_string(daemon) +
-                         "/children");
-  std::vector<pid_t> pids;
-  for (pid_t pid; children >> pid;)
-    pids.push_back(pid);
-  return pids;
+  return ChildrenOf(installation.Daemon().Pid());
 }
 
 // An installation with `instances` sample servers, measured once every

@@ -52,14 +52,6 @@ std::size_t DescriptorsOf(pid_t pid) {
   return count;
 }
 
-std::vector<pid_t> ChildrenOf(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-  std::vector<pid_t> children;
-  for (pid_t child; in >> child;)
-    children.push_back(child);
-  return children;
-}
-
 // Refuses a run that would meet a limit of this host before its end, and
 // says which one to raise.
 void CheckLimits(unsigned instances) {

@@ -51,10 +51,10 @@
 
 #include "DEVUror/devuror.h"
 #include "bench_support.h"
+#include "footprint_bench.h"
 #include "peers.h"
 #include "scale.h"
 #include "supervision_common.h"
-#include "footprint_bench.h"
 #include "support/flood.h"
 #include "support/installation.h"
 #include "zqmd/proc_inspect.h"
@@ -343,12 +343,7 @@ struct Watched {
 // The daemon's children are the instances it started. Read from /proc
 // rather than asked of the daemon, so that asking wakes nobody.
 std::vector<pid_t> InstancePids(zq_test::Installation& installation) {
-  std::vector<pid_t> pids;
-  const pid_t daemon = installation.Daemon().Pid();
-  std::ifstream children("/proc/" + std::to_string(daemon) + "/task/" + std::to_string(daemon) +
-                         "/children");
-  for (pid_t pid; children >> pid;)
-    pids.push_back(pid);
+  std::vector<pid_t> pids = zq_bench::ChildrenOf(installation.Daemon().Pid());
   if (!pids.empty()) return pids;
   for (const ZQ_TAny& element : installation.Servers("*")) {
     const ZQ_TDict& entry = element.DynamicCast<ZQ_TDict>(__FILE__, __LINE__);

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <set>
 #include <sstream>
@@ -113,15 +112,6 @@ bool OnPath(const std::string& program) {
     if (!folder.empty() && access((folder + "/" + program).c_str(), X_OK) == 0) return true;
   }
   return false;
-}
-
-std::vector<pid_t> ChildrenOf(pid_t pid) {
-  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) +
-                         "/children");
-  std::vector<pid_t> pids;
-  for (pid_t child; children >> child;)
-    pids.push_back(child);
-  return pids;
 }
 
 // posix_spawnp of `argv` with STAMP_FIFO added to this process's
