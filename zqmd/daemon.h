@@ -128,8 +128,8 @@
 #include "zqmd/credential_cache.h"
 #include "zqmd/instance_log.h"
 #include "zqmd/launch_config.h"
-#include "zqmd/notify_socket.h"
 #include "zqmd/metrics.h"
+#include "zqmd/notify_socket.h"
 #include "zqmd/proc_inspect.h"
 #include "zqmd/process_watch.h"
 #include "zqmd/safe_files.h"
@@ -391,8 +391,12 @@ class Daemon {
   // is "" when it was written.
   void Saved(const std::string& problem);
 
-  // How long after a change the state file is written.
+  // How long after a change the state file is written, and how long at
+  // least between two writes while changes keep coming (a start of many
+  // instances changes the registry every millisecond or two, and each write
+  // of a large registry is a new file with two fsyncs).
   static constexpr unsigned kSaveDelayMs = 10;
+  static constexpr unsigned kSaveIntervalMs = 100;
 
   asio::io_context& io_;
   Options options_;
@@ -427,6 +431,7 @@ class Daemon {
   std::uint64_t backoffs_ = 0;
   std::unique_ptr<MetricsListener> metrics_;
   bool savePending_ = false;
+  std::chrono::steady_clock::time_point lastSave_{};
   bool saveFailing_ = false;  // the last write of the state file failed
   // Expires with the daemon, so that a write's report posted to the event
   // loop after the daemon has gone is dropped.

@@ -80,8 +80,13 @@ void Daemon::SaveSoon() {
   // make one write, and no write delays the answers of a restart.
   if (savePending_) return;
   savePending_ = true;
-  deadlines_.After(std::chrono::milliseconds(kSaveDelayMs), [this] {
+  const auto now = std::chrono::steady_clock::now();
+  const auto delay = std::max<std::chrono::steady_clock::duration>(
+      std::chrono::milliseconds(kSaveDelayMs),
+      lastSave_ + std::chrono::milliseconds(kSaveIntervalMs) - now);
+  deadlines_.After(std::chrono::duration_cast<std::chrono::milliseconds>(delay), [this] {
     savePending_ = false;
+    lastSave_ = std::chrono::steady_clock::now();
     Save();
   });
 }
