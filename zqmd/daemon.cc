@@ -110,6 +110,9 @@ void Daemon::Stop() {
   // A launch still under way (hung in a mount, perhaps) has not run its
   // program: it ends with the daemon rather than start unwatched later.
   spawner_.CancelAll();
+  // The last changes are written before the registry goes: a daemon
+  // started right after adopts what this one knew.
+  SaveNow();
   // The instances keep running: dropping the registry only ends the watches,
   // which reaps the children that have ended without their end being
   // handled yet.

@@ -258,6 +258,8 @@ class Daemon {
   void Ended(Key key);
   void FailWaiters(Instance& instance, const std::string& frame);
   std::string PlaceFrame(const Instance& instance) const;
+  // The answer to a Locate of a plain program's instance.
+  std::string PlainRefusal(const Instance& instance) const;
   std::string Describe(const Instance& instance) const;
 
   // Registration checks (daemon_registration.cc): why `pid` may not
@@ -386,6 +388,8 @@ class Daemon {
   void AdoptMarked(const MarkedProcess& process, const char* how);
   bool AdoptCandidate(const Key& key, const Credentials& credentials);
   void SaveSoon();
+  // Writes a change that SaveSoon still holds back, at once.
+  void SaveNow();
   void Save();
   // On the event loop's thread after each write of the state file; `problem`
   // is "" when it was written.
@@ -431,6 +435,7 @@ class Daemon {
   std::uint64_t backoffs_ = 0;
   std::unique_ptr<MetricsListener> metrics_;
   bool savePending_ = false;
+  zqm_deadlines::Id saveDeadline_ = 0;
   std::chrono::steady_clock::time_point lastSave_{};
   bool saveFailing_ = false;  // the last write of the state file failed
   // Expires with the daemon, so that a write's report posted to the event

@@ -84,11 +84,21 @@ void Daemon::SaveSoon() {
   const auto delay = std::max<std::chrono::steady_clock::duration>(
       std::chrono::milliseconds(kSaveDelayMs),
       lastSave_ + std::chrono::milliseconds(kSaveIntervalMs) - now);
-  deadlines_.After(std::chrono::duration_cast<std::chrono::milliseconds>(delay), [this] {
-    savePending_ = false;
-    lastSave_ = std::chrono::steady_clock::now();
-    Save();
-  });
+  saveDeadline_ =
+      deadlines_.After(std::chrono::duration_cast<std::chrono::milliseconds>(delay), [this] {
+        savePending_ = false;
+        saveDeadline_ = 0;
+        lastSave_ = std::chrono::steady_clock::now();
+        Save();
+      });
+}
+
+void Daemon::SaveNow() {
+  if (!savePending_) return;
+  deadlines_.Cancel(std::exchange(saveDeadline_, 0));
+  savePending_ = false;
+  lastSave_ = std::chrono::steady_clock::now();
+  Save();
 }
 
 void Daemon::Save() {
@@ -279,7 +289,9 @@ void Daemon::AdoptMarked(const MarkedProcess& process, const char* how) {
   std::vector<zqm_listener::Reply> waiters;
   if (auto waiting = instances_.find(key); waiting != instances_.end())
     waiters = std::move(waiting->second->waiters);
-  Instance& instance = Add(key, bound ? State::kBound : State::kUnbound);
+  Instance& instance = Add(key, bound           ? State::kBound
+                                : process.plain ? State::kPlain
+                                                : State::kUnbound);
   instance.pid = process.pid;
   instance.port = port.value_or(0);
   instance.logPath = LogPath(key);
@@ -292,10 +304,10 @@ void Daemon::AdoptMarked(const MarkedProcess& process, const char* how) {
   zqm_trace::Line(0, ZQ_TString::Format("Adopted %s, %s", Describe(instance), how).Text());
   instance.waiters = std::move(waiters);
   if (instance.waiters.empty()) return;
-  if (bound) {
-    const std::string place = PlaceFrame(instance);
+  if (bound || instance.state == State::kPlain) {
+    const std::string answer = bound ? PlaceFrame(instance) : PlainRefusal(instance);
     for (auto& waiter : std::exchange(instance.waiters, {}))
-      waiter(place);
+      waiter(answer);
   } else {
     instance.state = State::kStarting;
     ArmStartTimer(instance);

@@ -116,8 +116,7 @@ void Daemon::Locate(const ZQ_TDict& request, const zqm_roles::Caller& caller,
     case State::kBound:
       return reply(PlaceFrame(*instance));
     case State::kPlain:
-      return reply(FailureFrame<ZQM_ENotAnRpcServer>(
-          ZQ_TString::Format("%s is a plain program and serves no RPC", Describe(*instance))));
+      return reply(PlainRefusal(*instance));
     case State::kUnbound:
       instance->state = State::kStarting;
       ArmStartTimer(*instance);

@@ -91,4 +91,9 @@ std::string Daemon::PlaceFrame(const Instance& instance) const {
   return zqm_wire::ResultFrame(ZQ_TAny(place));
 }
 
+std::string Daemon::PlainRefusal(const Instance& instance) const {
+  return FailureFrame<ZQM_ENotAnRpcServer>(
+      ZQ_TString::Format("%s is a plain program and serves no RPC", Describe(instance)));
+}
+
 }  // namespace zqmd

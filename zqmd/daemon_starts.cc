@@ -212,6 +212,9 @@ void Daemon::Mark(LaunchConfig& launch, Instance& instance) const {
                   [&](const auto& variable) { return variable.first == mark.first; });
     launch.environment.push_back(mark);
   }
+  std::erase_if(launch.environment,
+                [](const auto& variable) { return variable.first == kPlainMarkVariable; });
+  if (launch.plain) launch.environment.emplace_back(kPlainMarkVariable, "1");
 }
 
 void Daemon::LaunchFinished(Key key, std::uint64_t generation, Spawner::Outcome& outcome,

@@ -104,7 +104,8 @@ std::optional<MarkedProcess> Marked(pid_t pid, const std::string& mark) {
                        static_cast<unsigned short>(*instance),
                        Variable(*environment, kLaunchMarkVariable).value_or(""),
                        Variable(*environment, kProgramMarkVariable).value_or(""),
-                       Executable(pid)};
+                       Executable(pid),
+                       Variable(*environment, kPlainMarkVariable) == "1"};
 }
 
 // Reads one sock_diag dump into `sockets` (inode -> local port).

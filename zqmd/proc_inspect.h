@@ -25,6 +25,10 @@ namespace zqmd {
 constexpr const char* kDaemonMarkVariable = "ZQM_DAEMON";
 constexpr const char* kLaunchMarkVariable = "ZQM_LAUNCH";
 constexpr const char* kProgramMarkVariable = "ZQM_PROGRAM";
+// Set to "1" on a plain program's processes: one found without the state
+// file listens on no port, and is not waited for as a server that is still
+// starting.
+constexpr const char* kPlainMarkVariable = "ZQM_PLAIN";
 
 struct MarkedProcess {
   pid_t pid = 0;
@@ -35,6 +39,7 @@ struct MarkedProcess {
   std::string launch;   // "" when not marked (started by an earlier daemon)
   std::string program;  // likewise
   std::string exe;      // the executable it runs now, " (deleted)" taken off; "" when unknown
+  bool plain = false;   // launched as a plain program
 };
 
 // The processes that carry ZQM_SERVER_NAME, ZQM_SERVER_INSTANCE and

@@ -147,6 +147,21 @@ TEST(DaemonRecovery, RestartedDaemonWithAStaleOrLostStateFileAdoptsWithoutDuplic
   }
 }
 
+// Writes of the state file are held back while changes keep coming; an
+// orderly stop writes what was held back, so that the next daemon knows
+// every instance from the file, not just by its marks.
+TEST(DaemonRecovery, AnOrderlyStopWritesTheChangesHeldBack) {
+  Installation installation(kConfiguration);
+  const pid_t pids[] = {StartedPid(installation, 1), StartedPid(installation, 2)};
+  installation.RestartDaemon();
+  for (unsigned instance = 1; instance <= 2; ++instance) {
+    EXPECT_TRUE(installation.Daemon().WaitForLine(
+        "Adopted Sample instance " + std::to_string(instance) + " \\(pid " +
+        std::to_string(pids[instance - 1]) + "\\), left running by an earlier daemon"))
+        << installation.Daemon().Output();
+  }
+}
+
 // "Forker" starts a helper in a session of its own, which inherits every
 // mark of the instance, and names itself with a ')' and a line break.
 const char* const kForkerConfiguration = R"({"Servers": {"ZQMD": {"Servers": {
@@ -231,6 +246,13 @@ TEST(DaemonRecovery, AdoptsTheRecordedProcessOrOneRunningItsProgramButNeverAHelp
                                                     ", marked as Forker instance 1: it runs ",
                                                 0ms))
       << installation.Daemon().Output();
+  EXPECT_EQ(again, installation.PidOf("Forker", 1).value_or(0));
+  // Known as the plain program it is: a start is answered at once, not
+  // held until its start time-out for a port it never opens.
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_THROW(ZQM_TClient().Connect("", "Forker", 1, ZQM_TClient::kLocateOrStart),
+               ZQM_ENotAnRpcServer);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
   EXPECT_EQ(again, installation.PidOf("Forker", 1).value_or(0));
   RestartAndSettle(installation, [&] {
     std::filesystem::remove(state);
