@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <numeric>
 #include <sstream>
@@ -301,6 +302,18 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
   for (pid_t child; in >> child;)
     children.push_back(child);
   return children;
+}
+
+std::vector<pid_t> ProcessesWith(const std::string& assignment) {
+  std::vector<pid_t> found;
+  const std::string entry = '\0' + assignment + '\0';
+  for (const auto& folder : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = folder.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string environment = '\0' + ReadWhole(folder.path().string() + "/environ");
+    if (environment.find(entry) != std::string::npos) found.push_back(std::stoi(name));
+  }
+  return found;
 }
 
 bool KillAndWait(const std::vector<pid_t>& pids, std::chrono::milliseconds timeout) {

@@ -132,6 +132,10 @@ bool WaitForEnd(const std::vector<pid_t>& pids, std::chrono::steady_clock::time_
 std::vector<pid_t> ChildrenOf(pid_t pid);
 
 // SIGKILLs `pids` and waits for them to end (bounded).
+// The processes whose environment holds `assignment` ("NAME=value") as one
+// of its entries; processes whose environment cannot be read are skipped.
+std::vector<pid_t> ProcessesWith(const std::string& assignment);
+
 bool KillAndWait(const std::vector<pid_t>& pids,
                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
 

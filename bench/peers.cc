@@ -74,6 +74,13 @@ bool Pace(const std::vector<int>& pidfds, Clock::time_point until) {
   }
 }
 
+// What a supervisor that failed to start its services traced, where it
+// traces (Custodel's service and daemon); "" for the peers.
+std::string TracesOf(Supervisor& supervisor) {
+  auto* custodel = dynamic_cast<CustodelSupervisor*>(&supervisor);
+  return custodel != nullptr ? custodel->Traces() : "";
+}
+
 // ---------------------------------------------------------------------------
 // Memory
 
@@ -130,7 +137,7 @@ void StartOnce(const Contender& contender, unsigned services, const Settings& se
       supervisor->Stamps().WaitForServices(services, 0, Clock::now() + StartDeadline(services));
   if (!last) {
     throw std::runtime_error(contender.label + ": not all " + std::to_string(services) +
-                             " services started");
+                             " services started\n" + TracesOf(*supervisor));
   }
   into.ms.push_back(Ms(*last - launched));
   into.memory.push_back(MemoryOf(*supervisor));
@@ -170,7 +177,8 @@ std::vector<Running> LaunchAll(const std::vector<Contender>& contenders, const S
     fleet.back().supervisor->Launch();
     if (!fleet.back().supervisor->Stamps().WaitForServices(
             settings.services, 0, Clock::now() + StartDeadline(settings.services))) {
-      throw std::runtime_error(contender.label + ": not every service started");
+      throw std::runtime_error(contender.label + ": not every service started\n" +
+                               TracesOf(*fleet.back().supervisor));
     }
   }
   return fleet;

@@ -1,5 +1,8 @@
 #include "supervision_common.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
@@ -115,17 +118,14 @@ Run::Run(const std::vector<ServerEntry>& servers)
 
 Run::~Run() {
   if (service_) service_->Kill();
-  std::vector<pid_t> pids;
-  try {
-    for (const ZQ_TAny& element : installation_.Servers("*")) {
-      const ZQ_TDict& entry = element.DynamicCast<ZQ_TDict>(__FILE__, __LINE__);
-      const ZQ_TString& name = entry["Name"].DynamicCast<ZQ_TString>(__FILE__, __LINE__);
-      if (name == "Almanac" || name == "Custodel") continue;
-      pids.push_back(static_cast<pid_t>(entry["PID"].DynamicCast<ZQ_TUInt32>(__FILE__, __LINE__)));
-    }
-  } catch (const ZQ_EException& failure) {
-    std::cerr << "cannot list the instances: " << failure.ZQ_Message().Text() << "\n";
-  }
+  // The daemon next, so that no start it had under way outlives the run:
+  // then every process that carries this installation's mark, which is
+  // what the daemon started, whether it listed it yet or not.
+  installation_.Daemon().Signal(SIGKILL);
+  installation_.Daemon().WaitForExit(20s);
+  std::vector<pid_t> pids = ProcessesWith("ZQM_DAEMON_SOCKET=" + installation_.SocketPath());
+  std::erase(pids, AlmanacPid());
+  std::erase(pids, getpid());
   if (!zq_bench::KillAndWait(pids, 20s)) std::cerr << "some instances did not end in time\n";
 }
 

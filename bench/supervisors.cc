@@ -247,6 +247,17 @@ std::int64_t CustodelSupervisor::Launch() {
   return before;
 }
 
+std::string CustodelSupervisor::Traces() const {
+  if (!run_) return "";
+  std::string traces = "--- custodel\n";
+  for (const LineSource::Line& line : run_->Service().Output().Lines())
+    traces += line.text + "\n";
+  traces += "--- zqmd\n";
+  for (const std::string& line : run_->Installation().Daemon().Lines())
+    traces += line + "\n";
+  return traces;
+}
+
 namespace {
 
 // A trace line's time ("2026-12-08 04:20:00.123456 0 zqmd[...] text", local

@@ -148,6 +148,8 @@ class CustodelSupervisor : public Supervisor {
   StepTable StartSteps();
   // Waits until the service has reported every instance running.
   void WaitAllRunning();
+  // The service's and the daemon's trace so far, for a run that failed.
+  std::string Traces() const;
 
  private:
   std::vector<ServerEntry> servers_;
