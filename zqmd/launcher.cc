@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "DEVUror/zqm_exceptions.h"
+#include "platform/scheduling.h"
 #include "zqmd/credentials.h"
 #include "zqmd/safe_files.h"
 
@@ -208,6 +209,9 @@ int ChildMain(void* argument) {
   // First, with the daemon's rights: whatever the program starts, in a
   // session of its own or not, is born in the instance's cgroup.
   if (plan.cgroup >= 0 && write(plan.cgroup, "0", 1) != 1) ChildFails(plan, Step::kCgroup, errno);
+  // The program runs with the scheduling the daemon was given, not the
+  // short slices the daemon asked for itself.
+  zq_platform::RestoreTimeSlicesInChild();
   // Every handled or ignored signal back to its default; exec keeps ignored ones.
   const KernelSignalAction byDefault{SIG_DFL, 0, nullptr, 0};
   for (int signal = 1; signal < NSIG; ++signal)

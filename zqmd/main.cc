@@ -18,6 +18,7 @@
 #include "DEVUror/zqm_notify.h"
 #include "DEVUror/zqm_trace.h"
 #include "platform/process_memory.h"
+#include "platform/scheduling.h"
 #include "zq_version.h"
 #include "zqmd/daemon.h"
 
@@ -80,6 +81,7 @@ int InitKey(const std::string& path) {
 
 int main(int argc, char** argv) {
   zq_platform::KeepProcessMemorySmall();
+  zq_platform::RequestShortTimeSlices();
   // Before any thread exists, and so that no server the daemon starts
   // inherits the service manager's socket.
   zqm_notify::TakeNotifySocket();

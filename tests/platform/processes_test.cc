@@ -1,12 +1,22 @@
-// Process handles, and descriptors not leaking into programs started later.
+// Process handles, descriptors not leaking into programs started later, and
+// the scheduling a program asks for and does not pass on.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
+#include "platform/scheduling.h"
 #include "platform_test_support.h"
 
 namespace zq_test {
@@ -133,6 +143,79 @@ TEST(DescriptorHygiene, ProgramsStartedLaterInheritNoneOfTheLayersDescriptors) {
   ASSERT_EQ(OpenDescriptorCount(), open_before + 4);
   EXPECT_EQ(DescriptorsOfAnExecdProgram(), before);
   EXPECT_EQ(WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
+}
+
+}  // namespace
+}  // namespace zq_test
+
+namespace zq_test {
+namespace {
+
+// The calling thread's time slice in µs, as the kernel reports it (its
+// default one when none was asked for); -1 when it cannot be read.
+long SliceUs() {
+  std::uint32_t attributes[14] = {};  // struct sched_attr, 56 bytes
+  if (syscall(SYS_sched_getattr, 0, attributes, sizeof attributes, 0) != 0) return -1;
+  std::uint64_t runtime = 0;
+  std::memcpy(&runtime, &attributes[6], sizeof runtime);
+  return static_cast<long>(runtime / 1000);
+}
+
+// In a child process, so that the test process keeps its own scheduling:
+// the slice after RequestShortTimeSlices with ZQM_TIME_SLICE_US=`setting`,
+// in a thread started after it, and whether a grandchild that restored it
+// has the slice of before (0) or not.
+struct Slices {
+  long before, after, thread, restored;
+};
+
+std::optional<Slices> SlicesWith(const char* setting) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+  Fd from{fds[0]}, to{fds[1]};
+  const pid_t child = fork();
+  if (child == 0) {
+    if (setting != nullptr) setenv("ZQM_TIME_SLICE_US", setting, 1);
+    Slices slices{SliceUs(), 0, 0, 0};
+    zq_platform::RequestShortTimeSlices();
+    slices.after = SliceUs();
+    std::thread([&] { slices.thread = SliceUs(); }).join();
+    const pid_t grandchild = fork();
+    if (grandchild == 0) {
+      zq_platform::RestoreTimeSlicesInChild();
+      _exit(SliceUs() == slices.before ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(grandchild, &status, 0);
+    slices.restored = WEXITSTATUS(status);
+    _exit(write(to.fd, &slices, sizeof slices) == sizeof slices ? 0 : 1);
+  }
+  close(to.fd);
+  to.fd = -1;
+  Slices slices{};
+  const bool read_all = read(from.fd, &slices, sizeof slices) == sizeof slices;
+  waitpid(child, nullptr, 0);
+  return read_all ? std::optional<Slices>(slices) : std::nullopt;
+}
+
+TEST(Scheduling, ShortSlicesForTheProgramAndItsThreadsNotForWhatItStarts) {
+  const std::optional<Slices> standard = SlicesWith(nullptr);
+  ASSERT_TRUE(standard);
+  utsname system{};
+  unsigned major = 0, minor = 0;
+  ASSERT_EQ(0, uname(&system));
+  if (std::sscanf(system.release, "%u.%u", &major, &minor) != 2 || major * 100 + minor < 612)
+    GTEST_SKIP() << "Linux " << system.release << " has no slices per task (6.12 has)";
+  EXPECT_EQ(100, standard->after);
+  EXPECT_EQ(100, standard->thread);
+  EXPECT_EQ(0, standard->restored);
+  const std::optional<Slices> chosen = SlicesWith("2500");
+  ASSERT_TRUE(chosen);
+  EXPECT_EQ(2500, chosen->after);
+  const std::optional<Slices> off = SlicesWith("0");
+  ASSERT_TRUE(off);
+  EXPECT_EQ(off->before, off->after);
+  EXPECT_EQ(0, off->restored);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "DEVUror/zqm_limits.h"
 #include "DEVUror/zqm_notify.h"
 #include "platform/process_memory.h"
+#include "platform/scheduling.h"
 #include "zq_version.h"
 
 namespace {
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
   // A watcher thread waits on its instance for as long as it runs.
   zq_platform::StartWithoutThreadMallocCaches(argv);
   zq_platform::KeepProcessMemorySmall();
+  zq_platform::RequestShortTimeSlices();
   // Before any thread exists; readiness is sent after the first pass.
   zqm_notify::TakeNotifySocket();
   CLI::App app{

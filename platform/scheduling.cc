@@ -1,0 +1,76 @@
+#include "platform/scheduling.h"
+
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace zq_platform {
+
+namespace {
+
+// The kernel's struct sched_attr (sched_setattr(2)); glibc 2.36 has no
+// declaration of it.
+struct SchedulingAttributes {
+  std::uint32_t size;
+  std::uint32_t policy;
+  std::uint64_t flags;
+  std::int32_t nice;
+  std::uint32_t priority;
+  std::uint64_t runtime;  // under SCHED_OTHER: the slice, ns (set to 0: the default)
+  std::uint64_t deadline;
+  std::uint64_t period;
+  std::uint32_t utilMin;
+  std::uint32_t utilMax;
+};
+
+constexpr unsigned kDefaultSliceUs = 100;
+// The kernel accepts slices from 0.1 to 100 ms.
+constexpr unsigned kShortestSliceUs = 100;
+constexpr unsigned kLongestSliceUs = 100'000;
+
+bool gChanged = false;
+
+unsigned RequestedSliceUs() {
+  const char* text = std::getenv("ZQM_TIME_SLICE_US");
+  if (text == nullptr || *text == '\0') return kDefaultSliceUs;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  if (*end != '\0' || value == 0) return 0;
+  if (value < kShortestSliceUs) return kShortestSliceUs;
+  return value > kLongestSliceUs ? kLongestSliceUs : static_cast<unsigned>(value);
+}
+
+}  // namespace
+
+void RequestShortTimeSlices() {
+  const unsigned sliceUs = RequestedSliceUs();
+  if (sliceUs == 0) return;
+  SchedulingAttributes current{};
+  if (syscall(SYS_sched_getattr, 0, &current, sizeof current, 0) != 0) return;
+  // Real-time or batch scheduling was chosen by whoever started us: kept.
+  if (current.policy != SCHED_OTHER) return;
+  SchedulingAttributes shorter = current;
+  shorter.size = sizeof shorter;
+  shorter.runtime = std::uint64_t{sliceUs} * 1000;
+  // Refused by kernels without per-task slices: the default stays.
+  if (syscall(SYS_sched_setattr, 0, &shorter, 0) != 0) return;
+  gChanged = true;
+}
+
+void RestoreTimeSlicesInChild() {
+  if (!gChanged) return;
+  // The slice alone, back to the kernel's default (a runtime of 0): the
+  // kernel reports the default slice it applies as the runtime too, so
+  // what it said before cannot be told from a slice asked for.
+  SchedulingAttributes current{};
+  if (syscall(SYS_sched_getattr, 0, &current, sizeof current, 0) != 0) return;
+  current.size = sizeof current;
+  current.runtime = 0;
+  syscall(SYS_sched_setattr, 0, &current, 0);
+}
+
+}  // namespace zq_platform
