@@ -131,11 +131,11 @@ bool WaitForEnd(const std::vector<pid_t>& pids, std::chrono::steady_clock::time_
 // wakes nobody. Empty when it has none or is gone.
 std::vector<pid_t> ChildrenOf(pid_t pid);
 
-// SIGKILLs `pids` and waits for them to end (bounded).
 // The processes whose environment holds `assignment` ("NAME=value") as one
 // of its entries; processes whose environment cannot be read are skipped.
 std::vector<pid_t> ProcessesWith(const std::string& assignment);
 
+// SIGKILLs `pids` and waits for them to end (bounded).
 bool KillAndWait(const std::vector<pid_t>& pids,
                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
 

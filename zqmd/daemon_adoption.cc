@@ -86,10 +86,8 @@ void Daemon::SaveSoon() {
       lastSave_ + std::chrono::milliseconds(kSaveIntervalMs) - now);
   saveDeadline_ =
       deadlines_.After(std::chrono::duration_cast<std::chrono::milliseconds>(delay), [this] {
-        savePending_ = false;
         saveDeadline_ = 0;
-        lastSave_ = std::chrono::steady_clock::now();
-        Save();
+        SaveNow();
       });
 }
 
