@@ -23,7 +23,8 @@ namespace zq_bench {
 // belong to this run alone. Also points ZQ_BIN_DIR at the folder of this
 // program, where the build puts the daemon, the service and the servers,
 // and makes the run an installation key of its own (ZQM_KEY_FILE; with
-// ZQM_INSECURE=1 set, everything runs without). Returns only inside the
+// ZQM_INSECURE=1 set, everything runs without), and gives it the group
+// "zqm" a package makes, when the host has none. Returns only inside the
 // namespaces; exits the process when the re-exec
 // fails.
 void EnterPrivateNamespaces(int argc, char** argv);

@@ -81,4 +81,10 @@ void ReleaseStackBelowCaller() {
 #endif
 }
 
+void ReturnFreeHeapPages() {
+#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  malloc_trim(0);
+#endif
+}
+
 }  // namespace zq_platform

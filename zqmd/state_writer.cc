@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "platform/process_memory.h"
+
 namespace zqmd {
 
 StateWriter::StateWriter(std::string path, Written written)
@@ -44,6 +46,14 @@ void StateWriter::Run() {
     std::string problem;
     SaveState(path_, snapshot, down, problem);
     written_(problem);
+    // A write follows every burst of changes; once the last of them is
+    // written, what the burst allocated and freed goes back to the system.
+    bool more = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      more = waiting_.has_value();
+    }
+    if (!more) zq_platform::ReturnFreeHeapPages();
   }
 }
 
