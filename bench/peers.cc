@@ -17,7 +17,8 @@ namespace zq_bench {
 
 const char* const kPeersUsage =
     "  peers    --services N (100) --kills N (100) --interval-ms N (20) --min-age-ms N (2000)\n"
-    "           --runs N (5) --large N (1000) --servers N (10) --idle-seconds N (30)\n"
+    "           --runs N (5; 0: no start-ups, restarts and idle only) --large N (1000) --servers N "
+    "(10) --idle-seconds N (30)\n"
     "           --peers LIST (daemontools,runit,s6)\n";
 
 namespace {
@@ -549,8 +550,10 @@ void PrintVerdict(const Measurements& m, const std::vector<Contender>& contender
   }
   std::vector<Row> rows;
   AddRestartRows(m, rows);
-  AddStartRows(m, sizes, rows);
-  AddMemoryRows(m, {1, settings.services}, rows);
+  if (!m.starts.empty()) {
+    AddStartRows(m, sizes, rows);
+    AddMemoryRows(m, {1, settings.services}, rows);
+  }
   AddIdleRows(m, settings.services, rows);
   std::printf(
       "\n### Custodel beside its peers (ratio: Custodel / best peer; below 1 is better)\n\n");
@@ -623,7 +626,7 @@ Settings Read(const Options& options) {
   settings.kills = options.Number("kills", 100);
   settings.intervalNs = std::int64_t{options.Number("interval-ms", 20)} * 1'000'000;
   settings.minAgeNs = std::int64_t{options.Number("min-age-ms", 2000)} * 1'000'000;
-  settings.runs = std::max(1u, options.Number("runs", 5));
+  settings.runs = options.Number("runs", 5);
   settings.large = options.Number("large", 1000);
   settings.servers = std::max(1u, options.Number("servers", 10));
   settings.idleSeconds = options.Number("idle-seconds", 30);
@@ -652,12 +655,14 @@ int Peers(const Options& options) {
     if (settings.idleSeconds > 0) m.idle = MeasureIdle(running, settings);
     m.restarts = MeasureRestarts(running, settings);
   }
-  m.starts = MeasureStartups(all, sizes, settings);
+  if (settings.runs > 0) m.starts = MeasureStartups(all, sizes, settings);
 
   PrintRestarts(m.restarts, settings);
-  PrintStartups(m.starts, all, sizes);
-  PrintSteps(m.starts, settings);
-  PrintMemory(m.starts, all, sizes);
+  if (!m.starts.empty()) {
+    PrintStartups(m.starts, all, sizes);
+    PrintSteps(m.starts, settings);
+    PrintMemory(m.starts, all, sizes);
+  }
   if (!m.idle.empty()) PrintIdle(m.idle, settings);
   PrintVerdict(m, all, sizes, settings);
   std::printf("\nAt the end: %s\n", MachineLoad().c_str());
