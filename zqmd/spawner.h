@@ -4,10 +4,17 @@
 // child shares the caller's memory until then), and a child whose working
 // directory or program lies on a mount that does not answer (a hung FUSE or
 // NFS mount) stays in chdir or execve for as long as the mount hangs. So each
-// launch runs on a thread of its own, which only that launch holds: the loop
-// goes on, and the outcome is handed to it once the launch has finished.
-// Cancel() gives up on a launch: its child is killed, which ends even such a
-// wait, and its thread ends then.
+// launch runs on a launch thread, which only that launch holds while it
+// lasts: the loop goes on, and the outcome is handed to it once the launch
+// has finished. Cancel() gives up on a launch: its child is killed, which
+// ends even such a wait.
+//
+// A launch thread that is done waits for the next launch (a few are kept),
+// so that a restart does not wait for a new thread. Each has a descriptor
+// table of its own, holding only what its launch needs: the child's copy of
+// it is made at every launch, and the daemon's own table grows with every
+// instance it watches. The descriptors a launch takes (identity, cgroup) and
+// hands back (process, log) pass through a socket between the two tables.
 //
 // Used on the event loop's thread only; `done` runs there.
 #pragma once
@@ -20,9 +27,9 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "zqmd/launcher.h"
-#include "zqmd/loop_mailbox.h"
 
 namespace zqmd {
 
@@ -69,17 +76,23 @@ class Spawner {
 
  private:
   struct Job;
+  class Worker;
   struct Entry {
     std::shared_ptr<LaunchControl> control;
     Done done;
+    std::shared_ptr<Worker> worker;
   };
 
-  static void Run(const std::shared_ptr<Job>& job, const std::shared_ptr<LoopMailbox>& mailbox,
-                  Spawner* spawner, Id id);
-  void Deliver(Id id, Outcome& outcome);
+  // Idle launch threads kept for the next launches; one more is only
+  // started while all of them are busy.
+  static constexpr std::size_t kMaxIdleWorkers = 2;
 
-  std::shared_ptr<LoopMailbox> mailbox_;
+  std::shared_ptr<Worker> TakeWorker();
+  void Deliver(Id id);
+
+  asio::io_context& io_;
   std::map<Id, Entry> underWay_;
+  std::vector<std::shared_ptr<Worker>> idle_;
   Id next_ = 0;
 };
 
