@@ -1,6 +1,7 @@
 #include "zqmd/state_file.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -115,38 +116,59 @@ bool ReadOwnFile(const std::string& path, std::string& bytes, std::string& probl
   return problem.empty();
 }
 
-// A new file of its own in the folder of `path` (mode 0600, never an
-// existing file or link), named after `path`; -1 with errno set.
-int CreateBeside(const std::string& path, std::string& created) {
-  static unsigned counter = 0;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    created = path + ".new-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
-    const int fd =
-        open(created.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
+// The file the next content of `path` is written to before it takes the
+// name: the previous content once a replacement is done.
+std::string SpareOf(const std::string& path) {
+  return path + ".new";
+}
+
+// Whether `fd` is a file only the daemon could have written: plain, its
+// own, private, under one name.
+bool OnlyOurs(int fd) {
+  struct stat status {};
+  return fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid() &&
+         status.st_nlink == 1 && (status.st_mode & 077) == 0;
+}
+
+// The spare of `path`, empty and open for writing: the one a previous
+// replacement left, or a new one. Reusing it means no file is created or
+// deleted per write, which on ext4 without a journal makes every later
+// creation in the folder (the instances' logs) skip the inodes freed
+// since. -1 with errno set.
+int OpenSpare(const std::string& spare) {
+  int fd = open(spare.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd >= 0 && OnlyOurs(fd) && ftruncate(fd, 0) == 0) return fd;
+  if (fd >= 0) close(fd);
+  if (fd >= 0 || errno == ELOOP) unlink(spare.c_str());
+  return open(spare.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+// Gives the spare the name `path`: swapped with the current file, which
+// becomes the next spare, or renamed where there is none yet or the file
+// system cannot swap.
+bool TakeName(const std::string& spare, const std::string& path) {
+  if (renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) return true;
+  return rename(spare.c_str(), path.c_str()) == 0;
 }
 
 // Replaces `path` by a file holding `bytes`, so that a reader (or a crash)
 // sees the old content or the new one, never a part: written beside, made
-// durable, renamed over the old file, and the rename made durable.
+// durable, given the name, and the new name made durable.
 bool ReplaceFile(const std::string& path, const std::string& bytes, std::string& problem) {
-  std::string partial;
-  const int fd = CreateBeside(path, partial);
+  const std::string spare = SpareOf(path);
+  const int fd = OpenSpare(spare);
   if (fd < 0) {
-    problem = Failed("create", partial);
+    problem = Failed("create", spare);
     return false;
   }
   if (!zqm_io::WriteAll(fd, bytes, zq_platform::g_system_calls.write))
-    problem = Failed("write", partial);
+    problem = Failed("write", spare);
   else if (zq_platform::g_system_calls.fsync(fd) != 0)
-    problem = Failed("fsync", partial);
+    problem = Failed("fsync", spare);
   close(fd);
-  if (problem.empty() && rename(partial.c_str(), path.c_str()) != 0)
-    problem = Failed("rename over", path);
+  if (problem.empty() && !TakeName(spare, path)) problem = Failed("rename over", path);
   if (!problem.empty()) {
-    unlink(partial.c_str());
+    unlink(spare.c_str());
     return false;
   }
   const std::size_t slash = path.rfind('/');

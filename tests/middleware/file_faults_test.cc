@@ -102,7 +102,7 @@ TEST(FileFaults, AFailedCopyOrStateWriteKeepsWhatWasKept) {
     if (std::string(call) == "write") zq_platform::g_system_calls.write = WriteFails;
     if (std::string(call) == "fsync") zq_platform::g_system_calls.fsync = FsyncFails;
     EXPECT_FALSE(zqmd::SaveState(state, {kept, added}, {}, problem));
-    EXPECT_TRUE(Contains(problem, std::string(call) + " " + state + ".new-") &&
+    EXPECT_TRUE(Contains(problem, std::string(call) + " " + state + ".new:") &&
                 Contains(problem, std::strerror(error)))
         << problem;
     std::string unreadable;

@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 
 #include "tests/support/child_process.h"
@@ -89,6 +93,45 @@ TEST(StateFile, LeavesOutEntriesWhoseNumbersDoNotFit) {
       zqmd::DecodeState(ZQ_PackValue(&entries), "zqmd.state", problem);
   EXPECT_EQ("", problem);
   EXPECT_EQ(Snapshot(1), loaded);
+}
+
+// Each write goes to the spare beside the file, which then trades names
+// with it: no file is created or deleted per write, the previous content
+// stays one write behind, and a spare planted as a link or shared with
+// another name is replaced, never written through.
+TEST(StateFile, WritesThroughAReusedSpareThatIsNeverFollowed) {
+  zq_test::TempDir dir;
+  const std::string state = dir.File("zqmd.state");
+  const std::string spare = state + ".new";
+  std::string problem;
+  ASSERT_TRUE(zqmd::SaveState(state, Snapshot(1), {}, problem)) << problem;
+  EXPECT_FALSE(std::filesystem::exists(spare));
+  ASSERT_TRUE(zqmd::SaveState(state, Snapshot(2), {}, problem)) << problem;
+  struct stat first {};
+  ASSERT_EQ(0, stat(spare.c_str(), &first));
+  ASSERT_TRUE(zqmd::SaveState(state, Snapshot(3), {}, problem)) << problem;
+  struct stat second {};
+  ASSERT_EQ(0, stat(state.c_str(), &second));
+  EXPECT_EQ(first.st_ino, second.st_ino) << "the spare was not the one written";
+  EXPECT_EQ(Snapshot(3),
+            zqmd::LoadState(state, problem).value_or(std::vector<zqmd::SavedInstance>{}));
+  EXPECT_EQ(Snapshot(2),
+            zqmd::LoadState(spare, problem).value_or(std::vector<zqmd::SavedInstance>{}));
+
+  dir.Write("precious", "keep me\n");
+  for (const bool link : {true, false}) {
+    std::filesystem::remove(spare);
+    if (link) {
+      std::filesystem::create_symlink(dir.File("precious"), spare);
+    } else {
+      std::filesystem::create_hard_link(dir.File("precious"), spare);
+    }
+    ASSERT_TRUE(zqmd::SaveState(state, Snapshot(link ? 4 : 5), {}, problem)) << problem;
+    std::ifstream kept(dir.File("precious"));
+    EXPECT_EQ("keep me\n", std::string(std::istreambuf_iterator<char>(kept), {}));
+    EXPECT_EQ(Snapshot(link ? 4 : 5),
+              zqmd::LoadState(state, problem).value_or(std::vector<zqmd::SavedInstance>{}));
+  }
 }
 
 }  // namespace
