@@ -329,10 +329,17 @@ bool WaitForEnd(const std::vector<pid_t>& pids, std::chrono::steady_clock::time_
 }
 
 std::vector<pid_t> ChildrenOf(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  // Each thread lists the children it made itself (the daemon's are made
+  // by its launch threads).
   std::vector<pid_t> children;
-  for (pid_t child; in >> child;)
-    children.push_back(child);
+  std::error_code error;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (auto it = std::filesystem::directory_iterator(tasks, error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    std::ifstream in(it->path().string() + "/children");
+    for (pid_t child; in >> child;)
+      children.push_back(child);
+  }
   return children;
 }
 

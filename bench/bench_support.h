@@ -128,7 +128,7 @@ class TracedProcess {
 // when all ended. Processes that cannot be opened count as ended.
 bool WaitForEnd(const std::vector<pid_t>& pids, std::chrono::steady_clock::time_point deadline);
 
-// The children of `pid` (of its main thread), from /proc: reading them
+// The children of `pid` (made by any of its threads), from /proc: reading them
 // wakes nobody. Empty when it has none or is gone.
 std::vector<pid_t> ChildrenOf(pid_t pid);
 
