@@ -86,6 +86,20 @@ void AddTheAdministratorsGroup() {
   }
 }
 
+// The threads of the process whose /proc folder is `base`: each one's id
+// and its folder /proc/<pid>/task/<tid>.
+std::vector<std::pair<pid_t, std::string>> TaskFolders(const std::string& base) {
+  std::vector<std::pair<pid_t, std::string>> tasks;
+  if (DIR* folder = opendir((base + "/task").c_str())) {
+    while (dirent* entry = readdir(folder)) {
+      if (entry->d_name[0] == '.') continue;
+      tasks.emplace_back(std::atoi(entry->d_name), base + "/task/" + entry->d_name);
+    }
+    closedir(folder);
+  }
+  return tasks;
+}
+
 }  // namespace
 
 void EnterPrivateNamespaces(int argc, char** argv) {
@@ -332,11 +346,8 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
   // Each thread lists the children it made itself (the daemon's are made
   // by its launch threads).
   std::vector<pid_t> children;
-  std::error_code error;
-  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-  for (auto it = std::filesystem::directory_iterator(tasks, error);
-       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-    std::ifstream in(it->path().string() + "/children");
+  for (const auto& [tid, task] : TaskFolders("/proc/" + std::to_string(pid))) {
+    std::ifstream in(task + "/children");
     for (pid_t child; in >> child;)
       children.push_back(child);
   }
@@ -380,23 +391,17 @@ std::optional<ProcessSample> SampleProcess(pid_t pid, bool withMemory) {
   }
   // /proc/<pid>/status counts the switches of the main thread only: add up
   // the tasks.
-  if (DIR* tasks = opendir((base + "/task").c_str())) {
-    while (dirent* entry = readdir(tasks)) {
-      if (entry->d_name[0] == '.') continue;
-      const pid_t tid = std::atoi(entry->d_name);
-      const std::string task = base + "/task/" + entry->d_name;
-      const std::string status = ReadWhole(task + "/status");
-      const std::uint64_t voluntary = Field(status, "\nvoluntary_ctxt_switches:");
-      sample.voluntarySwitches += voluntary;
-      sample.involuntarySwitches += Field(status, "\nnonvoluntary_ctxt_switches:");
-      sample.perTaskVoluntary[tid] = voluntary;
-      std::string name = ReadWhole(task + "/comm");
-      if (!name.empty() && name.back() == '\n') name.pop_back();
-      sample.taskNames[tid] = name;
-      sample.cpuNs += std::strtoull(ReadWhole(task + "/schedstat").c_str(), nullptr, 10);
-      ++sample.threads;
-    }
-    closedir(tasks);
+  for (const auto& [tid, task] : TaskFolders(base)) {
+    const std::string status = ReadWhole(task + "/status");
+    const std::uint64_t voluntary = Field(status, "\nvoluntary_ctxt_switches:");
+    sample.voluntarySwitches += voluntary;
+    sample.involuntarySwitches += Field(status, "\nnonvoluntary_ctxt_switches:");
+    sample.perTaskVoluntary[tid] = voluntary;
+    std::string name = ReadWhole(task + "/comm");
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    sample.taskNames[tid] = name;
+    sample.cpuNs += std::strtoull(ReadWhole(task + "/schedstat").c_str(), nullptr, 10);
+    ++sample.threads;
   }
   if (withMemory) {
     const std::string rollup = ReadWhole(base + "/smaps_rollup");

@@ -46,8 +46,9 @@ void StateWriter::Run() {
     std::string problem;
     SaveState(path_, snapshot, down, problem);
     written_(problem);
-    // A write follows every burst of changes; once the last of them is
-    // written, what the burst allocated and freed goes back to the system.
+    // Writes follow the changes (at most one per 100 ms while they keep
+    // coming): after one with nothing more waiting, what the changes since
+    // allocated and freed goes back to the system.
     bool more = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
