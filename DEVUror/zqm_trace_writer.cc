@@ -15,6 +15,7 @@
 
 #include "DEVUror/zqm_file_io.h"
 #include "DEVUror/zqm_trace.h"
+#include "platform/scheduling.h"
 
 namespace zqm_trace::detail {
 
@@ -45,6 +46,9 @@ void WriteOut(const std::string& line) {
 }
 
 [[noreturn]] void WriterLoop(Output& out) {
+  // Lines wait for the threads that trace them to sleep, rather than
+  // preempting them.
+  zq_platform::UseDefaultTimeSlice();
   std::unique_lock<std::mutex> hold(out.lock);
   for (;;) {
     out.pendingChanged.wait(hold, [&] { return !out.pending.empty(); });

@@ -12,21 +12,6 @@ namespace zq_platform {
 
 namespace {
 
-// The kernel's struct sched_attr (sched_setattr(2)); glibc 2.36 has no
-// declaration of it.
-struct SchedulingAttributes {
-  std::uint32_t size;
-  std::uint32_t policy;
-  std::uint64_t flags;
-  std::int32_t nice;
-  std::uint32_t priority;
-  std::uint64_t runtime;  // under SCHED_OTHER: the slice, ns (set to 0: the default)
-  std::uint64_t deadline;
-  std::uint64_t period;
-  std::uint32_t utilMin;
-  std::uint32_t utilMax;
-};
-
 constexpr unsigned kDefaultSliceUs = 100;
 // The kernel accepts slices from 0.1 to 100 ms.
 constexpr unsigned kShortestSliceUs = 100;
@@ -66,11 +51,7 @@ void RestoreTimeSlicesInChild() {
   // The slice alone, back to the kernel's default (a runtime of 0): the
   // kernel reports the default slice it applies as the runtime too, so
   // what it said before cannot be told from a slice asked for.
-  SchedulingAttributes current{};
-  if (syscall(SYS_sched_getattr, 0, &current, sizeof current, 0) != 0) return;
-  current.size = sizeof current;
-  current.runtime = 0;
-  syscall(SYS_sched_setattr, 0, &current, 0);
+  UseDefaultTimeSlice();
 }
 
 }  // namespace zq_platform

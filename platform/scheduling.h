@@ -5,7 +5,41 @@
 // (milliseconds), and a restart crosses several of them.
 #pragma once
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdint>
+
 namespace zq_platform {
+
+// The kernel's struct sched_attr (sched_setattr(2)); glibc 2.36 has no
+// declaration of it.
+struct SchedulingAttributes {
+  std::uint32_t size;
+  std::uint32_t policy;
+  std::uint64_t flags;
+  std::int32_t nice;
+  std::uint32_t priority;
+  std::uint64_t runtime;  // under SCHED_OTHER: the slice, ns (set to 0: the default)
+  std::uint64_t deadline;
+  std::uint64_t period;
+  std::uint32_t utilMin;
+  std::uint32_t utilMax;
+};
+
+// Gives the calling thread the kernel's default time slice again (a
+// runtime of 0). For the threads of a program with short slices that are
+// off its restart path (a trace writer, a state-file writer): with a slice
+// as short as the others', waking one preempted the very thread that woke
+// it, in the middle of a restart. Header-only, so that the middleware
+// library uses it without this library; async-signal-safe.
+inline void UseDefaultTimeSlice() {
+  SchedulingAttributes current{};
+  if (syscall(SYS_sched_getattr, 0, &current, sizeof current, 0) != 0) return;
+  current.size = sizeof current;
+  current.runtime = 0;
+  syscall(SYS_sched_setattr, 0, &current, 0);
+}
 
 // Asks for time slices of `ZQM_TIME_SLICE_US` microseconds (default 100;
 // 0 leaves the kernel's default) for the calling process's threads, which

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -60,13 +61,17 @@ int MoveHigh(int fd) {
 
 // The variables through which a program could find a key or an identity:
 // an instance gets only what the daemon hands it, never the daemon's own.
-bool KeySource(const std::string& key) {
+bool KeySource(std::string_view key) {
   return key == "ZQM_KEY_FILE" || key == "ZQM_KEY_FD" || key == "ZQM_IDENTITY_FD" ||
          key == "ZQM_INSECURE";
 }
 
-std::vector<std::string> Environment(const LaunchConfig& launch, const Credentials& credentials,
-                                     const std::string& name, unsigned instance, int identityFd) {
+// The instance's environment, as the pointers execve takes: the daemon's own
+// variables are used where they stand, the ones set for the instance are
+// made in `added`, which must outlive the pointers.
+std::vector<char*> Environment(const LaunchConfig& launch, const Credentials& credentials,
+                               const std::string& name, unsigned instance, int identityFd,
+                               std::vector<std::string>& added) {
   // The user's own variables first, so that the launch configuration's
   // Environment can set them differently.
   std::vector<std::pair<std::string, std::string>> overrides = credentials.environment;
@@ -75,22 +80,29 @@ std::vector<std::string> Environment(const LaunchConfig& launch, const Credentia
   overrides.emplace_back("ZQM_SERVER_INSTANCE", std::to_string(instance));
   if (identityFd >= 0)
     overrides.emplace_back("ZQM_IDENTITY_FD", std::to_string(kIdentityDescriptor));
-  std::vector<std::string> environment;
+  const auto overridden = [&](std::string_view key) {
+    for (const auto& [overrideKey, value] : overrides) {
+      if (overrideKey == key) return true;
+    }
+    return false;
+  };
+  std::vector<char*> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string text(*entry);
-    const std::string key = text.substr(0, text.find('='));
-    bool replaced = false;
-    for (const auto& [overrideKey, value] : overrides)
-      replaced = replaced || overrideKey == key;
-    if (!replaced && !KeySource(key)) environment.push_back(text);
+    const char* equals = std::strchr(*entry, '=');
+    const std::string_view key(*entry, equals != nullptr ? equals - *entry : std::strlen(*entry));
+    if (!overridden(key) && !KeySource(key)) environment.push_back(*entry);
   }
   // A later override of the same key wins.
+  added.reserve(overrides.size());
   for (std::size_t at = 0; at < overrides.size(); ++at) {
     bool later = false;
     for (std::size_t next = at + 1; next < overrides.size(); ++next)
       later = later || overrides[next].first == overrides[at].first;
-    if (!later) environment.push_back(overrides[at].first + "=" + overrides[at].second);
+    if (later) continue;
+    added.push_back(overrides[at].first + "=" + overrides[at].second);
+    environment.push_back(added.back().data());
   }
+  environment.push_back(nullptr);
   return environment;
 }
 
@@ -149,9 +161,18 @@ const char* StepName(Step step) {
 }
 
 struct ChildFailure {
-  Step step;
-  int error;
+  Step step = Step::kExec;
+  int error = 0;  // 0: none reported
 };
+
+// The child shares our memory until exec and reports a failure there;
+// under ThreadSanitizer it is a copy (see CloneChild) and reports through a
+// close-on-exec pipe instead, which its exec closes.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kChildIsCopy = true;
+#else
+constexpr bool kChildIsCopy = false;
+#endif
 
 // Everything the child needs, prepared by the parent: the child shares the
 // parent's memory and may allocate nothing.
@@ -160,7 +181,8 @@ struct ChildPlan {
   int log = -1;
   int identity = -1;
   int cgroup = -1;  // cgroup.procs to join; -1: none
-  int report = -1;  // write end of the close-on-exec pipe for a failure
+  int report = -1;                  // a copy's pipe for a failure (kChildIsCopy)
+  ChildFailure* failure = nullptr;  // where a child in our memory puts it
   const Credentials* credentials = nullptr;
   __user_cap_header_struct capabilityHeader{};
   __user_cap_data_struct capabilities[_LINUX_CAPABILITY_U32S_3]{};
@@ -175,7 +197,11 @@ struct ChildPlan {
 
 [[noreturn]] void ChildFails(const ChildPlan& plan, Step step, int error) {
   const ChildFailure failure{step, error};
-  [[maybe_unused]] const ssize_t written = write(plan.report, &failure, sizeof failure);
+  if (plan.failure != nullptr) {
+    *plan.failure = failure;
+  } else {
+    [[maybe_unused]] const ssize_t written = write(plan.report, &failure, sizeof failure);
+  }
   _exit(127);
 }
 
@@ -287,15 +313,42 @@ void PrepareCapabilities(ChildPlan& plan) {
   }
 }
 
+// The stack a child runs on until exec, one per launching thread and kept
+// between launches: the thread waits while its child uses it, and mapping a
+// new one for every launch cost a start its mmap, its munmap (which stops
+// every CPU the daemon runs on) and the child's first touches.
+class ChildStack {
+ public:
+  static constexpr std::size_t kSize = 256 * 1024;
+  ChildStack() = default;
+  ChildStack(const ChildStack&) = delete;
+  ChildStack& operator=(const ChildStack&) = delete;
+  ~ChildStack() {
+    if (base_ != nullptr) munmap(base_, kSize);
+  }
+  // The top of the stack; nullptr with errno set when it cannot be mapped.
+  char* Top() {
+    if (base_ == nullptr) {
+      void* mapped = mmap(nullptr, kSize, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+      if (mapped == MAP_FAILED) return nullptr;
+      base_ = mapped;
+    }
+    return static_cast<char*>(base_) + kSize;
+  }
+
+ private:
+  void* base_ = nullptr;
+};
+
 // Runs ChildMain in a child that shares our memory until it has executed
 // the program or failed (CLONE_VM | CLONE_VFORK: no copy of the daemon's
 // pages, and the parent resumes only then). Every signal is blocked
 // meanwhile, so that no handler of the daemon runs in the child.
 pid_t CloneChild(ChildPlan& plan, int& error) {
-  constexpr std::size_t kStackSize = 256 * 1024;
-  void* stack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-  if (stack == MAP_FAILED) {
+  thread_local ChildStack stack;
+  char* const top = kChildIsCopy ? nullptr : stack.Top();
+  if (!kChildIsCopy && top == nullptr) {
     error = errno;
     return -1;
   }
@@ -312,12 +365,10 @@ pid_t CloneChild(ChildPlan& plan, int& error) {
   error = errno;
   if (pid > 0 && plan.control != nullptr && !plan.control->Begin(pid)) kill(pid, SIGKILL);
 #else
-  const pid_t pid = clone(ChildMain, static_cast<char*>(stack) + kStackSize,
-                          CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
+  const pid_t pid = clone(ChildMain, top, CLONE_VM | CLONE_VFORK | SIGCHLD, &plan);
   error = errno;
 #endif
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  munmap(stack, kStackSize);
   return pid;
 }
 
@@ -364,6 +415,10 @@ std::vector<std::string> ProgramCandidates(const std::string& program) {
   return candidates;
 }
 
+int OpenDevNull() {
+  return MoveHigh(open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
 int OpenPidfd(pid_t pid) {
   return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
@@ -391,33 +446,41 @@ Launched Launch(const LaunchConfig& launch, const LaunchRequest& request) {
   // the caller instead of failing silently after the fork.
   Descriptor log(MoveHigh(OpenLogFile(logPath)));
   if (log.Get() < 0) LaunchFailed(name, instance, "log file " + logPath, errno);
-  const Descriptor devNull(MoveHigh(open("/dev/null", O_RDONLY | O_CLOEXEC)));
-  if (devNull.Get() < 0) LaunchFailed(name, instance, "/dev/null", errno);
+  const Descriptor ownDevNull(request.devNull >= kHighDescriptor ? -1 : OpenDevNull());
+  const int devNull = ownDevNull.Get() >= 0 ? ownDevNull.Get() : request.devNull;
+  if (devNull < 0) LaunchFailed(name, instance, "/dev/null", errno);
   const Descriptor key(identityFd >= 0 ? HighCopy(identityFd) : -1);
   if (identityFd >= 0 && key.Get() < 0)
     LaunchFailed(name, instance, "identity descriptor " + std::to_string(identityFd), errno);
   const Descriptor cgroup(request.cgroupProcs >= 0 ? HighCopy(request.cgroupProcs) : -1);
   if (request.cgroupProcs >= 0 && cgroup.Get() < 0)
     LaunchFailed(name, instance, "cgroup descriptor", errno);
-  int pipe[2];
-  if (pipe2(pipe, O_CLOEXEC) != 0) LaunchFailed(name, instance, "pipe2", errno);
-  const Descriptor reportRead(pipe[0]);
-  Descriptor reportWrite(MoveHigh(pipe[1]));
-  if (reportWrite.Get() < 0) LaunchFailed(name, instance, "pipe2", errno);
+  Descriptor reportRead;
+  Descriptor reportWrite;
+  if (kChildIsCopy) {
+    int pipe[2];
+    if (pipe2(pipe, O_CLOEXEC) != 0) LaunchFailed(name, instance, "pipe2", errno);
+    reportRead.Reset(pipe[0]);
+    reportWrite.Reset(MoveHigh(pipe[1]));
+    if (reportWrite.Get() < 0) LaunchFailed(name, instance, "pipe2", errno);
+  }
 
   std::vector<std::string> argv = launch.arguments;
   argv.insert(argv.begin(), launch.program);
-  std::vector<std::string> envp = Environment(launch, credentials, name, instance, identityFd);
+  std::vector<std::string> added;
+  std::vector<char*> envpPointers =
+      Environment(launch, credentials, name, instance, identityFd, added);
   std::vector<char*> argvPointers = Pointers(argv);
-  std::vector<char*> envpPointers = Pointers(envp);
   const std::vector<std::string> candidates = ProgramCandidates(launch.program);
 
+  ChildFailure failure;
   ChildPlan plan;
-  plan.devNull = devNull.Get();
+  plan.devNull = devNull;
   plan.log = log.Get();
   plan.identity = key.Get();
   plan.cgroup = cgroup.Get();
   plan.report = reportWrite.Get();
+  if (!kChildIsCopy) plan.failure = &failure;
   plan.credentials = &credentials;
   if (credentials.changeUser) PrepareCapabilities(plan);
   plan.control = request.control;
@@ -434,9 +497,11 @@ Launched Launch(const LaunchConfig& launch, const LaunchRequest& request) {
   int error = 0;
   const pid_t pid = CloneChild(plan, error);
   if (pid < 0) LaunchFailed(name, instance, "clone", error);
-  reportWrite.Reset(-1);
-  ChildFailure failure{};
-  if (read(reportRead.Get(), &failure, sizeof failure) == sizeof failure) {
+  if (kChildIsCopy) {
+    reportWrite.Reset(-1);
+    if (read(reportRead.Get(), &failure, sizeof failure) != sizeof failure) failure = {};
+  }
+  if (failure.error != 0) {
     ReapFailed(pid, request.control);
     const std::string what = failure.step == Step::kExec ? "program \"" + launch.program + "\""
                              : failure.step == Step::kFolder

@@ -90,6 +90,9 @@ struct LaunchRequest {
   // The cgroup.procs of the instance's cgroup (cgroups.h), borrowed: the
   // child joins it before anything else; -1 for none.
   int cgroupProcs = -1;
+  // /dev/null opened for reading (close-on-exec), borrowed, for a caller
+  // that starts many; -1: Launch opens it.
+  int devNull = -1;
 };
 
 // Starts `launch` as instance `instance` of `name`: in a session of its own
@@ -117,6 +120,10 @@ Launched Launch(const LaunchConfig& launch, const std::string& name, unsigned in
 // Where the program `program` is looked for, in order: itself when it holds
 // a '/', else in each folder of the daemon's PATH, as execvp would.
 std::vector<std::string> ProgramCandidates(const std::string& program);
+
+// /dev/null for reading, close-on-exec, numbered high enough for
+// LaunchRequest::devNull; -1 with errno set on failure.
+int OpenDevNull();
 
 // Opens a pidfd for `pid` (close-on-exec); -1 with errno set on failure.
 int OpenPidfd(pid_t pid);

@@ -236,7 +236,7 @@ class Spawner::Worker : public std::enable_shared_from_this<Spawner::Worker> {
   }
 
   static void Serve(std::shared_ptr<Slot> slot, int end);
-  static bool RunOne(Slot& slot, int end, const Pair& taken);
+  static bool RunOne(Slot& slot, int end, const Pair& taken, int devNull);
 
   asio::posix::stream_descriptor socket_;
   std::shared_ptr<Slot> slot_;
@@ -251,6 +251,8 @@ void Spawner::Worker::Serve(std::shared_ptr<Slot> slot, int end) {
     if (own) close(end);
     return;
   }
+  // Every instance's standard input, opened once for all the thread's launches.
+  const Descriptor devNull(OpenDevNull());
   for (;;) {
     // Between launches the thread holds none of the pages its last
     // launch's calls touched.
@@ -258,14 +260,14 @@ void Spawner::Worker::Serve(std::shared_ptr<Slot> slot, int end) {
     unsigned char flags = 0;
     Pair taken;
     if (ReceiveWith(end, flags, taken, 0) <= 0) break;  // let go of
-    if (!RunOne(*slot, end, taken)) break;
+    if (!RunOne(*slot, end, taken, devNull.Get())) break;
   }
   close(end);
 }
 
 // Runs the launch in the slot and hands its outcome to the loop. False when
 // the spawner has let go of this thread.
-bool Spawner::Worker::RunOne(Slot& slot, int end, const Pair& taken) {
+bool Spawner::Worker::RunOne(Slot& slot, int end, const Pair& taken, int devNull) {
   std::shared_ptr<Job> job;
   {
     std::lock_guard<std::mutex> lock(slot.mutex);
@@ -277,6 +279,7 @@ bool Spawner::Worker::RunOne(Slot& slot, int end, const Pair& taken) {
   job->request.identityFd = identity.Get();
   job->request.cgroupProcs = cgroup.Get();
   job->request.control = job->control.get();
+  job->request.devNull = devNull;
   Launched launched;
   std::string problem;
   try {

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/process_memory.h"
+#include "platform/scheduling.h"
 
 namespace zqmd {
 
@@ -32,6 +33,8 @@ void StateWriter::SetOperatorDown(std::vector<OperatorDown> marks) {
 }
 
 void StateWriter::Run() {
+  // Its writes wait for the loop to sleep, rather than preempting it.
+  zq_platform::UseDefaultTimeSlice();
   for (;;) {
     std::vector<SavedInstance> snapshot;
     std::vector<OperatorDown> down;
