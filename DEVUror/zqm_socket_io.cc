@@ -18,6 +18,7 @@
 
 #include "DEVUror/zqm_exceptions.h"
 #include "DEVUror/zqm_frame_reader.h"
+#include "DEVUror/zqm_trace.h"
 
 namespace zqm_io {
 
@@ -56,6 +57,8 @@ Wait WaitReady(int fd, short events, Deadline deadline) {
   entries[0] = {fd, events, 0};
   for (std::size_t i = 1; i < count; ++i)
     entries[i] = {tAbortDescriptors[i - 1], POLLIN, 0};
+  // Lines this thread held back go out while it waits.
+  zqm_trace::WakeHeld();
   for (;;) {
     int timeout = -1;
     if (deadline != kNoDeadline) {

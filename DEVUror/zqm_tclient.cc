@@ -12,6 +12,7 @@
 #include "DEVUror/zqm_local_socket.h"
 #include "DEVUror/zqm_shutdown.h"
 #include "DEVUror/zqm_socket_io.h"
+#include "DEVUror/zqm_trace.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ unsigned CallTimeoutFromEnvironment() {
 }
 
 void PauseMilliseconds(unsigned milliseconds) {
+  zqm_trace::WakeHeld();
   timespec pause{static_cast<time_t>(milliseconds / 1000),
                  static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&pause, &pause) != 0) {

@@ -73,6 +73,22 @@ std::string Escaped(std::string_view text);
 // `deadline` in all. Returns whether all of them were written.
 bool Flush(std::chrono::milliseconds deadline = kFlushDeadline);
 
+// While one exists on a thread, the lines that thread traces wake the
+// writer only when the thread is about to wait for a peer (a socket wait of
+// the middleware), or when the last one ends: a thread on a hurried path (a
+// restart) does not pay for a wake-up of the writer in the middle of it.
+// The lines keep their order; Flush() writes them as ever.
+class HeldWakes {
+ public:
+  HeldWakes();
+  ~HeldWakes();
+  HeldWakes(const HeldWakes&) = delete;
+  HeldWakes& operator=(const HeldWakes&) = delete;
+};
+
+// Wakes the writer for the lines this thread has held back (see HeldWakes).
+void WakeHeld();
+
 // Where lines go instead of standard output, when set: tests hand in a
 // function that keeps them. The sink is called synchronously, by the tracing
 // thread, with every enabled line's level and text as it would be written

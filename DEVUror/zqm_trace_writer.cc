@@ -12,6 +12,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "DEVUror/zqm_file_io.h"
 #include "DEVUror/zqm_trace.h"
@@ -34,6 +35,10 @@ struct Output {
   std::uint64_t lost = 0;
   bool threaded = false;  // a writer thread runs; otherwise lines are written at once
 };
+
+// This thread's HeldWakes, and whether a line of it waits for a wake-up.
+thread_local unsigned tHolding = 0;
+thread_local bool tWakeHeld = false;
 
 Output& TheOutput() {
   static Output* const output = new Output;
@@ -140,6 +145,10 @@ void Append(std::string line) {
     return;
   }
   Push(out, std::move(line));
+  if (tHolding > 0) {
+    tWakeHeld = true;
+    return;
+  }
   out.pendingChanged.notify_one();
 }
 
@@ -167,3 +176,22 @@ bool WaitWritten(std::chrono::milliseconds deadline) {
 }
 
 }  // namespace zqm_trace::detail
+
+namespace zqm_trace {
+
+HeldWakes::HeldWakes() {
+  ++detail::tHolding;
+}
+
+HeldWakes::~HeldWakes() {
+  if (--detail::tHolding == 0) WakeHeld();
+}
+
+void WakeHeld() {
+  if (!std::exchange(detail::tWakeHeld, false)) return;
+  // The line was pushed under the lock: a writer that has not yet gone to
+  // sleep sees it, one that sleeps is woken here.
+  detail::TheOutput().pendingChanged.notify_one();
+}
+
+}  // namespace zqm_trace

@@ -8,6 +8,7 @@
 #include "Custodel/Private/Source/custodel.h"
 #include "DEVUror/zqm_shutdown.h"
 #include "DEVUror/zqm_socket_io.h"
+#include "DEVUror/zqm_trace.h"
 #include "platform/process_memory.h"
 
 namespace {
@@ -123,6 +124,7 @@ bool WatchOnce(ServerMonitor& monitor) {
     SetEvent(monitor.runningEvent);
     monitor.SetRunning(pid, std::time(nullptr));
     Log("Server \"%s\" instance %d is running", monitor);
+    zqm_trace::WakeHeld();
     // The wait lasts as long as the instance runs: the stack pages of the
     // start and the lookup are not needed meanwhile.
     zq_platform::ReleaseStackBelowCaller();
@@ -138,6 +140,7 @@ bool WatchOnce(ServerMonitor& monitor) {
     return true;  // start again at once
   }
   Log("Server \"%s\" instance %d is not running; delay", monitor);
+  zqm_trace::WakeHeld();
   const DWORD result = WaitForMultipleObjects(2, waitHandles, FALSE, kNotRunningPauseMs);
   return !(result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1);
 }
@@ -146,6 +149,9 @@ bool WatchOnce(ServerMonitor& monitor) {
 
 unsigned WatcherThread(void* argument) {
   ServerMonitor& monitor = *static_cast<ServerMonitor*>(argument);
+  // From an instance's end to its new start's request, the thread's lines
+  // wait for it to wait (see WakeHeld below and in the middleware's calls).
+  const zqm_trace::HeldWakes held;
   try {
     // Whatever the daemon does, stopping the watcher ends its calls at once.
     const zqm_io::AbortOn stoppable(
