@@ -273,7 +273,8 @@ class Daemon {
   // still waits for it (Launching).
   void StartInstance(Key key);
   void FetchAndSpawn(Key key, unsigned short configServerPort);
-  void Spawn(Key key, const ZQ_TTree& server);
+  // `digest` is LaunchDigest(server), kept with it.
+  void Spawn(Key key, const ZQ_TTree& server, std::string digest);
   void LaunchResolved(Key key, LaunchConfig launch, const Credentials& credentials);
   void LaunchFinished(Key key, std::uint64_t generation, Spawner::Outcome& outcome,
                       const LaunchConfig& launch, const std::string& commandLine);
@@ -359,6 +360,7 @@ class Daemon {
   // Launch configurations kept (daemon_launch_configurations.cc).
   struct KeptConfiguration {
     std::shared_ptr<const ZQ_TTree> server;
+    std::string digest;  // LaunchDigest of server, made once, not at every start
     std::chrono::system_clock::time_point readAt;
     bool stale = false;           // to be read again at the next start
     bool fallbackTraced = false;  // its use without the configuration server was traced

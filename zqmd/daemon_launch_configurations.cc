@@ -7,6 +7,7 @@
 
 #include "DEVUror/zqm_trace.h"
 #include "zqmd/daemon_internal.h"
+#include "zqmd/launch_digest.h"
 
 namespace zqmd {
 
@@ -32,6 +33,7 @@ void Daemon::MarkLaunchConfigurationsStale(const char* why) {
 void Daemon::KeepLaunchConfiguration(const std::string& name,
                                      std::shared_ptr<const ZQ_TTree> server) {
   KeptConfiguration& kept = launchConfigurations_[name];
+  kept.digest = LaunchDigest(*server);
   kept.server = std::move(server);
   kept.readAt = std::chrono::system_clock::now();
   kept.stale = false;
@@ -52,7 +54,7 @@ bool Daemon::SpawnFromKept(const Key& key, const std::string& why, bool once) {
   }
   if (once) kept.fallbackTraced = true;
   const std::shared_ptr<const ZQ_TTree> server = kept.server;
-  Spawn(key, *server);
+  Spawn(key, *server, kept.digest);
   return true;
 }
 

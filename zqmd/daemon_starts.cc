@@ -15,7 +15,6 @@
 #include "DEVUror/zqm_trace.h"
 #include "zqmd/config_fetch.h"
 #include "zqmd/daemon_internal.h"
-#include "zqmd/launch_digest.h"
 #include "zqmd/launcher.h"
 
 namespace zqmd {
@@ -49,7 +48,7 @@ void Daemon::StartInstance(Key key) {
   if (auto kept = launchConfigurations_.find(key.first);
       kept != launchConfigurations_.end() && !kept->second.stale) {
     const std::shared_ptr<const ZQ_TTree> server = kept->second.server;
-    return Spawn(std::move(key), *server);
+    return Spawn(std::move(key), *server, kept->second.digest);
   }
   Instance* config = Find(Key{options_.configServer, 0});
   if (config != nullptr && config->state == State::kBound) return FetchAndSpawn(key, config->port);
@@ -78,8 +77,10 @@ void Daemon::FetchAndSpawn(Key key, unsigned short configServerPort) {
       [this, key, generation, epoch](std::unique_ptr<ZQ_TTree> server, std::string error,
                                      bool answered) {
         std::shared_ptr<const ZQ_TTree> read(std::move(server));
+        std::string digest;
         if (read != nullptr) {
           KeepLaunchConfiguration(key.first, read);
+          digest = launchConfigurations_.at(key.first).digest;
           // Read before the latest change: used for this start, read again
           // at the next.
           if (epoch != configurationEpoch_) launchConfigurations_[key.first].stale = true;
@@ -93,7 +94,7 @@ void Daemon::FetchAndSpawn(Key key, unsigned short configServerPort) {
             found->second->state != State::kFetching) {
           return;  // registered by itself meanwhile, or gone
         }
-        if (read != nullptr) return Spawn(key, *read);
+        if (read != nullptr) return Spawn(key, *read, std::move(digest));
         if (!answered &&
             SpawnFromKept(
                 key, "the launch configuration of " + key.first + " cannot be read (" + error + ")",
@@ -111,7 +112,7 @@ void Daemon::FetchAndSpawn(Key key, unsigned short configServerPort) {
       });
 }
 
-void Daemon::Spawn(Key key, const ZQ_TTree& server) {
+void Daemon::Spawn(Key key, const ZQ_TTree& server, std::string digest) {
   LaunchConfig launch;
   try {
     launch = ReadLaunchConfig(server, key.first, key.second);
@@ -120,7 +121,7 @@ void Daemon::Spawn(Key key, const ZQ_TTree& server) {
   }
   Instance& instance = *instances_.at(key);
   instance.state = State::kLaunching;
-  instance.launchDigest = LaunchDigest(server);
+  instance.launchDigest = std::move(digest);
   instance.startTimeoutMs = launch.startTimeoutMs;
   // From here on the start fails after its time-out wherever it hangs.
   ArmStartTimer(instance);

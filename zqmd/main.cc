@@ -24,13 +24,24 @@
 
 namespace {
 
+// Runs handlers until the loop is stopped. The lines they trace wake the
+// trace writer only once nothing more is ready, so that no start waits for
+// its own trace.
+void RunHandlers(asio::io_context& io) {
+  const zqm_trace::HeldWakes held;
+  while (io.run_one() > 0) {
+    io.poll();
+    zqm_trace::WakeHeld();
+  }
+}
+
 // Runs the event loop until it is stopped. A failure that escapes a handler
 // is traced and the loop goes on: one bad event must not end the registry
 // of every instance.
 void RunLoop(asio::io_context& io) {
   for (;;) {
     try {
-      io.run();
+      RunHandlers(io);
       return;
     } catch (const ZQ_EException& failure) {
       zqm_trace::Line(
