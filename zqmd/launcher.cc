@@ -235,9 +235,6 @@ int ChildMain(void* argument) {
   // First, with the daemon's rights: whatever the program starts, in a
   // session of its own or not, is born in the instance's cgroup.
   if (plan.cgroup >= 0 && write(plan.cgroup, "0", 1) != 1) ChildFails(plan, Step::kCgroup, errno);
-  // The program runs with the scheduling the daemon was given, not the
-  // short slices the daemon asked for itself.
-  zq_platform::RestoreTimeSlicesInChild();
   // Every handled or ignored signal back to its default; exec keeps ignored ones.
   const KernelSignalAction byDefault{SIG_DFL, 0, nullptr, 0};
   for (int signal = 1; signal < NSIG; ++signal)
@@ -285,6 +282,11 @@ int ChildMain(void* argument) {
   if (syscall(SYS_close_range, firstOther, ~0U, CLOSE_RANGE_CLOEXEC) != 0)
     ChildFails(plan, Step::kDescriptors, errno);
 
+  // The program runs with the scheduling the daemon was given, not the
+  // short slices the daemon asked for itself. Given back only now: under
+  // load, a child with the kernel's longer slice waited behind the work its
+  // short one had preempted, before it had done any of the steps above.
+  zq_platform::RestoreTimeSlicesInChild();
   SetRawSignalMask(false);
   // As execvp: a folder where the program is not found, or may not be run,
   // passes to the next; "permission denied" is kept if nothing is found.
