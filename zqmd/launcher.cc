@@ -67,8 +67,9 @@ bool KeySource(std::string_view key) {
 }
 
 // The instance's environment, as the pointers execve takes: the daemon's own
-// variables are used where they stand, the ones set for the instance are
-// made in `added`, which must outlive the pointers.
+// variables are used where they stand (it changes its environment only as
+// it starts, before any launch), the ones set for the instance are made in
+// `added`, which must outlive the pointers.
 std::vector<char*> Environment(const LaunchConfig& launch, const Credentials& credentials,
                                const std::string& name, unsigned instance, int identityFd,
                                std::vector<std::string>& added) {
