@@ -74,10 +74,11 @@ std::string Escaped(std::string_view text);
 bool Flush(std::chrono::milliseconds deadline = kFlushDeadline);
 
 // While one exists on a thread, the lines that thread traces wake the
-// writer only when the thread is about to wait for a peer (a socket wait of
-// the middleware), or when the last one ends: a thread on a hurried path (a
-// restart) does not pay for a wake-up of the writer in the middle of it.
-// The lines keep their order; Flush() writes them as ever.
+// writer only when the thread is about to wait (the middleware's socket
+// waits and pauses between connection attempts call WakeHeld; a holder
+// calls it before its own waits), or when the last one ends: a thread on a
+// hurried path (a restart) does not pay for a wake-up of the writer in the
+// middle of it. The lines keep their order; Flush() writes them as ever.
 class HeldWakes {
  public:
   HeldWakes();
