@@ -62,14 +62,16 @@ void Daemon::Ended(Key key) {
   cgroups_.End(instance->cgroup);
   std::string how = watches_.Reap(instance->watch);
   if (how.empty()) how = "ended";
-  zqm_trace::Line(0, ZQ_TString::Format("%s %s", Describe(*instance), how).Text());
+  // Made once: this is on the way from an instance's end to its restart.
+  const std::string described = Describe(*instance);
+  zqm_trace::Line(0, described + " " + how);
   const auto now = std::chrono::system_clock::now();
-  logs_.Append(instance->log, EndMarker(now, Describe(*instance), how, now - instance->started));
+  logs_.Append(instance->log, EndMarker(now, described, how, now - instance->started));
   NoteEnd(*instance, how);
   if (!instance->waiters.empty()) {
     const bool bound = instance->state == State::kBound || instance->state == State::kPlain;
     std::string reason =
-        Describe(*instance) + " " + how + (bound ? " before it was ready" : " before it bound");
+        described + " " + how + (bound ? " before it was ready" : " before it bound");
     if (!instance->logPath.empty()) reason += "; see " + instance->logPath;
     FailWaiters(*instance, FailureFrame<ZQM_EConnectionFailed>(reason.c_str()));
   }

@@ -181,7 +181,7 @@ struct ChildPlan {
   int devNull = -1;
   int log = -1;
   int identity = -1;
-  int cgroup = -1;  // cgroup.procs to join; -1: none
+  int cgroup = -1;                  // cgroup.procs to join; -1: none
   int report = -1;                  // a copy's pipe for a failure (kChildIsCopy)
   ChildFailure* failure = nullptr;  // where a child in our memory puts it
   const Credentials* credentials = nullptr;
