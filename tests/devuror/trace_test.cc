@@ -4,8 +4,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <regex>
@@ -13,6 +15,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "DEVUror/zqm_exceptions.h"
+#include "DEVUror/zqm_socket_io.h"
 
 namespace {
 
@@ -118,6 +123,69 @@ TEST(Trace, AStuckOutputCostsCountedLinesNeverAWait) {
   }
   EXPECT_GT(lost, 0);
   EXPECT_EQ(kLines, seen + lost);
+}
+
+// What reaches standard output on a pipe, read on a thread of its own;
+// Wait() waits for a text.
+class PipeReader {
+ public:
+  explicit PipeReader(StdoutOnPipe& output)
+      : output_(output), thread_([this, fd = output.ReadEnd()] {
+          char buffer[4096];
+          for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
+            if (n < 0) continue;
+            std::lock_guard<std::mutex> hold(lock_);
+            read_.append(buffer, static_cast<std::size_t>(n));
+            changed_.notify_all();
+          }
+        }) {}
+  ~PipeReader() {
+    output_.Restore();  // the reader sees the end of the output
+    thread_.join();
+  }
+  bool Wait(const std::string& text, std::chrono::seconds deadline) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, deadline, [&] { return read_.find(text) != std::string::npos; });
+  }
+
+ private:
+  StdoutOnPipe& output_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::string read_;
+  std::thread thread_;
+};
+
+// A thread that holds its wake-ups of the writer lets its lines out when it
+// waits for a peer and when it stops holding: none stays behind a writer
+// that sleeps.
+TEST(Trace, HeldLinesLeaveWhenTheirThreadWaitsOrStopsHolding) {
+  StdoutOnPipe output;
+  int ends[2];
+  ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends));
+  bool seenWhileWaiting = false;
+  {
+    PipeReader reader(output);
+    // The writer runs and has gone back to sleep: a held line needs a wake-up.
+    zqm_trace::Line(0, "the writer runs");
+    EXPECT_TRUE(reader.Wait("the writer runs", 10s));
+    std::thread holder([&] {
+      const zqm_trace::HeldWakes held;
+      zqm_trace::Line(0, "before the wait");
+      try {
+        zqm_io::ReceiveFrame(ends[0], zqm_io::After(20000), "a peer that never answers");
+      } catch (const ZQM_EConnectionFailed&) {
+        // the end of the stream, as the test closes it
+      }
+      zqm_trace::Line(0, "after the wait");
+    });
+    seenWhileWaiting = reader.Wait("before the wait", 10s);
+    close(ends[1]);
+    holder.join();
+    EXPECT_TRUE(reader.Wait("after the wait", 10s));
+  }
+  close(ends[0]);
+  EXPECT_TRUE(seenWhileWaiting);
 }
 
 }  // namespace
