@@ -42,6 +42,9 @@ template <class E>
 // What this thread's waits also end on (see AbortOn).
 thread_local std::vector<int> tAbortDescriptors;
 
+// What this thread does before its next wait (see OnNextWait).
+thread_local void (*tNextWaitAction)() = nullptr;
+
 enum class Wait { kReady, kTimedOut, kAbandoned };
 
 // Waits until `fd` is ready for `events`, the deadline passes or one of the
@@ -57,8 +60,7 @@ Wait WaitReady(int fd, short events, Deadline deadline) {
   entries[0] = {fd, events, 0};
   for (std::size_t i = 1; i < count; ++i)
     entries[i] = {tAbortDescriptors[i - 1], POLLIN, 0};
-  // Lines this thread held back go out while it waits.
-  zqm_trace::WakeHeld();
+  AboutToWait();
   for (;;) {
     int timeout = -1;
     if (deadline != kNoDeadline) {
@@ -105,6 +107,16 @@ AbortOn::AbortOn(std::vector<int> descriptors)
 
 AbortOn::~AbortOn() {
   tAbortDescriptors = std::move(previous_);
+}
+
+void OnNextWait(void (*action)()) {
+  tNextWaitAction = action;
+}
+
+void AboutToWait() {
+  if (auto action = std::exchange(tNextWaitAction, nullptr)) action();
+  // Lines this thread held back go out while it waits.
+  zqm_trace::WakeHeld();
 }
 
 Deadline After(unsigned milliseconds) {

@@ -40,6 +40,16 @@ class AbortOn {
   std::vector<int> previous_;
 };
 
+// Runs `action` once on the calling thread, right before the thread's next
+// wait in a middleware call (a socket wait here, or a client's pause
+// between connection attempts); nullptr cancels it. For a thread whose
+// request is urgent and whose answer is not.
+void OnNextWait(void (*action)());
+
+// What every such wait does first: the action above, and the wake-up of
+// the trace lines the thread held back (zqm_trace::HeldWakes).
+void AboutToWait();
+
 // `milliseconds` from now.
 Deadline After(unsigned milliseconds);
 

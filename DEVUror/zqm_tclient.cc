@@ -31,7 +31,7 @@ unsigned CallTimeoutFromEnvironment() {
 }
 
 void PauseMilliseconds(unsigned milliseconds) {
-  zqm_trace::WakeHeld();
+  zqm_io::AboutToWait();
   timespec pause{static_cast<time_t>(milliseconds / 1000),
                  static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&pause, &pause) != 0) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace zq_platform {
 
@@ -18,6 +19,8 @@ constexpr unsigned kShortestSliceUs = 100;
 constexpr unsigned kLongestSliceUs = 100'000;
 
 bool gChanged = false;
+std::uint64_t gSliceNs = 0;
+thread_local bool tRelaxed = false;
 
 unsigned RequestedSliceUs() {
   const char* text = std::getenv("ZQM_TIME_SLICE_US");
@@ -44,6 +47,18 @@ void RequestShortTimeSlices() {
   // Refused by kernels without per-task slices: the default stays.
   if (syscall(SYS_sched_setattr, 0, &shorter, 0) != 0) return;
   gChanged = true;
+  gSliceNs = shorter.runtime;
+}
+
+void RelaxTimeSlice() {
+  if (!gChanged || tRelaxed) return;
+  tRelaxed = true;
+  SetOwnTimeSlice(0);
+}
+
+void TakeShortTimeSliceAgain() {
+  if (!std::exchange(tRelaxed, false)) return;
+  SetOwnTimeSlice(gSliceNs);
 }
 
 void RestoreTimeSlicesInChild() {

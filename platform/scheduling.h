@@ -27,18 +27,25 @@ struct SchedulingAttributes {
   std::uint32_t utilMax;
 };
 
-// Gives the calling thread the kernel's default time slice again (a
-// runtime of 0). For the threads of a program with short slices that are
-// off its restart path (a trace writer, a state-file writer): with a slice
-// as short as the others', waking one preempted the very thread that woke
-// it, in the middle of a restart. Header-only, so that the middleware
-// library uses it without this library; async-signal-safe.
-inline void UseDefaultTimeSlice() {
+// Asks for a time slice of `runtimeNs` for the calling thread (0: the
+// kernel's default), keeping its policy and the rest of its attributes.
+// Header-only, so that the middleware library uses it without this
+// library; async-signal-safe.
+inline void SetOwnTimeSlice(std::uint64_t runtimeNs) {
   SchedulingAttributes current{};
   if (syscall(SYS_sched_getattr, 0, &current, sizeof current, 0) != 0) return;
   current.size = sizeof current;
-  current.runtime = 0;
+  current.runtime = runtimeNs;
   syscall(SYS_sched_setattr, 0, &current, 0);
+}
+
+// Gives the calling thread the kernel's default time slice again. For the
+// threads of a program with short slices that are off its restart path (a
+// trace writer, a state-file writer): with a slice as short as the others',
+// waking one preempted the very thread that woke it, in the middle of a
+// restart.
+inline void UseDefaultTimeSlice() {
+  SetOwnTimeSlice(0);
 }
 
 // Asks for time slices of `ZQM_TIME_SLICE_US` microseconds (default 100;
@@ -49,6 +56,18 @@ inline void UseDefaultTimeSlice() {
 // supports per-task slices (Linux 6.12); otherwise nothing changes. Call in
 // main, before any thread exists.
 void RequestShortTimeSlices();
+
+// For a thread that waits for an answer it is in no hurry for: from here
+// until TakeShortTimeSliceAgain it runs with the kernel's default slice
+// when RequestShortTimeSlices gave it a short one. A wake-up with a short
+// slice preempts the CPU's current task at once, and the answer a watcher
+// waits for comes when the instance it asked for has just been started,
+// often on the same CPU.
+void RelaxTimeSlice();
+
+// Gives the calling thread its short slice again when RelaxTimeSlice took
+// it away; otherwise nothing changes.
+void TakeShortTimeSliceAgain();
 
 // In a child between clone and exec, async-signal-safe: gives the process
 // the kernel's default slices again when RequestShortTimeSlices changed

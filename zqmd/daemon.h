@@ -296,10 +296,12 @@ class Daemon {
   void ResolveAdministratorsGroup();
   // Serves the listening socket `fd` (taken).
   void Serve(int fd);
-  // Keeps the instance's log (its descriptor `fd`, taken) within `limits`
-  // and lets the end marker be written to it; an adopted instance's log is
-  // opened here (fd -1) and kept within the default limits.
-  void WatchLog(Instance& instance, int fd, const LogLimits& limits = {});
+  // Writes `opening` (the start marker) to the instance's log (its
+  // descriptor `fd`, taken), keeps the log within `limits` and lets the end
+  // marker be written to it; an adopted instance's log is opened here (fd
+  // -1) and kept within the default limits.
+  void WatchLog(Instance& instance, int fd, const LogLimits& limits = {},
+                const std::string& opening = {});
   // The metrics (daemon_metrics.cc): served when asked for, and the start
   // of `instance` that has come through, for the start-latency histogram.
   void ServeMetrics();

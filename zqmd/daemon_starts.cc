@@ -228,10 +228,9 @@ void Daemon::LaunchFinished(Key key, std::uint64_t generation, Spawner::Outcome&
     instance->pid = outcome.pid;
     instance->started = std::chrono::system_clock::now();
     // After the spawn: the child is still starting while this is written.
-    WatchLog(*instance, outcome.log.Release(), launch.log);
-    logs_.Append(instance->log, StartMarker(instance->started,
-                                            key.first + " instance " + std::to_string(key.second),
-                                            instance->pid, commandLine));
+    WatchLog(*instance, outcome.log.Release(), launch.log,
+             StartMarker(instance->started, key.first + " instance " + std::to_string(key.second),
+                         instance->pid, commandLine));
     NoteStart(*instance, launch.backoff);
     Watch(*instance, outcome.pidfd.Release(), true);
   } catch (const ZQ_EException& failure) {
@@ -358,7 +357,8 @@ std::string Daemon::LogPath(const Key& key) const {
   return LogFilePath(options_.logDirectory, key.first, key.second);
 }
 
-void Daemon::WatchLog(Instance& instance, int fd, const LogLimits& limits) {
+void Daemon::WatchLog(Instance& instance, int fd, const LogLimits& limits,
+                      const std::string& opening) {
   if (fd < 0) {
     try {
       fd = OpenLogFile(instance.logPath);
@@ -368,7 +368,7 @@ void Daemon::WatchLog(Instance& instance, int fd, const LogLimits& limits) {
       return;
     }
   }
-  instance.log = logs_.Watch(fd, instance.logPath, limits);
+  instance.log = logs_.Watch(fd, instance.logPath, limits, opening);
 }
 
 int Daemon::IdentityDescriptor(const Key& key) const {

@@ -194,15 +194,18 @@ LogWatchSet::~LogWatchSet() {
   }
 }
 
-LogWatchSet::Id LogWatchSet::Watch(int fd, std::string path, LogLimits limits) {
+LogWatchSet::Id LogWatchSet::Watch(int fd, std::string path, LogLimits limits,
+                                   const std::string& opening) {
   const Id id = nextId_++;
   Entry& entry = entries_[id];
   entry.fd = fd;
   entry.path = std::move(path);
   entry.limits = limits;
+  if (!opening.empty()) Append(entry, opening);
   if (limits.maxBytes == 0) return id;  // kept for its markers only
-  ArmWatch(entry, id);
-  ArmRead();
+  // Arms the watch, and rotates a log that an earlier instance left over
+  // its limit.
+  Check(id);
   return id;
 }
 

@@ -81,8 +81,11 @@ class LogWatchSet {
   LogWatchSet& operator=(const LogWatchSet&) = delete;
 
   // Takes `fd`, the daemon's descriptor of the log at `path` (OpenLogFile),
-  // and keeps the log within `limits` from now on.
-  Id Watch(int fd, std::string path, LogLimits limits);
+  // appends `opening` (the start marker) and keeps the log within `limits`
+  // from now on. The opening goes in before the watch is armed: the
+  // daemon's own line would fire it, and the kernel takes down each watch
+  // that fires (work for its workers, on a CPU the new instance needs).
+  Id Watch(int fd, std::string path, LogLimits limits, const std::string& opening = {});
   // Appends `text` to the log in one write; unknown ids (0 included) are
   // ignored. A write that fails is traced once, until one works again.
   void Append(Id id, const std::string& text);

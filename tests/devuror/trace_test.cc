@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -159,6 +160,10 @@ class PipeReader {
 // A thread that holds its wake-ups of the writer lets its lines out when it
 // waits for a peer and when it stops holding: none stays behind a writer
 // that sleeps.
+std::atomic<int> gWaitActions{0};
+
+// A thread's wait in the middleware lets its held lines out and runs the
+// action it set for its next wait, once.
 TEST(Trace, HeldLinesLeaveWhenTheirThreadWaitsOrStopsHolding) {
   StdoutOnPipe output;
   int ends[2];
@@ -171,6 +176,7 @@ TEST(Trace, HeldLinesLeaveWhenTheirThreadWaitsOrStopsHolding) {
     EXPECT_TRUE(reader.Wait("the writer runs", 10s));
     std::thread holder([&] {
       const zqm_trace::HeldWakes held;
+      zqm_io::OnNextWait([] { ++gWaitActions; });
       zqm_trace::Line(0, "before the wait");
       try {
         zqm_io::ReceiveFrame(ends[0], zqm_io::After(20000), "a peer that never answers");
@@ -178,6 +184,7 @@ TEST(Trace, HeldLinesLeaveWhenTheirThreadWaitsOrStopsHolding) {
         // the end of the stream, as the test closes it
       }
       zqm_trace::Line(0, "after the wait");
+      zqm_io::AboutToWait();
     });
     seenWhileWaiting = reader.Wait("before the wait", 10s);
     close(ends[1]);
@@ -186,6 +193,7 @@ TEST(Trace, HeldLinesLeaveWhenTheirThreadWaitsOrStopsHolding) {
   }
   close(ends[0]);
   EXPECT_TRUE(seenWhileWaiting);
+  EXPECT_EQ(1, gWaitActions.load());
 }
 
 }  // namespace

@@ -163,10 +163,11 @@ long SliceUs() {
 
 // In a child process, so that the test process keeps its own scheduling:
 // the slice after RequestShortTimeSlices with ZQM_TIME_SLICE_US=`setting`,
-// in a thread started after it, and whether a grandchild that restored it
-// has the slice of before (0) or not.
+// in a thread started after it, in that thread once it relaxed its slice
+// and once it took the short one again, and whether a grandchild that
+// restored it has the slice of before (0) or not.
 struct Slices {
-  long before, after, thread, restored;
+  long before, after, thread, relaxed, again, restored;
 };
 
 std::optional<Slices> SlicesWith(const char* setting) {
@@ -176,10 +177,16 @@ std::optional<Slices> SlicesWith(const char* setting) {
   const pid_t child = fork();
   if (child == 0) {
     if (setting != nullptr) setenv("ZQM_TIME_SLICE_US", setting, 1);
-    Slices slices{SliceUs(), 0, 0, 0};
+    Slices slices{SliceUs(), 0, 0, 0, 0, 0};
     zq_platform::RequestShortTimeSlices();
     slices.after = SliceUs();
-    std::thread([&] { slices.thread = SliceUs(); }).join();
+    std::thread([&] {
+      slices.thread = SliceUs();
+      zq_platform::RelaxTimeSlice();
+      slices.relaxed = SliceUs();
+      zq_platform::TakeShortTimeSliceAgain();
+      slices.again = SliceUs();
+    }).join();
     const pid_t grandchild = fork();
     if (grandchild == 0) {
       zq_platform::RestoreTimeSlicesInChild();
@@ -208,6 +215,8 @@ TEST(Scheduling, ShortSlicesForTheProgramAndItsThreadsNotForWhatItStarts) {
     GTEST_SKIP() << "Linux " << system.release << " has no slices per task (6.12 has)";
   EXPECT_EQ(100, standard->after);
   EXPECT_EQ(100, standard->thread);
+  EXPECT_EQ(standard->before, standard->relaxed);
+  EXPECT_EQ(100, standard->again);
   EXPECT_EQ(0, standard->restored);
   const std::optional<Slices> chosen = SlicesWith("2500");
   ASSERT_TRUE(chosen);
@@ -215,6 +224,7 @@ TEST(Scheduling, ShortSlicesForTheProgramAndItsThreadsNotForWhatItStarts) {
   const std::optional<Slices> off = SlicesWith("0");
   ASSERT_TRUE(off);
   EXPECT_EQ(off->before, off->after);
+  EXPECT_EQ(off->before, off->again);
   EXPECT_EQ(0, off->restored);
 }
 

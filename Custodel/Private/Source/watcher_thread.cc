@@ -10,6 +10,7 @@
 #include "DEVUror/zqm_socket_io.h"
 #include "DEVUror/zqm_trace.h"
 #include "platform/process_memory.h"
+#include "platform/scheduling.h"
 
 namespace {
 
@@ -114,6 +115,10 @@ bool WatchOnce(ServerMonitor& monitor) {
   ResetEvent(monitor.runningEvent);
   HANDLE waitHandles[3] = {monitor.stopEvent, gShutdownEvent, nullptr};
   Log("Starting server \"%s\" instance %d", monitor);
+  // The request that starts the instance is urgent, its answer is not: it
+  // comes just after the new process has started, often on this CPU, and a
+  // wake-up with a short slice would take the CPU from it at once.
+  zqm_io::OnNextWait(zq_platform::RelaxTimeSlice);
   if (!StartAttempt(monitor)) return false;
 
   unsigned pid = 0;
@@ -128,6 +133,9 @@ bool WatchOnce(ServerMonitor& monitor) {
     // The wait lasts as long as the instance runs: the stack pages of the
     // start and the lookup are not needed meanwhile.
     zq_platform::ReleaseStackBelowCaller();
+    // What ends this wait is the instance's end: urgent again.
+    zqm_io::OnNextWait(nullptr);
+    zq_platform::TakeShortTimeSliceAgain();
     const DWORD result = WaitForMultipleObjects(3, waitHandles, FALSE, INFINITE);
     monitor.SetRunning(0, 0);
     if (result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1) return false;
