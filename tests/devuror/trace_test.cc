@@ -157,13 +157,12 @@ class PipeReader {
   std::thread thread_;
 };
 
-// A thread that holds its wake-ups of the writer lets its lines out when it
-// waits for a peer and when it stops holding: none stays behind a writer
-// that sleeps.
 std::atomic<int> gWaitActions{0};
 
-// A thread's wait in the middleware lets its held lines out and runs the
-// action it set for its next wait, once.
+// A thread that holds its wake-ups of the writer lets its lines out when it
+// waits for a peer and when it stops holding: none stays behind a writer
+// that sleeps. The wait also runs the action the thread set for its next
+// wait, once.
 TEST(Trace, HeldLinesLeaveWhenTheirThreadWaitsOrStopsHolding) {
   StdoutOnPipe output;
   int ends[2];
