@@ -74,6 +74,41 @@ class StdoutOnPipe {
   int saved_ = -1;
 };
 
+// What reaches standard output on a pipe, read on a thread of its own;
+// Wait() waits for a text, Finish() ends the output and returns all of it.
+class PipeReader {
+ public:
+  explicit PipeReader(StdoutOnPipe& output)
+      : output_(output), thread_([this, fd = output.ReadEnd()] {
+          char buffer[65536];
+          for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
+            if (n < 0) continue;
+            std::lock_guard<std::mutex> hold(lock_);
+            read_.append(buffer, static_cast<std::size_t>(n));
+            changed_.notify_all();
+          }
+        }) {}
+  ~PipeReader() {
+    if (thread_.joinable()) Finish();
+  }
+  bool Wait(const std::string& text, std::chrono::seconds deadline) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return changed_.wait_for(hold, deadline, [&] { return read_.find(text) != std::string::npos; });
+  }
+  std::string Finish() {
+    output_.Restore();  // the reader sees the end of the output
+    thread_.join();
+    return read_;
+  }
+
+ private:
+  StdoutOnPipe& output_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::string read_;
+  std::thread thread_;
+};
+
 TEST(Trace, AStuckOutputCostsCountedLinesNeverAWait) {
   constexpr int kLines = 2000;  // about 2 MB, twice what may wait
   const std::string filler(1000, 'x');
@@ -84,16 +119,9 @@ TEST(Trace, AStuckOutputCostsCountedLinesNeverAWait) {
   });
   const bool tracingReturned = tracing.wait_for(10s) == std::future_status::ready;
 
-  std::string written;
-  std::thread reader([&] {
-    char buffer[65536];
-    for (ssize_t n; (n = read(output.ReadEnd(), buffer, sizeof buffer)) != 0;) {
-      if (n > 0) written.append(buffer, static_cast<std::size_t>(n));
-    }
-  });
+  PipeReader reader(output);
   const bool flushed = zqm_trace::Flush(10s);
-  output.Restore();
-  reader.join();
+  const std::string written = reader.Finish();
   ASSERT_TRUE(tracingReturned) << "a trace call waited for the output";
   EXPECT_TRUE(flushed);
 
@@ -125,37 +153,6 @@ TEST(Trace, AStuckOutputCostsCountedLinesNeverAWait) {
   EXPECT_GT(lost, 0);
   EXPECT_EQ(kLines, seen + lost);
 }
-
-// What reaches standard output on a pipe, read on a thread of its own;
-// Wait() waits for a text.
-class PipeReader {
- public:
-  explicit PipeReader(StdoutOnPipe& output)
-      : output_(output), thread_([this, fd = output.ReadEnd()] {
-          char buffer[4096];
-          for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) != 0;) {
-            if (n < 0) continue;
-            std::lock_guard<std::mutex> hold(lock_);
-            read_.append(buffer, static_cast<std::size_t>(n));
-            changed_.notify_all();
-          }
-        }) {}
-  ~PipeReader() {
-    output_.Restore();  // the reader sees the end of the output
-    thread_.join();
-  }
-  bool Wait(const std::string& text, std::chrono::seconds deadline) {
-    std::unique_lock<std::mutex> hold(lock_);
-    return changed_.wait_for(hold, deadline, [&] { return read_.find(text) != std::string::npos; });
-  }
-
- private:
-  StdoutOnPipe& output_;
-  std::mutex lock_;
-  std::condition_variable changed_;
-  std::string read_;
-  std::thread thread_;
-};
 
 std::atomic<int> gWaitActions{0};
 
