@@ -18,9 +18,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Descriptors the service holds per instance: the watcher thread's handle,
-// the monitor's three events and the process it waits on.
-constexpr unsigned kServiceDescriptorsPerInstance = 5;
+// Descriptors held per instance: by the service, the process its watcher
+// waits on and the monitor's stop event (its other events and the watcher's
+// handle have one only while waited on); by the daemon, the instance's pidfd
+// and its log.
+constexpr unsigned kDescriptorsPerInstance = 2;
 // Processes and threads a host counts against pid_max per instance: the
 // instance and the service's watcher thread.
 constexpr unsigned kTasksPerInstance = 2;
@@ -73,10 +75,11 @@ void CheckLimits(unsigned instances) {
         "kernel.threads-max) to at least " +
         std::to_string(tasks + 1000));
   }
-  const std::uint64_t descriptors = std::uint64_t{kServiceDescriptorsPerInstance} * instances + 100;
-  if (files.rlim_cur < descriptors) {
+  // Both programs lift their soft limit to the hard one.
+  const std::uint64_t descriptors = std::uint64_t{kDescriptorsPerInstance} * instances + 100;
+  if (files.rlim_max < descriptors) {
     throw std::runtime_error(
-        "the service would run out of descriptors: raise the limit "
+        "the service and the daemon would run out of descriptors: raise the limit "
         "(ulimit -n, LimitNOFILE=) to at least " +
         std::to_string(descriptors));
   }

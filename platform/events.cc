@@ -1,4 +1,5 @@
-// Events: an eventfd whose counter is 1 while the event is signalled.
+// Events, and the in-memory signal with an on-demand eventfd that events and
+// threads share.
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -10,33 +11,76 @@
 
 namespace zq_platform {
 
-int EventObject::Set() {
+SignalObject::~SignalObject() {
+  if (fd_ >= 0) close(fd_);
+}
+
+int SignalObject::MakeDescriptorLocked() {
+  fd_ = g_system_calls.eventfd(signalled_ ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd_ < 0) SetLastErrorFromErrno(errno);
+  return fd_;
+}
+
+int SignalObject::BeginPoll() {
   std::lock_guard lock(mu_);
+  if (fd_ < 0 && MakeDescriptorLocked() < 0) return -1;
+  ++pollers_;
+  return fd_;
+}
+
+void SignalObject::EndPoll() {
+  std::lock_guard lock(mu_);
+  if (--pollers_ > 0 || pinned_) return;
+  close(fd_);
+  fd_ = -1;
+}
+
+int SignalObject::Pin() {
+  std::lock_guard lock(mu_);
+  if (fd_ < 0 && MakeDescriptorLocked() < 0) return -1;
+  pinned_ = true;
+  return fd_;
+}
+
+int SignalObject::SignalLocked() {
   if (signalled_) return 0;
   const std::uint64_t one = 1;
-  if (write(fd(), &one, sizeof one) != sizeof one) return errno;
+  if (fd_ >= 0 && write(fd_, &one, sizeof one) != sizeof one) return errno;
   signalled_ = true;
   return 0;
 }
 
+void SignalObject::ClearLocked() {
+  // Reading an eventfd clears its counter; EAGAIN just means it was clear.
+  if (fd_ >= 0) {
+    std::uint64_t count;
+    [[maybe_unused]] const ssize_t n = read(fd_, &count, sizeof count);
+  }
+  signalled_ = false;
+}
+
+int EventObject::Set() {
+  std::lock_guard lock(mu_);
+  return SignalLocked();
+}
+
 void EventObject::Reset() {
   std::lock_guard lock(mu_);
-  // Reading an eventfd clears its counter; EAGAIN just means it was clear.
-  std::uint64_t count;
-  [[maybe_unused]] const ssize_t n = read(fd(), &count, sizeof count);
-  signalled_ = false;
+  ClearLocked();
+}
+
+bool EventObject::TakeIfSignalled() {
+  std::lock_guard lock(mu_);
+  if (!signalled_) return false;
+  if (!manual_reset_) ClearLocked();
+  return true;
 }
 
 bool EventObject::Acquire() {
   if (manual_reset_) return true;
-  std::lock_guard lock(mu_);
   // Several waiters may have seen the descriptor readable; the first here
   // takes the signal, the others find it clear and wait again.
-  if (!signalled_) return false;
-  std::uint64_t count;
-  [[maybe_unused]] const ssize_t n = read(fd(), &count, sizeof count);
-  signalled_ = false;
-  return true;
+  return TakeIfSignalled();
 }
 
 }  // namespace zq_platform
@@ -50,20 +94,13 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
     zq_platform::SetLastErrorCode(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  const int fd =
-      zq_platform::g_system_calls.eventfd(initialState ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) {
-    zq_platform::SetLastErrorFromErrno(errno);
-    return nullptr;
-  }
-  auto event =
-      zq_platform::MakeObject<EventObject>(fd, manualReset != FALSE, initialState != FALSE);
+  auto event = zq_platform::MakeObject<EventObject>(manualReset != FALSE, initialState != FALSE);
   return event != nullptr ? zq_platform::InsertHandle(std::move(event)) : nullptr;
 }
 
 int EventDescriptor(HANDLE event) {
   auto object = zq_platform::LookupHandle(event, ObjectKind::kEvent);
-  return object != nullptr ? object->fd() : -1;
+  return object != nullptr ? static_cast<EventObject&>(*object).Pin() : -1;
 }
 
 BOOL SetEvent(HANDLE event) {

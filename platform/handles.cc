@@ -78,8 +78,8 @@ class HandleTable {
   std::vector<std::size_t> free_;
 };
 
-// Every handle is a descriptor, and a supervisor of a thousand instances
-// holds several thousand: lift the soft limit to the hard one before the
+// A process handle is a descriptor, and so is an event or thread handle
+// while it is waited on: lift the soft limit to the hard one before the
 // first handle is made, instead of failing at the default of 1024.
 void RaiseDescriptorLimit() {
   rlimit limit{};
@@ -102,10 +102,6 @@ HandleTable& Table() {
 thread_local DWORD t_last_error = ERROR_SUCCESS;
 
 }  // namespace
-
-KernelObject::~KernelObject() {
-  close(fd_);
-}
 
 HANDLE InsertHandle(std::shared_ptr<KernelObject> object) {
   HANDLE handle = nullptr;

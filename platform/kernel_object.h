@@ -15,21 +15,28 @@ namespace zq_platform {
 
 enum class ObjectKind { kEvent, kProcess, kThread };
 
-// A waitable object owns one descriptor that polls readable while the object
-// is signalled. Objects are shared: the handle table holds one reference and
-// every call working on the object holds another for its duration, so that
-// CloseHandle on one thread never closes a descriptor that a wait on another
-// thread is still polling.
+// A waitable object. A wait first asks each object whether it is signalled
+// now; only a wait that has to block polls their descriptors, each readable
+// while its object is signalled. Objects are shared: the handle table holds
+// one reference and every call working on the object holds another for its
+// duration, so that CloseHandle on one thread never closes a descriptor that
+// a wait on another thread is still polling.
 class KernelObject {
  public:
-  KernelObject(ObjectKind kind, int fd) : kind_(kind), fd_(fd) {}
-  virtual ~KernelObject();
+  explicit KernelObject(ObjectKind kind) : kind_(kind) {}
+  virtual ~KernelObject() = default;
   KernelObject(const KernelObject&) = delete;
   KernelObject& operator=(const KernelObject&) = delete;
 
   ObjectKind kind() const { return kind_; }
-  int fd() const { return fd_; }
 
+  // Whether the object is signalled now; a signal that a wait consumes is
+  // taken with the answer.
+  virtual bool TakeIfSignalled() = 0;
+  // The descriptor a blocking wait polls, valid until the matching EndPoll;
+  // -1, with the last error set, when none can be made.
+  virtual int BeginPoll() = 0;
+  virtual void EndPoll() {}
   // Called when a wait has seen the descriptor readable and is about to report
   // this object. Objects whose signal is consumed by the wait take it here and
   // return false when another waiter took it first.
@@ -37,42 +44,66 @@ class KernelObject {
 
  private:
   const ObjectKind kind_;
-  const int fd_;
 };
 
-class EventObject final : public KernelObject {
+// An object whose state lives in memory (events, threads). Its eventfd, whose
+// counter is 1 while the object is signalled, exists only while a wait polls
+// it or someone pinned it: a supervisor of thousands of instances holds
+// several such objects for each, and nearly all of them are never waited on
+// while they are unsignalled.
+class SignalObject : public KernelObject {
  public:
-  EventObject(int fd, bool manual_reset, bool signalled)
-      : KernelObject(ObjectKind::kEvent, fd), manual_reset_(manual_reset), signalled_(signalled) {}
+  SignalObject(ObjectKind kind, bool signalled) : KernelObject(kind), signalled_(signalled) {}
+  ~SignalObject() override;
+
+  int BeginPoll() override;
+  void EndPoll() override;
+  // Makes the descriptor, if need be, and keeps it for the object's life.
+  int Pin();
+
+ protected:
+  // With mu_ held. Signal returns 0 or the errno of a failed write of the
+  // descriptor.
+  int SignalLocked();
+  void ClearLocked();
+
+  std::mutex mu_;
+  bool signalled_;
+
+ private:
+  int MakeDescriptorLocked();
+
+  int fd_ = -1;
+  unsigned pollers_ = 0;
+  bool pinned_ = false;
+};
+
+class EventObject final : public SignalObject {
+ public:
+  EventObject(bool manual_reset, bool signalled)
+      : SignalObject(ObjectKind::kEvent, signalled), manual_reset_(manual_reset) {}
 
   // Returns 0, or the errno of a failed write of the descriptor.
   int Set();
   void Reset();
+  bool TakeIfSignalled() override;
   bool Acquire() override;
 
  private:
-  // The eventfd counter only ever holds 0 or 1. signalled_ mirrors it, and
-  // both change together under mu_, so a set event set again stays at 1 and an
-  // auto-reset signal is taken by exactly one waiter.
+  // A set event set again stays set, and an auto-reset signal is taken by
+  // exactly one waiter: signalled_ and the descriptor's counter (0 or 1)
+  // change together under mu_.
   const bool manual_reset_;
-  std::mutex mu_;
-  bool signalled_;
 };
 
-class ThreadObject final : public KernelObject {
+class ThreadObject final : public SignalObject {
  public:
-  explicit ThreadObject(int fd) : KernelObject(ObjectKind::kThread, fd) {}
+  ThreadObject() : SignalObject(ObjectKind::kThread, false) {}
 
   // Runs on the finishing thread: records the exit code, then signals.
   void Finish(DWORD exit_code);
   DWORD exit_code() const { return exit_code_.load(std::memory_order_acquire); }
-  // A wait that saw the thread end acquires what the thread wrote: the
-  // eventfd orders it in fact, but only the atomic makes the ordering one
-  // that the language (and ThreadSanitizer) knows of.
-  bool Acquire() override {
-    (void)exit_code_.load(std::memory_order_acquire);
-    return true;
-  }
+  bool TakeIfSignalled() override;
 
  private:
   std::atomic<DWORD> exit_code_{STILL_ACTIVE};
@@ -92,14 +123,12 @@ inline void SetLastErrorFromErrno(int error) {
   SetLastErrorCode(ErrorFromErrno(error));
 }
 
-// Wraps a new descriptor in its object. When that fails the descriptor is
-// closed, the last error set and null returned.
+// Makes an object; null, with the last error set, when memory runs out.
 template <class T, class... Args>
-std::shared_ptr<T> MakeObject(int fd, Args... args) {
+std::shared_ptr<T> MakeObject(Args... args) {
   try {
-    return std::make_shared<T>(fd, args...);
+    return std::make_shared<T>(args...);
   } catch (const std::bad_alloc&) {
-    close(fd);
     SetLastErrorCode(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }

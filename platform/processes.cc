@@ -1,6 +1,9 @@
 // Process handles: a pidfd, which polls readable once the process has ended.
 // Nothing here reaps: the caller need not be the parent, and a parent that is
 // keeps the exit status for its own waitpid.
+#include <poll.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 
@@ -11,7 +14,17 @@ namespace {
 
 class ProcessObject final : public zq_platform::KernelObject {
  public:
-  explicit ProcessObject(int fd) : KernelObject(zq_platform::ObjectKind::kProcess, fd) {}
+  explicit ProcessObject(int fd) : KernelObject(zq_platform::ObjectKind::kProcess), fd_(fd) {}
+  ~ProcessObject() override { close(fd_); }
+
+  bool TakeIfSignalled() override {
+    pollfd ended{fd_, POLLIN, 0};
+    return poll(&ended, 1, 0) > 0;
+  }
+  int BeginPoll() override { return fd_; }
+
+ private:
+  const int fd_;
 };
 
 }  // namespace
@@ -29,5 +42,9 @@ HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD processId) {
     return nullptr;
   }
   auto process = zq_platform::MakeObject<ProcessObject>(fd);
-  return process != nullptr ? zq_platform::InsertHandle(std::move(process)) : nullptr;
+  if (process == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  return zq_platform::InsertHandle(std::move(process));
 }

@@ -1,8 +1,7 @@
-// Threads: detached pthreads whose completion is an eventfd that becomes
-// readable, and stays so, when the thread procedure has returned.
+// Threads: detached pthreads whose handle is signalled, and stays so, when the
+// thread procedure has returned.
 #include <pthread.h>
 #include <semaphore.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,9 +15,14 @@ namespace zq_platform {
 
 void ThreadObject::Finish(DWORD exit_code) {
   exit_code_.store(exit_code, std::memory_order_release);
-  // Cannot fail: the counter goes from 0 to 1, once.
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const ssize_t n = write(fd(), &one, sizeof one);
+  std::lock_guard lock(mu_);
+  // Cannot fail: a descriptor's counter goes from 0 to 1, once.
+  SignalLocked();
+}
+
+bool ThreadObject::TakeIfSignalled() {
+  std::lock_guard lock(mu_);
+  return signalled_;
 }
 
 namespace {
@@ -73,12 +77,7 @@ std::uintptr_t _beginthreadex(void* security, unsigned stackSize, ZQ_ThreadProc 
     SetLastErrorCode(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  const int fd = g_system_calls.eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) {
-    SetLastErrorFromErrno(errno);
-    return 0;
-  }
-  auto thread = MakeObject<ThreadObject>(fd);
+  auto thread = MakeObject<ThreadObject>();
   if (thread == nullptr) return 0;
   HANDLE handle = InsertHandle(thread);
   if (handle == nullptr) return 0;

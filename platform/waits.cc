@@ -1,4 +1,5 @@
-// Waiting: one poll(2) over the objects' descriptors, and Sleep.
+// Waiting: what is signalled already, else one poll(2) over the objects'
+// descriptors; and Sleep.
 #include <poll.h>
 #include <time.h>
 
@@ -26,6 +27,33 @@ int PollTimeout(DWORD milliseconds, Clock::time_point deadline) {
   return static_cast<int>(std::min<decltype(left_ms)>(left_ms, INT_MAX));
 }
 
+// The descriptors of one blocking wait, given back when it ends.
+class PollSet {
+ public:
+  PollSet(const std::shared_ptr<zq_platform::KernelObject>* objects, DWORD count)
+      : objects_(objects) {
+    for (; begun_ < count; ++begun_) {
+      const int fd = objects[begun_]->BeginPoll();
+      if (fd < 0) return;
+      fds_[begun_] = {fd, POLLIN, 0};
+    }
+  }
+  ~PollSet() {
+    for (DWORD i = 0; i < begun_; ++i)
+      objects_[i]->EndPoll();
+  }
+  PollSet(const PollSet&) = delete;
+  PollSet& operator=(const PollSet&) = delete;
+
+  DWORD begun() const { return begun_; }
+  pollfd* fds() { return fds_.data(); }
+
+ private:
+  const std::shared_ptr<zq_platform::KernelObject>* objects_;
+  std::array<pollfd, MAXIMUM_WAIT_OBJECTS> fds_;
+  DWORD begun_ = 0;
+};
+
 }  // namespace
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
@@ -36,15 +64,21 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
   // These references keep every descriptor open until the wait is over, even
   // if another thread closes a handle meanwhile.
   std::array<std::shared_ptr<zq_platform::KernelObject>, MAXIMUM_WAIT_OBJECTS> objects;
-  std::array<pollfd, MAXIMUM_WAIT_OBJECTS> fds;
   for (DWORD i = 0; i < count; ++i) {
     objects[i] = zq_platform::LookupHandle(handles[i]);
     if (objects[i] == nullptr) return WAIT_FAILED;
-    fds[i] = {objects[i]->fd(), POLLIN, 0};
   }
+  // Most waits find their answer at once and need no descriptor.
+  for (DWORD i = 0; i < count; ++i) {
+    if (objects[i]->TakeIfSignalled()) return WAIT_OBJECT_0 + i;
+  }
+  if (milliseconds == 0) return WAIT_TIMEOUT;
+  PollSet polled(objects.data(), count);
+  if (polled.begun() < count) return WAIT_FAILED;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
   for (;;) {
-    const int ready = poll(fds.data(), count, PollTimeout(milliseconds, deadline));
+    pollfd* fds = polled.fds();
+    const int ready = poll(fds, count, PollTimeout(milliseconds, deadline));
     if (ready < 0) {
       const int error = errno;
       if (error == EINTR) continue;  // resumed with the time that is left

@@ -1,5 +1,6 @@
 // Waiting on several objects, time-outs, and waits interrupted by signals.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <time.h>
 
@@ -22,6 +23,43 @@ TEST(WaitForMultipleObjects, ReportsTheLowestSignalledIndexAndConsumesOnlyThatOn
   ASSERT_TRUE(ResetEvent(manual_set.get()));
   EXPECT_EQ(WaitForMultipleObjects(4, handles, FALSE, 0), WAIT_OBJECT_0 + 3);
   EXPECT_EQ(WaitForMultipleObjects(4, handles, FALSE, 0), WAIT_TIMEOUT);
+}
+
+// A supervisor holds several events and a thread per instance: none of them
+// may keep a descriptor that no wait polls, and a descriptor asked for stays
+// true to its event.
+TEST(WaitDescriptors, BlockingWaitsGiveTheirDescriptorsBackAndAPinnedOneFollowsItsEvent) {
+  const long before = OpenDescriptorCount();
+  Handle event = NewEvent(/*manual_reset=*/false), release = NewEvent(/*manual_reset=*/true);
+  Handle thread = StartThread(
+      [](void* release) { return WaitForSingleObject(release, 10000) == WAIT_OBJECT_0 ? 0u : 1u; },
+      release.get());
+  EXPECT_EQ(WaitForSingleObject(event.get(), 20), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(thread.get(), 20), WAIT_TIMEOUT);
+  DWORD result = WAIT_FAILED;
+  {
+    std::jthread waiter([&] { result = WaitForSingleObject(event.get(), 10000); });
+    ASSERT_TRUE(SetEvent(event.get()));
+  }
+  EXPECT_EQ(result, WAIT_OBJECT_0);
+  ASSERT_TRUE(SetEvent(release.get()));
+  ASSERT_EQ(WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
+  EXPECT_EQ(OpenDescriptorCount(), before);
+
+  const int fd = EventDescriptor(event.get());
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(WaitForSingleObject(event.get(), 20), WAIT_TIMEOUT);
+  const auto readable = [fd] {
+    pollfd entry{fd, POLLIN, 0};
+    return poll(&entry, 1, 0) == 1;
+  };
+  EXPECT_FALSE(readable());
+  ASSERT_TRUE(SetEvent(event.get()));
+  EXPECT_TRUE(readable());
+  // Taken without a poll: the descriptor must be cleared all the same.
+  EXPECT_EQ(WaitForSingleObject(event.get(), 0), WAIT_OBJECT_0);
+  EXPECT_FALSE(readable());
+  EXPECT_EQ(OpenDescriptorCount(), before + 1);
 }
 
 TEST(WaitForMultipleObjects, TakesUpToTheMaximumAndFailsWholeOnABadArgument) {
