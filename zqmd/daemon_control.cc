@@ -210,7 +210,10 @@ std::string Daemon::BackoffRefusal(const Key& key) const {
 
 Daemon::Record& Daemon::RecordOf(const Key& key) {
   if (auto found = records_.find(key); found != records_.end()) return found->second;
-  if (records_.size() >= kMaxRecords) {
+  // Running instances keep their records: only the others count against
+  // the bound, so that a host with thousands of instances does not look for
+  // a record to drop at every start.
+  if (records_.size() >= kMaxRecords + instances_.size()) {
     const SteadyClock::time_point now = SteadyClock::now();
     auto oldest = records_.end();
     for (auto at = records_.begin(); at != records_.end(); ++at) {

@@ -134,8 +134,11 @@ void Daemon::Servers(const ZQ_TDict& request, zqm_listener::Reply& reply) {
   const ZQ_TString* name = Parameter<ZQ_TString>(request, "P1");
   const bool all = name == nullptr || *name == "*";
   std::vector<Key> keys;
-  for (const auto& [key, instance] : instances_) {
-    if ((all || key.first == name->Text()) && instance->pid != 0) keys.push_back(key);
+  // One server's instances stand together in the map: a watcher's lookup
+  // does not walk those of every other server.
+  auto at = all ? instances_.begin() : instances_.lower_bound(Key{name->Text(), 0});
+  for (; at != instances_.end() && (all || at->first.first == name->Text()); ++at) {
+    if (at->second->pid != 0) keys.push_back(at->first);
   }
   ZQ_TList list;
   for (const Key& key : keys) {
