@@ -53,12 +53,16 @@ BOOL ResetEvent(HANDLE event);
 
 // Linux only: the descriptor that polls readable while `event` is
 // signalled, for a poll(2) beside descriptors of other kinds (a manual-reset
-// event then stays readable until ResetEvent). It stays the event's and is
-// valid until the handle is closed. -1 for a handle that is not an event.
+// event then stays readable until ResetEvent). An event has none until a
+// wait blocks on it or this is called: made by the first call, it stays the
+// event's and is valid until the handle is closed. -1 for a handle that is
+// not an event, or when no descriptor can be made (GetLastError tells why).
 int EventDescriptor(HANDLE event);
 
 // Waits until the object is signalled or `milliseconds` pass (INFINITE: no
-// limit). Returns WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED.
+// limit). Returns WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED. A wait that has
+// to block polls a descriptor of each object, and fails when one cannot be
+// made (ERROR_TOO_MANY_OPEN_FILES).
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
 // Waits until any one of `count` objects (1 to MAXIMUM_WAIT_OBJECTS) is
