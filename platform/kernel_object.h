@@ -62,8 +62,8 @@ class SignalObject : public KernelObject {
   int Pin();
 
  protected:
-  // With mu_ held. Signal returns 0 or the errno of a failed write of the
-  // descriptor.
+  // With mu_ held. SignalLocked returns 0 or the errno of a failed write of
+  // the descriptor.
   int SignalLocked();
   void ClearLocked();
 
