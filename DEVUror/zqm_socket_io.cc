@@ -41,14 +41,24 @@ template <class E>
 
 // What this thread's waits also end on (see AbortOn).
 thread_local std::vector<int> tAbortDescriptors;
+thread_local AbortCheck tAbortCheck;
 
 // What this thread does before its next wait (see OnNextWait).
 thread_local void (*tNextWaitAction)() = nullptr;
 
 enum class Wait { kReady, kTimedOut, kAbandoned };
 
-// Waits until `fd` is ready for `events`, the deadline passes or one of the
-// thread's abort descriptors polls readable.
+// One poll of `entries` for at most `timeout` ms (-1: no limit); with an
+// abort check, in the check's signal mask.
+int Poll(std::span<pollfd> entries, int timeout, const sigset_t* mask) {
+  const auto count = static_cast<nfds_t>(entries.size());
+  if (mask == nullptr) return poll(entries.data(), count, timeout);
+  const timespec limit{timeout / 1000, (timeout % 1000) * 1000000L};
+  return ppoll(entries.data(), count, timeout < 0 ? nullptr : &limit, mask);
+}
+
+// Waits until `fd` is ready for `events`, the deadline passes or the
+// thread's abort descriptors or check say to give up.
 Wait WaitReady(int fd, short events, Deadline deadline) {
   // On the stack for the usual few abort descriptors: this is on every call's path.
   constexpr std::size_t kOnStack = 8;
@@ -60,8 +70,12 @@ Wait WaitReady(int fd, short events, Deadline deadline) {
   entries[0] = {fd, events, 0};
   for (std::size_t i = 1; i < count; ++i)
     entries[i] = {tAbortDescriptors[i - 1], POLLIN, 0};
+  const AbortCheck check = tAbortCheck;
+  sigset_t mask;
+  if (check.aborted != nullptr) mask = check.pollMask();
   AboutToWait();
   for (;;) {
+    if (check.aborted != nullptr && check.aborted(check.context)) return Wait::kAbandoned;
     int timeout = -1;
     if (deadline != kNoDeadline) {
       const auto left =
@@ -69,7 +83,7 @@ Wait WaitReady(int fd, short events, Deadline deadline) {
       if (left <= 0) return Wait::kTimedOut;
       timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
     }
-    const int n = poll(entries.data(), static_cast<nfds_t>(entries.size()), timeout);
+    const int n = Poll(entries, timeout, check.aborted != nullptr ? &mask : nullptr);
     if (n < 0 && errno == EINTR) continue;
     for (std::size_t i = 1; n > 0 && i < entries.size(); ++i) {
       if (entries[i].revents != 0) return Wait::kAbandoned;
@@ -102,11 +116,13 @@ void SetSocketOptions(int fd) {
 
 }  // namespace
 
-AbortOn::AbortOn(std::vector<int> descriptors)
-    : previous_(std::exchange(tAbortDescriptors, std::move(descriptors))) {}
+AbortOn::AbortOn(std::vector<int> descriptors, AbortCheck check)
+    : previous_(std::exchange(tAbortDescriptors, std::move(descriptors))),
+      previousCheck_(std::exchange(tAbortCheck, check)) {}
 
 AbortOn::~AbortOn() {
   tAbortDescriptors = std::move(previous_);
+  tAbortCheck = previousCheck_;
 }
 
 void OnNextWait(void (*action)()) {

@@ -1,12 +1,13 @@
 // Blocking socket operations with deadlines for the middleware client.
 //
 // Sockets are non-blocking underneath and every wait is one poll(2) on the
-// socket (and the thread's abort descriptors, see AbortOn), bounded by a
-// deadline; EINTR resumes the wait. Failures throw
+// socket (and the thread's abort descriptors and check, see AbortOn),
+// bounded by a deadline; EINTR resumes the wait. Failures throw
 // ZQM_EConnectionFailed or ZQM_ETimeout with a message that names the
 // operation, the address and the reason.
 #pragma once
 
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -22,22 +23,34 @@ using Clock = std::chrono::steady_clock;
 using Deadline = Clock::time_point;
 constexpr Deadline kNoDeadline = Deadline::max();
 
+// A reason to give up that needs no descriptor: one the thread is told of
+// by a signal it keeps blocked (as the kernel-object layer's WakeOnSet
+// does). Before each poll, `pollMask` blocks that signal and returns the
+// mask to poll with, in which it is open; `aborted(context)` is asked then,
+// and again whenever the poll is interrupted.
+struct AbortCheck {
+  sigset_t (*pollMask)() = nullptr;
+  bool (*aborted)(void* context) = nullptr;
+  void* context = nullptr;
+};
+
 // While one lives on a thread, every wait of this file on that thread (and
 // so each connection, greeting and call of a middleware client made there)
-// also ends as soon as one of `descriptors` polls readable, throwing
-// ZQM_EConnectionFailed that says the operation was abandoned. For a thread
-// that another must be able to stop at any moment, whatever it waits for;
-// the descriptors stay the caller's. An inner scope's descriptors replace
-// the outer's while it lives.
+// also ends as soon as one of `descriptors` polls readable or `check` says
+// so, throwing ZQM_EConnectionFailed that says the operation was abandoned.
+// For a thread that another must be able to stop at any moment, whatever it
+// waits for; the descriptors stay the caller's. An inner scope's
+// descriptors and check replace the outer's while it lives.
 class AbortOn {
  public:
-  explicit AbortOn(std::vector<int> descriptors);
+  explicit AbortOn(std::vector<int> descriptors, AbortCheck check = {});
   ~AbortOn();
   AbortOn(const AbortOn&) = delete;
   AbortOn& operator=(const AbortOn&) = delete;
 
  private:
   std::vector<int> previous_;
+  AbortCheck previousCheck_;
 };
 
 // Runs `action` once on the calling thread, right before the thread's next

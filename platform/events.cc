@@ -1,67 +1,53 @@
-// Events, and the in-memory signal with an on-demand eventfd that events and
-// threads share.
-#include <sys/eventfd.h>
-#include <unistd.h>
-
+// Events, and the in-memory signal that events and threads share.
 #include <cerrno>
-#include <cstdint>
 
-#include "platform/kernel_faults.h"
 #include "platform/kernel_object.h"
 
 namespace zq_platform {
 
-SignalObject::~SignalObject() {
-  if (fd_ >= 0) close(fd_);
+int SignalObject::BeginWait(Waiter& waiter) {
+  Link(waiter);
+  return -1;
 }
 
-int SignalObject::MakeDescriptorLocked() {
-  fd_ = g_system_calls.eventfd(signalled_ ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd_ < 0) SetLastErrorFromErrno(errno);
-  return fd_;
+void SignalObject::EndWait(Waiter& waiter) {
+  Unlink(waiter);
 }
 
-int SignalObject::BeginPoll() {
+void SignalObject::Link(Waiter& waiter) {
+  // The caller has blocked the wake signal (WakeableMask): delivered
+  // outside its poll, it would be lost to the wait.
+  waiter.thread = pthread_self();
   std::lock_guard lock(mu_);
-  if (fd_ < 0 && MakeDescriptorLocked() < 0) return -1;
-  ++pollers_;
-  return fd_;
+  waiter.previous = nullptr;
+  waiter.next = waiters_;
+  if (waiters_ != nullptr) waiters_->previous = &waiter;
+  waiters_ = &waiter;
 }
 
-void SignalObject::EndPoll() {
+void SignalObject::Unlink(Waiter& waiter) {
   std::lock_guard lock(mu_);
-  if (--pollers_ > 0 || pinned_) return;
-  close(fd_);
-  fd_ = -1;
-}
-
-int SignalObject::Pin() {
-  std::lock_guard lock(mu_);
-  if (fd_ < 0 && MakeDescriptorLocked() < 0) return -1;
-  pinned_ = true;
-  return fd_;
-}
-
-int SignalObject::SignalLocked() {
-  if (signalled_) return 0;
-  const std::uint64_t one = 1;
-  if (fd_ >= 0 && write(fd_, &one, sizeof one) != sizeof one) return errno;
-  signalled_ = true;
-  return 0;
-}
-
-void SignalObject::ClearLocked() {
-  // Reading an eventfd clears its counter; EAGAIN just means it was clear.
-  if (fd_ >= 0) {
-    std::uint64_t count;
-    [[maybe_unused]] const ssize_t n = read(fd_, &count, sizeof count);
+  if (waiter.previous != nullptr) {
+    waiter.previous->next = waiter.next;
+  } else {
+    waiters_ = waiter.next;
   }
-  signalled_ = false;
+  if (waiter.next != nullptr) waiter.next->previous = waiter.previous;
+  waiter.previous = waiter.next = nullptr;
 }
 
-int EventObject::Set() {
+void SignalObject::SignalLocked() {
+  if (signalled_) return;
+  signalled_ = true;
+  // Every linked thread is alive: it unlinks itself, under mu_, before it
+  // leaves its wait.
+  for (Waiter* waiter = waiters_; waiter != nullptr; waiter = waiter->next)
+    pthread_kill(waiter->thread, WakeSignal());
+}
+
+void EventObject::Set() {
   std::lock_guard lock(mu_);
-  return SignalLocked();
+  SignalLocked();
 }
 
 void EventObject::Reset() {
@@ -74,13 +60,6 @@ bool EventObject::TakeIfSignalled() {
   if (!signalled_) return false;
   if (!manual_reset_) ClearLocked();
   return true;
-}
-
-bool EventObject::Acquire() {
-  if (manual_reset_) return true;
-  // Several waiters may have seen the descriptor readable; the first here
-  // takes the signal, the others find it clear and wait again.
-  return TakeIfSignalled();
 }
 
 }  // namespace zq_platform
@@ -98,18 +77,10 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
   return event != nullptr ? zq_platform::InsertHandle(std::move(event)) : nullptr;
 }
 
-int EventDescriptor(HANDLE event) {
-  auto object = zq_platform::LookupHandle(event, ObjectKind::kEvent);
-  return object != nullptr ? static_cast<EventObject&>(*object).Pin() : -1;
-}
-
 BOOL SetEvent(HANDLE event) {
   auto object = zq_platform::LookupHandle(event, ObjectKind::kEvent);
   if (object == nullptr) return FALSE;
-  if (const int error = static_cast<EventObject&>(*object).Set(); error != 0) {
-    zq_platform::SetLastErrorFromErrno(error);
-    return FALSE;
-  }
+  static_cast<EventObject&>(*object).Set();
   return TRUE;
 }
 

@@ -1,9 +1,10 @@
 // The kernel-object layer: the handful of Windows kernel calls through which
 // the service waits on events, threads and processes, implemented on Linux.
 //
-// Every waitable object is a file descriptor: an eventfd for events and for
-// thread completion, a pidfd for processes. A wait is one poll(2) over those
-// descriptors, so a waiting thread costs nothing until the kernel wakes it.
+// A process handle is a pidfd; events and thread handles keep their state
+// in memory and wake the threads that wait for them with a signal (see
+// thread_wake.h), so that they cost no descriptor. A wait is one ppoll(2), so
+// a waiting thread costs nothing until the kernel wakes it.
 //
 // A HANDLE is an entry in a process-wide handle table (index plus generation),
 // never a raw pointer: a closed or made-up handle makes the call fail with
@@ -51,18 +52,8 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES security, BOOL manualReset, BOOL initi
 BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 
-// Linux only: the descriptor that polls readable while `event` is
-// signalled, for a poll(2) beside descriptors of other kinds (a manual-reset
-// event then stays readable until ResetEvent). An event has none until a
-// wait blocks on it or this is called: made by the first call, it stays the
-// event's and is valid until the handle is closed. -1 for a handle that is
-// not an event, or when no descriptor can be made (GetLastError tells why).
-int EventDescriptor(HANDLE event);
-
 // Waits until the object is signalled or `milliseconds` pass (INFINITE: no
-// limit). Returns WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED. A wait that has
-// to block polls a descriptor of each object, and fails when one cannot be
-// made (ERROR_TOO_MANY_OPEN_FILES).
+// limit). Returns WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED.
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 
 // Waits until any one of `count` objects (1 to MAXIMUM_WAIT_OBJECTS) is

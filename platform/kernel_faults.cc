@@ -1,6 +1,5 @@
 #include "platform/kernel_faults.h"
 
-#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -16,8 +15,8 @@ int PidfdOpen(pid_t pid, unsigned flags) {
 
 // Constant-initialised, so the table is ready before any static constructor
 // of another file can start a thread.
-constexpr SystemCalls kDefaultSystemCalls = {::pthread_create, ::eventfd,         PidfdOpen,
-                                             ::write,          ::copy_file_range, ::fsync};
+constexpr SystemCalls kDefaultSystemCalls = {::pthread_create, PidfdOpen, ::write,
+                                             ::copy_file_range, ::fsync};
 constinit SystemCalls g_system_calls = kDefaultSystemCalls;
 
 }  // namespace zq_platform

@@ -10,17 +10,19 @@
 #include <new>
 
 #include "platform/kernel.h"
+#include "platform/thread_wake.h"
 
 namespace zq_platform {
 
 enum class ObjectKind { kEvent, kProcess, kThread };
 
 // A waitable object. A wait first asks each object whether it is signalled
-// now; only a wait that has to block polls their descriptors, each readable
-// while its object is signalled. Objects are shared: the handle table holds
-// one reference and every call working on the object holds another for its
-// duration, so that CloseHandle on one thread never closes a descriptor that
-// a wait on another thread is still polling.
+// now; only a wait that has to block polls: the descriptors of the objects
+// that have one (processes), and the wake signal for those that keep their
+// state in memory (see thread_wake.h). Objects are shared: the handle table
+// holds one reference and every call working on the object holds another for
+// its duration, so that CloseHandle on one thread never closes a descriptor
+// that a wait on another thread is still polling.
 class KernelObject {
  public:
   explicit KernelObject(ObjectKind kind) : kind_(kind) {}
@@ -33,49 +35,40 @@ class KernelObject {
   // Whether the object is signalled now; a signal that a wait consumes is
   // taken with the answer.
   virtual bool TakeIfSignalled() = 0;
-  // The descriptor a blocking wait polls, valid until the matching EndPoll;
-  // -1, with the last error set, when none can be made.
-  virtual int BeginPoll() = 0;
-  virtual void EndPoll() {}
-  // Called when a wait has seen the descriptor readable and is about to report
-  // this object. Objects whose signal is consumed by the wait take it here and
-  // return false when another waiter took it first.
-  virtual bool Acquire() { return true; }
+  // What a blocking wait polls until the matching EndWait: the object's
+  // descriptor, or -1 when the object instead sends `waiter`'s thread the
+  // wake signal once it is signalled.
+  virtual int BeginWait(Waiter& waiter) = 0;
+  virtual void EndWait(Waiter& /*waiter*/) {}
 
  private:
   const ObjectKind kind_;
 };
 
-// An object whose state lives in memory (events, threads). Its eventfd, whose
-// counter is 1 while the object is signalled, exists only while a wait polls
-// it or someone pinned it: a supervisor of thousands of instances holds
-// several such objects for each, and nearly all of them are never waited on
-// while they are unsignalled.
+// An object whose state lives in memory (events, threads). A supervisor of
+// thousands of instances holds several of them for each, and a descriptor
+// for each would soon meet the process's limit.
 class SignalObject : public KernelObject {
  public:
   SignalObject(ObjectKind kind, bool signalled) : KernelObject(kind), signalled_(signalled) {}
-  ~SignalObject() override;
 
-  int BeginPoll() override;
-  void EndPoll() override;
-  // Makes the descriptor, if need be, and keeps it for the object's life.
-  int Pin();
+  int BeginWait(Waiter& waiter) override;
+  void EndWait(Waiter& waiter) override;
+  // From Link to Unlink, `waiter`'s thread gets the wake signal each time
+  // the object becomes signalled.
+  void Link(Waiter& waiter);
+  void Unlink(Waiter& waiter);
 
  protected:
-  // With mu_ held. SignalLocked returns 0 or the errno of a failed write of
-  // the descriptor.
-  int SignalLocked();
-  void ClearLocked();
+  // With mu_ held.
+  void SignalLocked();
+  void ClearLocked() { signalled_ = false; }
 
   std::mutex mu_;
   bool signalled_;
 
  private:
-  int MakeDescriptorLocked();
-
-  int fd_ = -1;
-  unsigned pollers_ = 0;
-  bool pinned_ = false;
+  Waiter* waiters_ = nullptr;  // the threads to wake, linked through Waiter
 };
 
 class EventObject final : public SignalObject {
@@ -83,16 +76,13 @@ class EventObject final : public SignalObject {
   EventObject(bool manual_reset, bool signalled)
       : SignalObject(ObjectKind::kEvent, signalled), manual_reset_(manual_reset) {}
 
-  // Returns 0, or the errno of a failed write of the descriptor.
-  int Set();
+  void Set();
   void Reset();
   bool TakeIfSignalled() override;
-  bool Acquire() override;
 
  private:
   // A set event set again stays set, and an auto-reset signal is taken by
-  // exactly one waiter: signalled_ and the descriptor's counter (0 or 1)
-  // change together under mu_.
+  // exactly one waiter: signalled_ changes under mu_ only.
   const bool manual_reset_;
 };
 

@@ -21,7 +21,7 @@ class ProcessObject final : public zq_platform::KernelObject {
     pollfd ended{fd_, POLLIN, 0};
     return poll(&ended, 1, 0) > 0;
   }
-  int BeginPoll() override { return fd_; }
+  int BeginWait(zq_platform::Waiter&) override { return fd_; }
 
  private:
   const int fd_;

@@ -1,12 +1,13 @@
-// Waiting: what is signalled already, else one poll(2) over the objects'
-// descriptors; and Sleep.
+// Waiting: what is signalled already, else one ppoll(2) over the objects'
+// descriptors that the wake signal also ends; and Sleep.
 #include <poll.h>
+#include <signal.h>
 #include <time.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <limits>
 
 #include "platform/kernel_object.h"
@@ -17,41 +18,59 @@ namespace {
 // stretched when the wall clock is set.
 using Clock = std::chrono::steady_clock;
 
-// poll(2) takes an int of milliseconds; longer waits take several polls.
-int PollTimeout(DWORD milliseconds, Clock::time_point deadline) {
-  if (milliseconds == INFINITE) return -1;
-  const auto left = deadline - Clock::now();
-  if (left <= Clock::duration::zero()) return 0;
-  // Rounded up: a poll that ends before the deadline would only go round again.
-  const auto left_ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-  return static_cast<int>(std::min<decltype(left_ms)>(left_ms, INT_MAX));
+// How long the next poll may block: null for no limit.
+const timespec* PollTimeout(DWORD milliseconds, Clock::time_point deadline, timespec& left) {
+  if (milliseconds == INFINITE) return nullptr;
+  const auto rest = std::max(deadline - Clock::now(), Clock::duration::zero());
+  const auto seconds = std::chrono::floor<std::chrono::seconds>(rest);
+  left.tv_sec = static_cast<time_t>(seconds.count());
+  left.tv_nsec = static_cast<long>(std::chrono::nanoseconds(rest - seconds).count());
+  return &left;
 }
 
-// The descriptors of one blocking wait, given back when it ends.
+// What one blocking wait polls: the descriptors of the objects that have
+// one, and the wake signal for the others; given back when it ends.
 class PollSet {
  public:
   PollSet(const std::shared_ptr<zq_platform::KernelObject>* objects, DWORD count)
-      : objects_(objects) {
-    for (; begun_ < count; ++begun_) {
-      const int fd = objects[begun_]->BeginPoll();
-      if (fd < 0) return;
-      fds_[begun_] = {fd, POLLIN, 0};
+      : objects_(objects), count_(count) {
+    for (DWORD i = 0; i < count; ++i) {
+      const int fd = objects[i]->BeginWait(waiters_[i]);
+      slot_[i] = fd >= 0 ? polled_ : kNoSlot;
+      if (fd >= 0) fds_[polled_++] = {fd, POLLIN, 0};
     }
   }
   ~PollSet() {
-    for (DWORD i = 0; i < begun_; ++i)
-      objects_[i]->EndPoll();
+    for (DWORD i = 0; i < count_; ++i)
+      objects_[i]->EndWait(waiters_[i]);
   }
   PollSet(const PollSet&) = delete;
   PollSet& operator=(const PollSet&) = delete;
 
-  DWORD begun() const { return begun_; }
-  pollfd* fds() { return fds_.data(); }
+  int Poll(const timespec* timeout, const sigset_t& mask) {
+    return ppoll(fds_.data(), polled_, timeout, &mask);
+  }
+
+  // The lowest index whose object is signalled now, taking the signal of an
+  // auto-reset event; `count` when none is.
+  DWORD FirstSignalled() const {
+    for (DWORD i = 0; i < count_; ++i) {
+      const bool signalled =
+          slot_[i] != kNoSlot ? fds_[slot_[i]].revents != 0 : objects_[i]->TakeIfSignalled();
+      if (signalled) return i;
+    }
+    return count_;
+  }
 
  private:
+  static constexpr DWORD kNoSlot = MAXIMUM_WAIT_OBJECTS;
+
   const std::shared_ptr<zq_platform::KernelObject>* objects_;
+  const DWORD count_;
+  std::array<zq_platform::Waiter, MAXIMUM_WAIT_OBJECTS> waiters_;
+  std::array<DWORD, MAXIMUM_WAIT_OBJECTS> slot_;
   std::array<pollfd, MAXIMUM_WAIT_OBJECTS> fds_;
-  DWORD begun_ = 0;
+  nfds_t polled_ = 0;
 };
 
 }  // namespace
@@ -68,29 +87,26 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     objects[i] = zq_platform::LookupHandle(handles[i]);
     if (objects[i] == nullptr) return WAIT_FAILED;
   }
-  // Most waits find their answer at once and need no descriptor.
+  // Most waits find their answer at once and need no poll.
   for (DWORD i = 0; i < count; ++i) {
     if (objects[i]->TakeIfSignalled()) return WAIT_OBJECT_0 + i;
   }
   if (milliseconds == 0) return WAIT_TIMEOUT;
-  PollSet polled(objects.data(), count);
-  if (polled.begun() < count) return WAIT_FAILED;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  const sigset_t wakeable = zq_platform::WakeableMask();
+  PollSet polled(objects.data(), count);
   for (;;) {
-    pollfd* fds = polled.fds();
-    const int ready = poll(fds, count, PollTimeout(milliseconds, deadline));
-    if (ready < 0) {
-      const int error = errno;
-      if (error == EINTR) continue;  // resumed with the time that is left
-      zq_platform::SetLastErrorFromErrno(error);
+    // Also after the poll: an event may have been set before its object was
+    // linked to this wait.
+    if (const DWORD first = polled.FirstSignalled(); first < count) return WAIT_OBJECT_0 + first;
+    timespec left;
+    const timespec* timeout = PollTimeout(milliseconds, deadline, left);
+    if (timeout != nullptr && left.tv_sec == 0 && left.tv_nsec == 0) return WAIT_TIMEOUT;
+    // The wake signal interrupts it (EINTR): the look above says why.
+    if (polled.Poll(timeout, wakeable) < 0 && errno != EINTR) {
+      zq_platform::SetLastErrorFromErrno(errno);
       return WAIT_FAILED;
     }
-    for (DWORD i = 0; ready > 0 && i < count; ++i) {
-      if (fds[i].revents != 0 && objects[i]->Acquire()) return WAIT_OBJECT_0 + i;
-    }
-    // Either the time is up, or each signal seen was an auto-reset event that
-    // another waiter took first: then wait again for what is left.
-    if (milliseconds != INFINITE && Clock::now() >= deadline) return WAIT_TIMEOUT;
   }
 }
 

@@ -167,6 +167,18 @@ TEST_F(WatcherStops, StopEventEndsTheNotRunningPauseAtOnce) {
   EXPECT_TRUE(WaitForTrace(text::StoppedMonitoring("Sample", 1), 0s));
 }
 
+TEST_F(WatcherStops, StopEventEndsACallTheDaemonHoldsAtOnce) {
+  daemon_.HoldLocate();
+  AddMonitor("Sample", 4, 0, 1);
+  StartWatcher(*gMonitorList);
+  ASSERT_TRUE(daemon_.WaitForHeldLocate(20s));
+
+  const auto before = Clock::now();
+  RemoveMonitor("Sample");
+  EXPECT_LT(Clock::now() - before, 3s) << "the watcher waited for the daemon's answer";
+  EXPECT_TRUE(WaitForTrace(text::StoppedMonitoring("Sample", 1), 0s));
+}
+
 TEST_F(WatcherStops, ShutdownEventEndsTheWaitOnARunningInstance) {
   listed_ = true;
   AddMonitor("Sample", 4, 0, 1);

@@ -18,9 +18,6 @@ void ReportFatal(const std::string& what) {
 
 void RunService() {
   gShutdownEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  // Every watcher's every wait polls it: one descriptor for good, rather
-  // than one made and closed around each wait.
-  EventDescriptor(gShutdownEvent);
   {
     const ZQ_TString name("Custodel");
     gServer.Bind(name, 1, 0, false);

@@ -16,10 +16,7 @@ void CreateEvents(ServerMonitor& monitor) {
   HANDLE* const events[] = {&monitor.stopEvent, &monitor.startedEvent, &monitor.runningEvent};
   for (HANDLE* event : events) {
     *event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    // The watcher polls its stop event beside everything it waits for, all
-    // its life: that descriptor is made here, where a failure is reported.
-    if (*event != nullptr && (event != &monitor.stopEvent || EventDescriptor(*event) >= 0))
-      continue;
+    if (*event != nullptr) continue;
     const DWORD error = GetLastError();
     for (HANDLE* made : events) {
       if (*made != nullptr) CloseHandle(*made);

@@ -11,6 +11,7 @@
 #include "DEVUror/zqm_trace.h"
 #include "platform/process_memory.h"
 #include "platform/scheduling.h"
+#include "platform/thread_wake.h"
 
 namespace {
 
@@ -26,6 +27,11 @@ constexpr unsigned kOpenProcessFailureLine = 151;
 
 void Log(const char* format, const ServerMonitor& monitor) {
   gServer.DBG_Type(0, ZQ_TString::Format(format, monitor.serverName, monitor.instance));
+}
+
+// For the middleware's waits (zqm_io::AbortCheck).
+bool StopAsked(void* monitor) {
+  return WaitForSingleObject(static_cast<ServerMonitor*>(monitor)->stopEvent, 0) == WAIT_OBJECT_0;
 }
 
 // Whether a failed call was the watcher's stop rather than the daemon's
@@ -162,8 +168,12 @@ unsigned WatcherThread(void* argument) {
   const zqm_trace::HeldWakes held;
   try {
     // Whatever the daemon does, stopping the watcher ends its calls at once.
-    const zqm_io::AbortOn stoppable(
-        {EventDescriptor(monitor.stopEvent), zqm_shutdown::WakeDescriptor()});
+    // The stop comes as a signal to this thread rather than through a
+    // descriptor of its own: a host of thousands of instances would need
+    // one more descriptor for each.
+    const zq_platform::WakeOnSet stopWakes(monitor.stopEvent);
+    const zqm_io::AbortOn stoppable({zqm_shutdown::WakeDescriptor()},
+                                    {zq_platform::WakeableMask, StopAsked, &monitor});
     gServer.DBG_Type(0,
                      ZQ_TString::Format("Starting monitor for server \"%s\"", monitor.serverName));
     SetEvent(monitor.startedEvent);
