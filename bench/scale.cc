@@ -19,10 +19,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Descriptors held per instance: by the service, the process its watcher
-// waits on and the monitor's stop event (its other events and the watcher's
-// handle have one only while waited on); by the daemon, the instance's pidfd
-// and its log.
-constexpr unsigned kDescriptorsPerInstance = 2;
+// waits on (events and threads hold none); by the daemon, the instance's
+// pidfd (it opens the log only for each line and look).
+constexpr unsigned kDescriptorsPerInstance = 1;
 // Processes and threads a host counts against pid_max per instance: the
 // instance and the service's watcher thread.
 constexpr unsigned kTasksPerInstance = 2;

@@ -51,7 +51,7 @@ struct Daemon::Instance {
   zqm_deadlines::DeadlineQueue& deadlines;
   ProcessWatchSet& watches;
   LogWatchSet& logs;
-  LogWatchSet::Id log = 0;              // 0 while the daemon holds no descriptor of its log
+  LogWatchSet::Id log = 0;              // 0 while the daemon watches no log of it
   zqm_deadlines::Id startDeadline = 0;  // while starting: when to give up waiting for its bind
   // "EndInstance" calls waiting for the end; once one came, ending is set
   // (the end is no crash) and killDeadline is when SIGTERM gives way to

@@ -182,30 +182,80 @@ int MakeInotify() {
   return fd;
 }
 
+// An instance's log opened again by its path for one use, and closed after
+// it. Opened as OpenLogFile opens it (no symbolic link followed, no blocking
+// on a FIFO planted there) but never created, and kept only when it is
+// still the very file the instance was given: what an operator put at the
+// path is not ours to write to. A plain file ignores O_NONBLOCK, so it is
+// left set: an end marker on the way to a restart costs one open, one
+// fstat, one write and one close.
+class Reopened {
+ public:
+  Reopened(const std::string& path, dev_t device, ino_t inode) {
+    fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd_ < 0) {
+      // A missing file, a symbolic link, a FIFO nobody reads or a folder.
+      moved_ = errno == ENOENT || errno == ELOOP || errno == ENXIO || errno == EISDIR;
+      if (!moved_) problem_ = std::string("open: ") + std::strerror(errno);
+      return;
+    }
+    struct stat status {};
+    if (fstat(fd_, &status) != 0) {
+      problem_ = std::string("fstat: ") + std::strerror(errno);
+    } else if (!S_ISREG(status.st_mode) || status.st_dev != device || status.st_ino != inode) {
+      moved_ = true;
+    } else {
+      return;
+    }
+    close(fd_);
+    fd_ = -1;
+  }
+  ~Reopened() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Reopened(const Reopened&) = delete;
+  Reopened& operator=(const Reopened&) = delete;
+
+  int Fd() const { return fd_; }  // -1 when not open
+  // The path names no file now, or another one.
+  bool Moved() const { return moved_; }
+  // Why it could not be opened otherwise: "<call>: <reason>".
+  const std::string& Problem() const { return problem_; }
+
+ private:
+  int fd_ = -1;
+  bool moved_ = false;
+  std::string problem_;
+};
+
 }  // namespace
 
 LogWatchSet::LogWatchSet(asio::io_context& io, zqm_deadlines::DeadlineQueue& deadlines)
     : inotify_(io, MakeInotify()), deadlines_(deadlines) {}
 
 LogWatchSet::~LogWatchSet() {
-  for (auto& [id, entry] : entries_) {
+  for (auto& [id, entry] : entries_)
     deadlines_.Cancel(entry.deadline);
-    close(entry.fd);
-  }
 }
 
 LogWatchSet::Id LogWatchSet::Watch(int fd, std::string path, LogLimits limits,
                                    const std::string& opening) {
   const Id id = nextId_++;
   Entry& entry = entries_[id];
-  entry.fd = fd;
   entry.path = std::move(path);
   entry.limits = limits;
-  if (!opening.empty()) Append(entry, opening);
-  if (limits.maxBytes == 0) return id;  // kept for its markers only
+  // Left 0 when fstat fails (it does not on a descriptor OpenLogFile made):
+  // no later open matches, and the log is taken as replaced.
+  struct stat status {};
+  if (fstat(fd, &status) == 0) {
+    entry.device = status.st_dev;
+    entry.inode = status.st_ino;
+  }
+  if (!opening.empty()) Write(entry, fd, opening);
   // Arms the watch, and rotates a log that an earlier instance left over
-  // its limit.
-  Check(id);
+  // its limit; a log kept for its markers only needs neither.
+  if (limits.maxBytes != 0) Check(id, fd);
+  close(fd);
   return id;
 }
 
@@ -214,18 +264,41 @@ void LogWatchSet::Append(Id id, const std::string& text) {
 }
 
 void LogWatchSet::Append(Entry& entry, const std::string& text) {
-  const ssize_t written = zq_platform::g_system_calls.write(entry.fd, text.data(), text.size());
+  const Reopened log(entry.path, entry.device, entry.inode);
+  if (log.Moved()) return Lost(entry);
+  if (log.Fd() < 0) return AppendFailed(entry, log.Problem());
+  Write(entry, log.Fd(), text);
+}
+
+void LogWatchSet::Write(Entry& entry, int fd, const std::string& text) {
+  const ssize_t written = zq_platform::g_system_calls.write(fd, text.data(), text.size());
   if (written == static_cast<ssize_t>(text.size())) {
     entry.appendFailing = false;
     return;
   }
+  AppendFailed(entry, "write: " + (written < 0 ? std::string(std::strerror(errno))
+                                               : "wrote " + std::to_string(written) + " of " +
+                                                     std::to_string(text.size()) + " bytes"));
+}
+
+void LogWatchSet::AppendFailed(Entry& entry, const std::string& why) {
   if (entry.appendFailing) return;
   entry.appendFailing = true;
-  const std::string why = written < 0 ? std::strerror(errno)
-                                      : "wrote " + std::to_string(written) + " of " +
-                                            std::to_string(text.size()) + " bytes";
-  zqm_trace::Line(0, "Cannot write to the log " + entry.path + ": write: " + why +
+  zqm_trace::Line(0, "Cannot write to the log " + entry.path + ": " + why +
                          "; the daemon's lines are missing from it until a write works again");
+}
+
+// Neither the daemon's lines nor a rotation can reach the instance's file
+// any more, so this is said once for both.
+void LogWatchSet::Lost(Entry& entry) {
+  if (!entry.appendFailing || !entry.failing) {
+    zqm_trace::Line(0, "Cannot write to the log " + entry.path +
+                           ": the instance's file was moved away or replaced; what has its name "
+                           "now is left alone, so the daemon's lines are missing from the log "
+                           "and it is not rotated while the instance runs");
+  }
+  entry.appendFailing = true;
+  entry.failing = true;
 }
 
 void LogWatchSet::Release(Id id) {
@@ -237,24 +310,24 @@ void LogWatchSet::Release(Id id) {
     byWatch_.erase(entry.watch);
   }
   deadlines_.Cancel(entry.deadline);
-  close(entry.fd);
   entries_.erase(found);
 }
 
-void LogWatchSet::ArmWatch(Entry& entry, Id id) {
+void LogWatchSet::ArmWatch(Entry& entry, Id id, int fd) {
   // Through the descriptor: the watch is on the very file the instance
-  // writes, whatever becomes of its name.
-  const std::string file = "/proc/self/fd/" + std::to_string(entry.fd);
+  // writes, whatever becomes of its name, and stays on it once the
+  // descriptor is closed.
+  const std::string file = "/proc/self/fd/" + std::to_string(fd);
   entry.watch = inotify_add_watch(inotify_.native_handle(), file.c_str(), IN_MODIFY | IN_ONESHOT);
-  if (entry.watch < 0) {
-    if (!entry.failing) {
-      zqm_trace::Line(0, "Cannot watch the log " + entry.path +
-                             " for rotation: inotify_add_watch: " + std::strerror(errno));
-    }
-    entry.failing = true;
-    return;
-  }
+  if (entry.watch < 0)
+    return WatchFailed(entry, std::string("inotify_add_watch: ") + std::strerror(errno));
   byWatch_[entry.watch] = id;
+}
+
+void LogWatchSet::WatchFailed(Entry& entry, const std::string& why) {
+  if (!entry.failing)
+    zqm_trace::Line(0, "Cannot watch the log " + entry.path + " for rotation: " + why);
+  entry.failing = true;
 }
 
 void LogWatchSet::ArmRead() {
@@ -304,20 +377,29 @@ void LogWatchSet::Modified(Id id) {
 
 void LogWatchSet::Check(Id id) {
   Entry& entry = entries_.at(id);
+  const Reopened log(entry.path, entry.device, entry.inode);
+  if (log.Moved()) return Lost(entry);
+  // Like a watch that cannot be armed: no look until the instance starts again.
+  if (log.Fd() < 0) return WatchFailed(entry, log.Problem());
+  Check(id, log.Fd());
+}
+
+void LogWatchSet::Check(Id id, int fd) {
+  Entry& entry = entries_.at(id);
   entry.lastCheck = zqm_deadlines::Clock::now();
   // Armed before the look, so that a write after it is not missed.
-  ArmWatch(entry, id);
+  ArmWatch(entry, id, fd);
   ArmRead();
-  if (SizeOf(entry.fd) <= static_cast<off_t>(entry.limits.maxBytes)) return;
-  const std::string problem = RotateByCopy(entry.fd, entry.path, entry.limits);
-  if (!problem.empty()) return RotationFailed(id, problem);
+  if (SizeOf(fd) <= static_cast<off_t>(entry.limits.maxBytes)) return;
+  const std::string problem = RotateByCopy(fd, entry.path, entry.limits);
+  if (!problem.empty()) return RotationFailed(id, fd, problem);
   if (entry.failing) zqm_trace::Line(0, "The log " + entry.path + " is rotated again");
   entry.failing = false;
   entry.failedAttempts = 0;
   zqm_trace::Line(1, "Rotated the log " + entry.path);
 }
 
-void LogWatchSet::RotationFailed(Id id, const std::string& problem) {
+void LogWatchSet::RotationFailed(Id id, int fd, const std::string& problem) {
   Entry& entry = entries_.at(id);
   if (!entry.failing) {
     zqm_trace::Line(0, "Cannot rotate the log " + entry.path + ": " + problem + "; after " +
@@ -337,10 +419,11 @@ void LogWatchSet::RotationFailed(Id id, const std::string& problem) {
   }
   entry.failedAttempts = 0;
   // Its content is given up rather than a kept copy or the disk's last room.
-  const off_t size = SizeOf(entry.fd);
-  if (ftruncate(entry.fd, 0) != 0) return;  // tried again at the next look
-  Append(entry, Marker(std::to_string(size) + " bytes dropped: they could not be copied to " +
-                       RotatedLogPath(entry.path, 1) + " (" + problem + ")"));
+  const off_t size = SizeOf(fd);
+  if (ftruncate(fd, 0) != 0) return;  // tried again at the next look
+  Write(entry, fd,
+        Marker(std::to_string(size) + " bytes dropped: they could not be copied to " +
+               RotatedLogPath(entry.path, 1) + " (" + problem + ")"));
 }
 
 }  // namespace zqmd

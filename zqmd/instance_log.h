@@ -8,8 +8,8 @@
 //   ==== 2026-12-07 09:09:02.015 Orders instance 1 (pid 4711) killed by signal 9 (Killed) after
 //   103.346 s
 //
-// Each is one write(2) on the daemon's own O_APPEND descriptor of the log,
-// so it never interleaves with the instance's output.
+// Each is one write(2) on an O_APPEND descriptor of the daemon's, so it
+// never interleaves with the instance's output.
 //
 // An instance writes straight into its log, so a log cannot be swapped
 // under it. Rotation therefore works in two ways:
@@ -29,6 +29,16 @@
 // Every file is opened without following a symbolic link and stays in the
 // log folder; a copy is bounded to the newest 2 x the limit (what is older
 // is dropped, with a marker line saying so).
+//
+// While an instance runs the daemon holds no descriptor of its log: on a
+// host of thousands of instances each may cost the daemon one descriptor,
+// its pidfd, as the process's hard limit counts every descriptor. The log is
+// opened again by its path for each marker line and each look (one open,
+// one fstat, one write or look, one close), and used only while the path
+// still names the file the instance was given. The daemon alone may change
+// its log folder (safe_files.h) and its rotation by copy keeps the live file
+// in place, so the path is stable; a file that an operator moved away or
+// replaced is left alone, and so is whatever now has its name.
 #pragma once
 
 #include <sys/types.h>
@@ -69,7 +79,9 @@ std::string RotateByCopy(int fd, const std::string& path, const LogLimits& limit
 std::string RotateIfOver(const std::string& path, const LogLimits& limits);
 
 // The logs of running instances, rotated by copy and truncation while they
-// grow. Used on the event loop's thread only.
+// grow. Keeps each log's path and identity (device and inode), no
+// descriptor: each use opens the log again and checks that it is still the
+// instance's file. Used on the event loop's thread only.
 class LogWatchSet {
  public:
   using Id = std::uint64_t;  // never 0, never reused
@@ -81,26 +93,30 @@ class LogWatchSet {
   LogWatchSet& operator=(const LogWatchSet&) = delete;
 
   // Takes `fd`, the daemon's descriptor of the log at `path` (OpenLogFile),
-  // appends `opening` (the start marker) and keeps the log within `limits`
-  // from now on. The opening goes in before the watch is armed: the
-  // daemon's own line would fire it, and the kernel takes down each watch
-  // that fires (work for its workers, on a CPU the new instance needs).
+  // appends `opening` (the start marker), notes which file it is, keeps the
+  // log within `limits` from now on and closes `fd`. The opening goes in
+  // before the watch is armed: the daemon's own line would fire it, and the
+  // kernel takes down each watch that fires (work for its workers, on a CPU
+  // the new instance needs).
   Id Watch(int fd, std::string path, LogLimits limits, const std::string& opening = {});
   // Appends `text` to the log in one write; unknown ids (0 included) are
-  // ignored. A write that fails is traced once, until one works again.
+  // ignored. A write that fails is traced once, until one works again; a
+  // log that was moved away or replaced is not written to, and that is
+  // traced once.
   void Append(Id id, const std::string& text);
-  // Stops watching and closes the descriptor.
+  // Stops watching.
   void Release(Id id);
 
  private:
   struct Entry {
-    int fd = -1;
     std::string path;
+    dev_t device = 0;  // of the file the instance was given
+    ino_t inode = 0;
     LogLimits limits;
     int watch = -1;  // the inotify watch, -1 while none is armed
     zqm_deadlines::Clock::time_point lastCheck{};
     zqm_deadlines::Id deadline = 0;  // a look that is due
-    bool failing = false;            // the last rotation failed and was traced
+    bool failing = false;            // the last rotation or watch failed and was traced
     unsigned failedAttempts = 0;     // rotations that failed in a row
     bool appendFailing = false;      // the last marker line could not be written
   };
@@ -110,10 +126,15 @@ class LogWatchSet {
   void ArmRead();
   void HandleEvents();
   void Modified(Id id);
-  void ArmWatch(Entry& entry, Id id);
+  void ArmWatch(Entry& entry, Id id, int fd);
+  void WatchFailed(Entry& entry, const std::string& why);
   void Check(Id id);
-  void RotationFailed(Id id, const std::string& problem);
+  void Check(Id id, int fd);
+  void RotationFailed(Id id, int fd, const std::string& problem);
   void Append(Entry& entry, const std::string& text);
+  void Write(Entry& entry, int fd, const std::string& text);
+  void AppendFailed(Entry& entry, const std::string& why);
+  void Lost(Entry& entry);
 
   asio::posix::stream_descriptor inotify_;
   zqm_deadlines::DeadlineQueue& deadlines_;

@@ -2,6 +2,15 @@
 // to fail on purpose through the system-call table): a rotation whose copy
 // fails keeps the kept logs and the log as they were and leaves no part of
 // the copy, and a state file that cannot be replaced keeps what it held.
+// And a running instance's log, which the daemon opens only for each use
+// and never once it was moved away or replaced.
+
+// Before any standard header: Asio picks its handler allocation from the
+// standard headers included ahead of it, and this file must pick as
+// instance_log.cc and DEVUror do, or AddressSanitizer sees memory taken
+// with operator new given back with free.
+#include "DEVUror/zqm_deadlines.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -52,6 +61,15 @@ std::set<std::string> Files(const std::string& folder) {
   for (const auto& entry : std::filesystem::directory_iterator(folder))
     names.insert(entry.path().filename().string());
   return names;
+}
+
+// This process's descriptors of `path` or of a file named after it.
+std::set<int> DescriptorsOf(const std::string& path) {
+  std::set<int> found;
+  for (const int fd : zq_test::OpenDescriptors(getpid())) {
+    if (zq_test::DescriptorTarget(getpid(), fd).rfind(path, 0) == 0) found.insert(fd);
+  }
+  return found;
 }
 
 TEST(FileFaults, AFailedCopyOrStateWriteKeepsWhatWasKept) {
@@ -115,6 +133,59 @@ TEST(FileFaults, AFailedCopyOrStateWriteKeepsWhatWasKept) {
   EXPECT_EQ((std::set<std::string>{"App-1.log", "App-1.log.1", "App-1.log.2", "zqmd.state"}),
             Files(dir.Path()))
       << "a partial state file was left behind";
+}
+
+TEST(FileFaults, ARunningInstancesLogIsOpenedForEachUseAndLeftAloneOnceReplaced) {
+  zq_test::TempDir dir;
+  const std::string log = std::filesystem::canonical(dir.Path()).string() + "/App-1.log";
+  const std::string earlier(150, 'e');
+  dir.Write("App-1.log", earlier);  // an earlier instance left it over the limit
+  const int instance = open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  ASSERT_GE(instance, 0);
+  asio::io_context io;
+  zqm_deadlines::DeadlineQueue deadlines(io);
+  zqmd::LogWatchSet logs(io, deadlines);
+  const auto id = logs.Watch(open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC), log,
+                             zqmd::LogLimits{100, 2}, "opening\n");
+  EXPECT_EQ(earlier + "opening\n", ReadFile(log + ".1"));
+  EXPECT_EQ(std::set<int>{instance}, DescriptorsOf(log)) << "the daemon kept its descriptor";
+  logs.Append(id, "line\n");
+  EXPECT_EQ("line\n", ReadFile(log));
+
+  // Grown beyond the limit while it runs: the watch armed through a
+  // descriptor since closed still fires, and the log is rotated.
+  const std::string grown(120, 'g');
+  ASSERT_EQ(static_cast<ssize_t>(grown.size()), write(instance, grown.data(), grown.size()));
+  EXPECT_TRUE(zq_test::Eventually(
+      [&] {
+        io.run_one_for(std::chrono::milliseconds(10));
+        return ReadFile(log + ".1") == "line\n" + grown;
+      },
+      std::chrono::seconds(5)));
+  EXPECT_EQ("", ReadFile(log));
+  EXPECT_EQ(earlier + "opening\n", ReadFile(log + ".2"));
+
+  // An operator moves it away and puts another file, over the limit, in its
+  // place; the instance writes on into the moved one. Neither a look nor a
+  // marker line touches the new file.
+  ASSERT_EQ(0, rename(log.c_str(), (log + ".moved").c_str()));
+  const std::string operators = "the operator's " + std::string(120, 'o');
+  dir.Write("App-1.log", operators);
+  ASSERT_EQ(1, write(instance, "m", 1));
+  io.poll();
+  ASSERT_FALSE(deadlines.Empty()) << "no look is due";
+  EXPECT_TRUE(zq_test::Eventually(
+      [&] {
+        io.run_one_for(std::chrono::milliseconds(10));
+        return deadlines.Empty();
+      },
+      std::chrono::seconds(5)));
+  logs.Append(id, "end\n");
+  EXPECT_EQ(operators, ReadFile(log));
+  EXPECT_EQ("line\n" + grown, ReadFile(log + ".1"));
+  EXPECT_EQ(std::set<int>{instance}, DescriptorsOf(log));
+  logs.Release(id);
+  close(instance);
 }
 
 }  // namespace
