@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <chrono>
 #include <limits>
+#include <new>
+#include <vector>
 
 #include "platform/kernel_object.h"
 
@@ -28,50 +30,116 @@ const timespec* PollTimeout(DWORD milliseconds, Clock::time_point deadline, time
   return &left;
 }
 
-// What one blocking wait polls: the descriptors of the objects that have
-// one, and the wake signal for the others; given back when it ends.
-class PollSet {
+// The objects of one wait, and what the wait polls for them once it has to
+// block: the descriptors of the objects that have one, and the wake signal
+// for the others. Kept on the stack for the few objects a wait usually has:
+// a thread that blocks for days keeps every stack page it touched, and a
+// supervisor has thousands of such threads.
+class WaitList {
  public:
-  PollSet(const std::shared_ptr<zq_platform::KernelObject>* objects, DWORD count)
-      : objects_(objects), count_(count) {
-    for (DWORD i = 0; i < count; ++i) {
-      const int fd = objects[i]->BeginWait(waiters_[i]);
-      slot_[i] = fd >= 0 ? polled_ : kNoSlot;
+  // Throws std::bad_alloc when memory for more than a few objects runs out.
+  explicit WaitList(DWORD count) : count_(count) {
+    if (count > kOnStack) {
+      heapEntries_.resize(count);
+      heapFds_.resize(count);
+    }
+    entries_ = count > kOnStack ? heapEntries_.data() : stackEntries_.data();
+    fds_ = count > kOnStack ? heapFds_.data() : stackFds_.data();
+  }
+  ~WaitList() {
+    for (DWORD i = 0; i < begun_; ++i)
+      entries_[i].object->EndWait(entries_[i].waiter);
+  }
+  WaitList(const WaitList&) = delete;
+  WaitList& operator=(const WaitList&) = delete;
+
+  // Takes a reference to each object, which keeps its descriptor open until
+  // the wait is over even if another thread closes the handle meanwhile.
+  // False for a bad handle.
+  bool LookUp(const HANDLE* handles) {
+    for (DWORD i = 0; i < count_; ++i) {
+      entries_[i].object = zq_platform::LookupHandle(handles[i]);
+      if (entries_[i].object == nullptr) return false;
+    }
+    return true;
+  }
+
+  // What is signalled already, without a poll: most waits end here.
+  DWORD FirstSignalledNow() const {
+    for (DWORD i = 0; i < count_; ++i) {
+      if (entries_[i].object->TakeIfSignalled()) return i;
+    }
+    return count_;
+  }
+
+  void BeginPolls() {
+    for (; begun_ < count_; ++begun_) {
+      Entry& entry = entries_[begun_];
+      const int fd = entry.object->BeginWait(entry.waiter);
+      entry.slot = fd >= 0 ? static_cast<int>(polled_) : -1;
       if (fd >= 0) fds_[polled_++] = {fd, POLLIN, 0};
     }
   }
-  ~PollSet() {
-    for (DWORD i = 0; i < count_; ++i)
-      objects_[i]->EndWait(waiters_[i]);
-  }
-  PollSet(const PollSet&) = delete;
-  PollSet& operator=(const PollSet&) = delete;
 
   int Poll(const timespec* timeout, const sigset_t& mask) {
-    return ppoll(fds_.data(), polled_, timeout, &mask);
+    return ppoll(fds_, polled_, timeout, &mask);
   }
 
-  // The lowest index whose object is signalled now, taking the signal of an
-  // auto-reset event; `count` when none is.
-  DWORD FirstSignalled() const {
+  // After a poll: the lowest index whose object is signalled now, taking the
+  // signal of an auto-reset event; `count` when none is.
+  DWORD FirstSignalledAfterPoll() const {
     for (DWORD i = 0; i < count_; ++i) {
+      const Entry& entry = entries_[i];
       const bool signalled =
-          slot_[i] != kNoSlot ? fds_[slot_[i]].revents != 0 : objects_[i]->TakeIfSignalled();
+          entry.slot >= 0 ? fds_[entry.slot].revents != 0 : entry.object->TakeIfSignalled();
       if (signalled) return i;
     }
     return count_;
   }
 
  private:
-  static constexpr DWORD kNoSlot = MAXIMUM_WAIT_OBJECTS;
+  static constexpr DWORD kOnStack = 4;
 
-  const std::shared_ptr<zq_platform::KernelObject>* objects_;
+  struct Entry {
+    std::shared_ptr<zq_platform::KernelObject> object;
+    zq_platform::Waiter waiter;
+    int slot = -1;  // in fds_, -1 for an object without a descriptor
+  };
+
   const DWORD count_;
-  std::array<zq_platform::Waiter, MAXIMUM_WAIT_OBJECTS> waiters_;
-  std::array<DWORD, MAXIMUM_WAIT_OBJECTS> slot_;
-  std::array<pollfd, MAXIMUM_WAIT_OBJECTS> fds_;
+  DWORD begun_ = 0;
   nfds_t polled_ = 0;
+  Entry* entries_;
+  pollfd* fds_;
+  std::array<Entry, kOnStack> stackEntries_;
+  std::array<pollfd, kOnStack> stackFds_{};
+  std::vector<Entry> heapEntries_;
+  std::vector<pollfd> heapFds_;
 };
+
+DWORD Wait(const HANDLE* handles, DWORD count, DWORD milliseconds) {
+  WaitList objects(count);
+  if (!objects.LookUp(handles)) return WAIT_FAILED;
+  if (const DWORD first = objects.FirstSignalledNow(); first < count) return WAIT_OBJECT_0 + first;
+  if (milliseconds == 0) return WAIT_TIMEOUT;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  const sigset_t wakeable = zq_platform::WakeableMask();
+  objects.BeginPolls();
+  for (;;) {
+    // Also before the first poll: an event may have been set before it was
+    // linked to this wait.
+    if (const DWORD first = objects.FirstSignalledAfterPoll(); first < count)
+      return WAIT_OBJECT_0 + first;
+    timespec left;
+    const timespec* timeout = PollTimeout(milliseconds, deadline, left);
+    if (timeout != nullptr && left.tv_sec == 0 && left.tv_nsec == 0) return WAIT_TIMEOUT;
+    // The wake signal interrupts it (EINTR): the look above says why.
+    if (objects.Poll(timeout, wakeable) < 0 && errno != EINTR) {
+      zq_platform::SetLastErrorFromErrno(errno);
+      return WAIT_FAILED;
+    }
+  }
+}
 
 }  // namespace
 
@@ -80,33 +148,11 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
     zq_platform::SetLastErrorCode(ERROR_INVALID_PARAMETER);
     return WAIT_FAILED;
   }
-  // These references keep every descriptor open until the wait is over, even
-  // if another thread closes a handle meanwhile.
-  std::array<std::shared_ptr<zq_platform::KernelObject>, MAXIMUM_WAIT_OBJECTS> objects;
-  for (DWORD i = 0; i < count; ++i) {
-    objects[i] = zq_platform::LookupHandle(handles[i]);
-    if (objects[i] == nullptr) return WAIT_FAILED;
-  }
-  // Most waits find their answer at once and need no poll.
-  for (DWORD i = 0; i < count; ++i) {
-    if (objects[i]->TakeIfSignalled()) return WAIT_OBJECT_0 + i;
-  }
-  if (milliseconds == 0) return WAIT_TIMEOUT;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-  const sigset_t wakeable = zq_platform::WakeableMask();
-  PollSet polled(objects.data(), count);
-  for (;;) {
-    // Also after the poll: an event may have been set before its object was
-    // linked to this wait.
-    if (const DWORD first = polled.FirstSignalled(); first < count) return WAIT_OBJECT_0 + first;
-    timespec left;
-    const timespec* timeout = PollTimeout(milliseconds, deadline, left);
-    if (timeout != nullptr && left.tv_sec == 0 && left.tv_nsec == 0) return WAIT_TIMEOUT;
-    // The wake signal interrupts it (EINTR): the look above says why.
-    if (polled.Poll(timeout, wakeable) < 0 && errno != EINTR) {
-      zq_platform::SetLastErrorFromErrno(errno);
-      return WAIT_FAILED;
-    }
+  try {
+    return Wait(handles, count, milliseconds);
+  } catch (const std::bad_alloc&) {
+    zq_platform::SetLastErrorCode(ERROR_NOT_ENOUGH_MEMORY);
+    return WAIT_FAILED;
   }
 }
 
