@@ -87,19 +87,22 @@ TEST(WaitWakeUps, WaitsHoldNoDescriptorAndNoSetIsMissed) {
       if (pipe2(pipe_fds, O_CLOEXEC) != 0) return;
       pollfd never{pipe_fds[0], POLLIN, 0};
       const sigset_t wakeable = zq_platform::WakeableMask();
+      const timespec limit{10, 0};
       // Once for the set before this poll, once for the set during the next.
       for (int i = 0; i < 2; ++i)
-        interrupted += ppoll(&never, 1, nullptr, &wakeable) < 0 && errno == EINTR;
+        interrupted += ppoll(&never, 1, &limit, &wakeable) < 0 && errno == EINTR;
       close(pipe_fds[0]);
       close(pipe_fds[1]);
     });
+    // No assertion may leave this scope early: the poller would wait for
+    // `set` for ever.
     while (!linked)
       std::this_thread::yield();
-    ASSERT_TRUE(SetEvent(stop.get()));
+    EXPECT_TRUE(SetEvent(stop.get()));
     set = true;
-    ASSERT_TRUE(UntilInPoll(poller));
-    ASSERT_TRUE(ResetEvent(stop.get()));
-    ASSERT_TRUE(SetEvent(stop.get()));
+    EXPECT_TRUE(UntilInPoll(poller));
+    EXPECT_TRUE(ResetEvent(stop.get()));
+    EXPECT_TRUE(SetEvent(stop.get()));
   }
   EXPECT_EQ(interrupted, 2);
   ASSERT_EQ(WaitForSingleObject(thread.get(), 10000), WAIT_OBJECT_0);
