@@ -48,13 +48,12 @@ thread_local void (*tNextWaitAction)() = nullptr;
 
 enum class Wait { kReady, kTimedOut, kAbandoned };
 
-// One poll of `entries` for at most `timeout` ms (-1: no limit); with an
-// abort check, in the check's signal mask.
+// One poll of `entries` for at most `timeout` ms (-1: no limit), in `mask`
+// when an abort check gives one (null: the thread's own).
 int Poll(std::span<pollfd> entries, int timeout, const sigset_t* mask) {
-  const auto count = static_cast<nfds_t>(entries.size());
-  if (mask == nullptr) return poll(entries.data(), count, timeout);
   const timespec limit{timeout / 1000, (timeout % 1000) * 1000000L};
-  return ppoll(entries.data(), count, timeout < 0 ? nullptr : &limit, mask);
+  return ppoll(entries.data(), static_cast<nfds_t>(entries.size()), timeout < 0 ? nullptr : &limit,
+               mask);
 }
 
 // Waits until `fd` is ready for `events`, the deadline passes or the

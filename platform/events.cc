@@ -1,6 +1,4 @@
 // Events, and the in-memory signal that events and threads share.
-#include <cerrno>
-
 #include "platform/kernel_object.h"
 
 namespace zq_platform {

@@ -2,8 +2,6 @@
 // handle table that maps HANDLE values to them.
 #pragma once
 
-#include <unistd.h>
-
 #include <atomic>
 #include <memory>
 #include <mutex>

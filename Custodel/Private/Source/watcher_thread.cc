@@ -29,16 +29,15 @@ void Log(const char* format, const ServerMonitor& monitor) {
   gServer.DBG_Type(0, ZQ_TString::Format(format, monitor.serverName, monitor.instance));
 }
 
-// For the middleware's waits (zqm_io::AbortCheck).
-bool StopAsked(void* monitor) {
-  return WaitForSingleObject(static_cast<ServerMonitor*>(monitor)->stopEvent, 0) == WAIT_OBJECT_0;
+bool StopAsked(const ServerMonitor& monitor) {
+  return WaitForSingleObject(monitor.stopEvent, 0) == WAIT_OBJECT_0;
 }
 
 // Whether a failed call was the watcher's stop rather than the daemon's
 // answer: its monitor is being removed, or the process shuts down (which
 // then ends the pass under way too). Such a watcher ends without a word.
 bool Abandoned(const ServerMonitor& monitor) {
-  if (WaitForSingleObject(monitor.stopEvent, 0) == WAIT_OBJECT_0) return true;
+  if (StopAsked(monitor)) return true;
   if (!zqm_shutdown::InProgress()) return false;
   SetEvent(gShutdownEvent);
   return true;
@@ -172,8 +171,11 @@ unsigned WatcherThread(void* argument) {
     // descriptor of its own: a host of thousands of instances would need
     // one more descriptor for each.
     const zq_platform::WakeOnSet stopWakes(monitor.stopEvent);
+    const auto stopAsked = [](void* asked) {
+      return StopAsked(*static_cast<ServerMonitor*>(asked));
+    };
     const zqm_io::AbortOn stoppable({zqm_shutdown::WakeDescriptor()},
-                                    {zq_platform::WakeableMask, StopAsked, &monitor});
+                                    {zq_platform::WakeableMask, stopAsked, &monitor});
     gServer.DBG_Type(0,
                      ZQ_TString::Format("Starting monitor for server \"%s\"", monitor.serverName));
     SetEvent(monitor.startedEvent);
