@@ -31,10 +31,13 @@ foreach(program ${ZQ_PROGRAMS})
   zq_install_relocatable(${program} ${CMAKE_INSTALL_BINDIR})
 endforeach()
 zq_install_relocatable(sample_server ${ZQ_EXAMPLES_DIR})
-set_target_properties(dodived DEVUror almanac_etcd_module PROPERTIES INSTALL_RPATH "$ORIGIN")
+# The modules the programs load (`almanac --etcd`, each program's command
+# line) lie beside the runtime library, where zqm_modules looks.
+get_property(ZQ_MODULES GLOBAL PROPERTY ZQ_MODULES)
+set_target_properties(dodived DEVUror almanac_etcd_module ${ZQ_MODULES} PROPERTIES INSTALL_RPATH
+                      "$ORIGIN")
 install(TARGETS dodived DEVUror LIBRARY DESTINATION ${ZQ_PRIVATE_LIBDIR})
-# What `almanac --etcd` loads: found along the program's RUNPATH.
-install(TARGETS almanac_etcd_module LIBRARY DESTINATION ${ZQ_PRIVATE_LIBDIR})
+install(TARGETS almanac_etcd_module ${ZQ_MODULES} LIBRARY DESTINATION ${ZQ_PRIVATE_LIBDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/bash-completion/zqm
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 

@@ -111,7 +111,6 @@
 
 #include <asio.hpp>
 #include <chrono>
-#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -223,8 +222,8 @@ class Daemon {
   // processes: starts, the last end, the back-off (daemon_control.cc).
   struct Record {
     unsigned starts = 0;
-    std::deque<InstanceEvent> recent;  // the last starts and ends, oldest first
-    std::string lastEnd;               // as traced; "" until a process of it has ended
+    std::vector<InstanceEvent> recent;  // the last starts and ends, oldest first
+    std::string lastEnd;                // as traced; "" until a process of it has ended
     std::chrono::system_clock::time_point endedAt;
     int exitStatus = -1;  // or
     int signal = 0;

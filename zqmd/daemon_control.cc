@@ -32,9 +32,15 @@ unsigned MillisecondsBetween(SteadyClock::time_point from, SteadyClock::time_poi
   return static_cast<unsigned>(std::clamp<long long>(ms, 0, 0xFFFFFFFFll));
 }
 
-void Remember(std::deque<InstanceEvent>& recent, InstanceEvent event) {
+// A record is kept for every instance, most of which start once: its list
+// grows from one event, up to the last kRecentEvents.
+void Remember(std::vector<InstanceEvent>& recent, InstanceEvent event) {
+  if (recent.size() == kRecentEvents) {
+    recent.erase(recent.begin());
+  } else if (recent.size() == recent.capacity()) {
+    recent.reserve(std::min(kRecentEvents, std::max<std::size_t>(1, 2 * recent.capacity())));
+  }
   recent.push_back(std::move(event));
-  if (recent.size() > kRecentEvents) recent.pop_front();
 }
 
 ZQ_TDict EventEntry(const InstanceEvent& event) {

@@ -1,17 +1,13 @@
-// The etcd side of the almanac program: its options, and the one-shot
+// The etcd side of the almanac program: its settings, and the one-shot
 // transfers --import FILE.json and --export [FILE].
 #pragma once
 
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Almanac/Server/etcd_source.h"
-
-namespace CLI {
-class App;
-class Option;
-}  // namespace CLI
 
 namespace almanac {
 
@@ -21,9 +17,7 @@ struct EtcdOptions {
   std::string cacheFile;  // --cache-file; "" the default for the name and instance
   std::string importFile;
   std::string exportFile;  // "" or "-": standard output
-  const CLI::Option* exportOption = nullptr;
-
-  bool Exporting() const;
+  bool exporting = false;  // --export given, with or without a file
 
   bool Wanted() const { return !members.empty(); }
   EtcdSettings Settings() const;
@@ -32,8 +26,9 @@ struct EtcdOptions {
   EtcdSettings ServerSettings(const std::string& name, unsigned instance) const;
 };
 
-// Adds --etcd, --etcd-prefix, --cache-file, --import and --export to `app`.
-void AddEtcdOptions(CLI::App& app, EtcdOptions& options);
+// The URLs of a list of etcd members joined by ',' (blanks around each and
+// trailing '/' taken off, empty entries left out).
+std::vector<std::string> SplitEtcdMembers(const std::string& members);
 
 // Runs --import or --export when given: the program's exit status, or
 // nullopt when neither was asked for.

@@ -24,9 +24,11 @@ using zq_test::NotifySocket;
 const std::vector<std::string> kPrograms = {"zqmd", "almanac", "custodel", "zqm"};
 
 void ExpectNothingFromTheBuildTree(const InstalledPrefix& prefix) {
-  for (const char* file : {"bin/zqmd", "bin/almanac", "bin/custodel", "bin/zqm",
-                           "libexec/custodel/sample_server", "lib/custodel/libDEVUror.so",
-                           "lib/custodel/libdodived.so", "lib/custodel/libalmanac_etcd.so"}) {
+  for (const char* file :
+       {"bin/zqmd", "bin/almanac", "bin/custodel", "bin/zqm", "libexec/custodel/sample_server",
+        "lib/custodel/libDEVUror.so", "lib/custodel/libdodived.so",
+        "lib/custodel/libalmanac_etcd.so", "lib/custodel/libzqmd_command_line.so",
+        "lib/custodel/libalmanac_command_line.so", "lib/custodel/libcustodel_command_line.so"}) {
     for (const std::string& library : zq_test::ResolvedLibraries(prefix.Path(file))) {
       EXPECT_FALSE(Contains(library, "not found")) << file << ": " << library;
       EXPECT_FALSE(Contains(library, ZQ_BUILD_DIR)) << file << ": " << library;
@@ -44,6 +46,16 @@ void ExpectVersionsAndUsage(const InstalledPrefix& prefix) {
     EXPECT_EQ(0, version.status) << program << ": " << version.output;
     EXPECT_EQ(program + " " ZQ_PROJECT_VERSION "\n", version.output);
   }
+  // Without its command-line module a program says which file it misses.
+  const std::string module = prefix.Path("lib/custodel/libzqmd_command_line.so");
+  std::filesystem::rename(module, module + ".away");
+  const zq_test::ProgramRun unreadable = prefix.Run("zqmd", {"--version"});
+  std::filesystem::rename(module + ".away", module);
+  EXPECT_EQ(1, unreadable.status) << unreadable.output;
+  EXPECT_TRUE(Contains(unreadable.output,
+                       "zqmd: the module libzqmd_command_line.so (installed "
+                       "with the program) cannot be loaded: "))
+      << unreadable.output;
   // The configuration server finds its etcd module (and so tries the member).
   const zq_test::ProgramRun etcd =
       prefix.Run("almanac", {"--etcd", "http://127.0.0.1:9", "--export"});
@@ -173,6 +185,12 @@ TEST(InstalledPrefixTest, RunsTheExampleInstallationFromThePrefixAlone) {
   // Ready after the first pass: the example's servers run by then.
   ASSERT_EQ("READY=1", abstractManager.Receive(30s).value_or("(nothing)")) << service->Output();
   EXPECT_FALSE(manager.Receive(0ms)) << "a second readiness message";
+  // Each read its command line through a module and let it go again.
+  for (const auto* program : {daemon.get(), almanac.get(), service.get()}) {
+    const std::string maps = zq_test::ReadFile("/proc/" + std::to_string(program->Pid()) + "/maps");
+    EXPECT_TRUE(Contains(maps, "/lib/custodel/libDEVUror.so")) << maps;
+    EXPECT_FALSE(Contains(maps, "_command_line.so")) << maps;
+  }
 
   const zq_test::ProgramRun status = prefix.Run("zqm", {"status", "--json"});
   ASSERT_EQ(0, status.status) << status.output;

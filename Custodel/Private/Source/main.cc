@@ -3,21 +3,16 @@
 // and otherwise runs until SIGTERM or SIGINT.
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <cstdio>
+#include <iostream>
+#include <optional>
 
+#include "Custodel/Private/Source/command_line.h"
 #include "Custodel/Private/Source/custodel.h"
 #include "DEVUror/zqm_limits.h"
 #include "DEVUror/zqm_notify.h"
 #include "platform/process_memory.h"
 #include "platform/scheduling.h"
-#include "zq_version.h"
-
-namespace {
-
-constexpr int kUsageStatus = 2;
-
-}  // namespace
 
 int main(int argc, char** argv) {
   // A watcher thread waits on its instance for as long as it runs.
@@ -26,26 +21,13 @@ int main(int argc, char** argv) {
   zq_platform::RequestShortTimeSlices();
   // Before any thread exists; readiness is sent after the first pass.
   zqm_notify::TakeNotifySocket();
-  CLI::App app{
-      "custodel: keeps the configured server programs of this host running. It reads the "
-      "servers from the configuration server (Almanac), has the middleware daemon (zqmd) start "
-      "them in their start-up order and starts each again the moment it dies.",
-      "custodel"};
-  app.set_version_flag("--version", "custodel " ZQ_PROJECT_VERSION);
-  app.footer(
-      "Steered while it runs by zqm reconfigure, zqm stop and zqm ignore NAME. SIGTERM or SIGINT\n"
-      "ends it in order; the servers keep running. Exit status: 0 after an orderly stop, 1 after\n"
-      "a fatal error (one line on standard error starting \"Custodel:FATAL ERROR:\"), 2 for a\n"
-      "wrong command line.");
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& error) {
-    return app.exit(error) == 0 ? 0 : kUsageStatus;
-  }
+  ServiceCommandLine parsed;
+  if (const std::optional<int> status =
+          zqm_modules::ReadCommandLine("custodel", argc, argv, parsed, std::cout, std::cerr))
+    return *status;
 
-  // Each monitor holds five descriptors (its thread, three events, the
-  // process): a host of thousands of instances needs more than the soft
-  // limit a service manager gives.
+  // Each monitor holds a descriptor (its process): a host of thousands of
+  // instances needs more than the soft limit a service manager gives.
   zqm_limits::RaiseDescriptorLimit();
   __ZQ_INITIALIZATION_FUNCTION_custodel__();
   const int status = RunCustodel();
