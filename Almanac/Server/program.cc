@@ -15,6 +15,7 @@
 #include "Almanac/Server/config_store.h"
 #include "Almanac/Server/etcd_program.h"
 #include "Almanac/Server/remote_store.h"
+#include "platform/process_memory.h"
 
 namespace almanac {
 namespace {
@@ -96,6 +97,7 @@ int RunAlmanac(int argc, const char* const* argv, Middleware& middleware, std::o
     close(parsed.readyFd);
   }
   store.Follow();
+  zq_platform::ReturnFreeHeapPages();
   if (!Attempt(err, "", [&] { middleware.Serve(store); })) return kExitFailure;
   return kExitOk;
 }

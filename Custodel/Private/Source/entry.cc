@@ -4,6 +4,7 @@
 
 #include "Custodel/Private/Source/custodel.h"
 #include "DEVUror/zqm_notify.h"
+#include "platform/process_memory.h"
 
 namespace {
 
@@ -26,6 +27,8 @@ void RunService() {
   Reconfigure(true);
   // The first pass is done: a service manager may start what waits for us.
   zqm_notify::Ready();
+  // What the pass took and gave back would stay resident for good.
+  zq_platform::ReturnFreeHeapPages();
   gServer.SetProcessor(&ProcessCommand, nullptr);
   gServer.SetTimeOut(-1);
   gServer.EventLoop();
