@@ -5,12 +5,6 @@
 // And a running instance's log, which the daemon opens only for each use
 // and never once it was moved away or replaced.
 
-// Before any standard header: Asio picks its handler allocation from the
-// standard headers included ahead of it, and this file must pick as
-// instance_log.cc and DEVUror do, or AddressSanitizer sees memory taken
-// with operator new given back with free.
-#include "DEVUror/zqm_deadlines.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -19,6 +13,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "DEVUror/zqm_deadlines.h"
 #include "middleware/middleware_helpers.h"
 #include "platform/kernel_faults.h"
 #include "zqmd/instance_log.h"
