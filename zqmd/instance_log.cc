@@ -14,6 +14,7 @@
 #include "DEVUror/zqm_file_io.h"
 #include "DEVUror/zqm_trace.h"
 #include "platform/kernel_faults.h"
+#include "zqmd/safe_files.h"
 
 namespace zqmd {
 
@@ -192,7 +193,7 @@ int MakeInotify() {
 class Reopened {
  public:
   Reopened(const std::string& path, dev_t device, ino_t inode) {
-    fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    fd_ = open(path.c_str(), kLogOpenFlags);
     if (fd_ < 0) {
       // A missing file, a symbolic link, a FIFO nobody reads or a folder.
       moved_ = errno == ENOENT || errno == ELOOP || errno == ENXIO || errno == EISDIR;

@@ -222,7 +222,7 @@ std::string LogFilePath(const std::string& directory, const std::string& name, u
 }
 
 int OpenLogFile(const std::string& path) {
-  const int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+  const int flags = kLogOpenFlags | O_CREAT;
   int fd = open(path.c_str(), flags, 0640);
   if (fd < 0 && errno == ENOENT && mkdir(Parent(path).c_str(), 0750) == 0)
     fd = open(path.c_str(), flags, 0640);

@@ -10,6 +10,8 @@
 // symbolic link.
 #pragma once
 
+#include <fcntl.h>
+
 #include <string>
 
 namespace zqmd {
@@ -44,10 +46,15 @@ std::string PrepareSocketPlace(const std::string& socketPath);
 std::string LogFilePath(const std::string& directory, const std::string& name, unsigned instance);
 constexpr std::size_t kMaxLogNameBytes = 200;
 
-// Opens `path` for appending (created with mode 0640, its folder with 0750
-// when missing), close-on-exec, without following a symbolic link and
-// without blocking on a planted FIFO. Throws ZQM_EException naming the path
-// when it cannot be opened or is not a plain file.
+// How a log is opened to be written: appended to, close-on-exec, without
+// following a symbolic link, without blocking on a planted FIFO and without
+// becoming anybody's controlling terminal.
+inline constexpr int kLogOpenFlags =
+    O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+
+// Opens `path` with kLogOpenFlags (created with mode 0640, its folder with
+// 0750 when missing). Throws ZQM_EException naming the path when it cannot be
+// opened or is not a plain file.
 int OpenLogFile(const std::string& path);
 
 }  // namespace zqmd
