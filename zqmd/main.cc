@@ -25,12 +25,16 @@
 namespace {
 
 // Runs handlers until the loop is stopped. The lines they trace wake the
-// trace writer only once nothing more is ready, so that no start waits for
-// its own trace.
+// trace writer once nothing more is ready, so that no start waits for its
+// own trace, and at the latest after kHandlersPerWake of them: a loop that
+// is never idle (a flood of connections) must not hold its trace back until
+// the writer's buffer is full and lines are lost.
 void RunHandlers(asio::io_context& io) {
+  constexpr int kHandlersPerWake = 64;
   const zqm_trace::HeldWakes held;
   while (io.run_one() > 0) {
-    io.poll();
+    for (int ran = 1; ran < kHandlersPerWake && io.poll_one() > 0; ++ran) {
+    }
     zqm_trace::WakeHeld();
   }
 }
