@@ -3,6 +3,7 @@
 # only now and then, or only while it starts, is not in its memory for the
 # rest of its life. Each exports its entry and nothing else; the global
 # property ZQ_MODULES lists them for installation.
+
 # zq_command_line_module(<program> <source>...): lib<program>_command_line.so,
 # which reads <program>'s command line and is closed again before the
 # program does its work. GCC's unique symbols (the static data of inline
