@@ -62,7 +62,7 @@ TEST(DaemonMetricsTest, PromtoolAcceptsThemAndPrometheusSeesARestart) {
   Installation installation(kConfiguration, options);
   ASSERT_TRUE(installation.Daemon().WaitForLine(
       "Metrics for Prometheus on http://127.0.0.1:" + std::to_string(kMetricsPort) + "/metrics",
-      0s));
+      5s));
   ASSERT_NE(0, StartKillAndRestartSample(installation));
 
   const zq_test::HttpReply scraped = zq_test::Get(kMetricsPort, "/metrics");

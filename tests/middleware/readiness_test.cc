@@ -71,9 +71,9 @@ TEST(ReadinessTest, HttpReadinessHoldsBackTheNextServerInStartUpOrder) {
   ASSERT_TRUE(custodel->WaitForLine("Server \"Next\" instance 1 is running", 20s))
       << custodel->Output();
   auto& daemon = installation.Daemon();
-  const auto started = daemon.WaitForLine("Started Web instance 1", 0s);
-  const auto ready = daemon.WaitForLine("Web instance 1 \\(pid [0-9]+\\) is ready: it answers", 0s);
-  const auto next = daemon.WaitForLine("Starting Next instance 1", 0s);
+  const auto started = daemon.WaitForLine("Started Web instance 1", 5s);
+  const auto ready = daemon.WaitForLine("Web instance 1 \\(pid [0-9]+\\) is ready: it answers", 5s);
+  const auto next = daemon.WaitForLine("Starting Next instance 1", 5s);
   ASSERT_TRUE(started && ready && next) << daemon.Output();
   // Neither the refused connects nor the 503 answers made it ready.
   const auto lines = daemon.Lines();
