@@ -4,6 +4,12 @@
 # rest of its life. Each exports its entry and nothing else; the global
 # property ZQ_MODULES lists them for installation.
 
+# The command-line parser (header-only) is compiled into these modules alone.
+find_package(CLI11 CONFIG QUIET)
+if(NOT TARGET CLI11::CLI11)
+  find_path(CLI11_INCLUDE_DIR CLI/CLI.hpp REQUIRED)
+endif()
+
 # zq_command_line_module(<program> <source>...): lib<program>_command_line.so,
 # which reads <program>'s command line and is closed again before the
 # program does its work. GCC's unique symbols (the static data of inline
@@ -15,6 +21,11 @@ function(zq_command_line_module program)
                         VISIBILITY_INLINES_HIDDEN ON)
   target_compile_options(${target} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
   target_link_libraries(${target} PRIVATE DEVUror -Wl,--exclude-libs,ALL)
+  if(TARGET CLI11::CLI11)
+    target_link_libraries(${target} PRIVATE CLI11::CLI11)
+  else()
+    target_include_directories(${target} PRIVATE ${CLI11_INCLUDE_DIR})
+  endif()
   add_dependencies(${program} ${target})
   set_property(GLOBAL APPEND PROPERTY ZQ_MODULES ${target})
 endfunction()
