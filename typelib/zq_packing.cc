@@ -1,5 +1,6 @@
 #include "typelib/zq_packing.h"
 
+#include <array>
 #include <cstring>
 #include <iterator>
 
@@ -30,6 +31,18 @@ std::uint8_t BuiltinTag(const char* className) {
     if (std::strcmp(kBuiltinClasses[tag], className) == 0) return static_cast<std::uint8_t>(tag);
   }
   return kNamedTag;
+}
+
+// The class objects of the builtin tags, looked up once the library's classes
+// are registered: a value with a tag then costs no look-up by name.
+const ZQ_TClass* BuiltinClass(std::uint8_t tag) {
+  static const auto classes = [] {
+    std::array<const ZQ_TClass*, kBuiltinCount> found{};
+    for (std::size_t t = 1; t < kBuiltinCount; ++t)
+      found[t] = ZQ_TClass::Find(kBuiltinClasses[t]);
+    return found;
+  }();
+  return classes[tag];
 }
 
 const ZQ_TAny* AsAny(const ZQ_IPackable& value) {
@@ -210,9 +223,7 @@ std::unique_ptr<ZQ_IPackable> ZQ_TBinaryUnpacker::UnpackValue() {
       offset_ = at;
       Fail("class name with a NUL byte");
     }
-  } else if (tag < kBuiltinCount) {
-    className = kBuiltinClasses[tag];
-  } else {
+  } else if (tag >= kBuiltinCount) {
     offset_ = at;
     Fail("unknown value tag " + std::to_string(tag));
   }
@@ -220,12 +231,14 @@ std::unique_ptr<ZQ_IPackable> ZQ_TBinaryUnpacker::UnpackValue() {
     offset_ = at;
     Fail("values nested deeper than " + std::to_string(kMaxDepth) + " levels");
   }
-  const ZQ_TClass* classObject = ZQ_TClass::Find(className.c_str());
+  const ZQ_TClass* classObject =
+      tag == kNamedTag ? ZQ_TClass::Find(className.c_str()) : BuiltinClass(tag);
   std::unique_ptr<ZQ_TObject> object(classObject ? classObject->CreateObject() : nullptr);
-  auto* packable = object ? dynamic_cast<ZQ_IPackable*>(object.get()) : nullptr;
+  auto* packable = object ? PackablePart(classObject, object.get()) : nullptr;
   if (packable == nullptr) {
     offset_ = at;
-    Fail("unknown or unpackable class \"" + className + "\"");
+    Fail("unknown or unpackable class \"" + (tag == kNamedTag ? className : kBuiltinClasses[tag]) +
+         "\"");
   }
   object.release();
   std::unique_ptr<ZQ_IPackable> value(packable);
@@ -249,6 +262,20 @@ std::unique_ptr<ZQ_IPackable> ZQ_TBinaryUnpacker::UnpackValue() {
   // A packed ZQ_TAny stands for the value it holds.
   if (auto* any = const_cast<ZQ_TAny*>(AsAny(*value))) return any->Release();
   return value;
+}
+
+ZQ_IPackable* ZQ_TBinaryUnpacker::PackablePart(const ZQ_TClass* classObject, ZQ_TObject* object) {
+  // A class object makes objects of one type, so the part lies at the same
+  // distance in each of them.
+  auto* base = reinterpret_cast<char*>(object);
+  for (std::size_t i = 0; i < knownPartCount_; ++i) {
+    if (knownParts_[i].classObject == classObject)
+      return reinterpret_cast<ZQ_IPackable*>(base + knownParts_[i].offset);
+  }
+  auto* packable = dynamic_cast<ZQ_IPackable*>(object);
+  if (packable != nullptr && knownPartCount_ < knownParts_.size())
+    knownParts_[knownPartCount_++] = {classObject, reinterpret_cast<char*>(packable) - base};
+  return packable;
 }
 
 void ZQ_TBinaryUnpacker::ExpectEnd() const {

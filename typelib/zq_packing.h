@@ -21,6 +21,7 @@
 // fault as ZQ_EMalformed naming what was read and the byte offset.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -100,6 +101,18 @@ class ZQ_TBinaryUnpacker : public ZQ_IUnpacking {
  private:
   [[noreturn]] void Fail(const std::string& what) const;
   std::uint8_t ReadByte(const char* what);
+  // `object`, made by `classObject`, as a ZQ_IPackable; nullptr if it is none.
+  ZQ_IPackable* PackablePart(const ZQ_TClass* classObject, ZQ_TObject* object);
+
+  // Where the objects of the classes met so far keep their ZQ_IPackable part:
+  // a message of thousands of values holds a handful of classes, and a
+  // cross-cast costs a walk of the class's bases with a comparison of names.
+  struct KnownPart {
+    const ZQ_TClass* classObject = nullptr;
+    std::ptrdiff_t offset = 0;
+  };
+  std::array<KnownPart, 8> knownParts_{};
+  std::size_t knownPartCount_ = 0;
 
   std::string_view data_;
   std::size_t offset_ = 0;

@@ -108,6 +108,17 @@ TEST(Packing, EveryValueClassRoundTrips) {
     EXPECT_STREQ(RoundTrip(value).HeldClassName(), value.HeldClassName());
   }
   EXPECT_TRUE(RoundTrip(ZQ_TAny()).IsEmpty());
+  // All of them in one message, twice, with exceptions of three classes:
+  // more classes than the unpacker keeps the layout of, each met again.
+  ZQ_TList mixed;
+  for (int round = 0; round < 2; ++round) {
+    for (const ZQ_TAny& value : values)
+      mixed.Append(value);
+    mixed.Append(ZQ_EException());
+    mixed.Append(ZQ_EBadCast());
+    mixed.Append(ZQ_ETestRefused());
+  }
+  RoundTrip(mixed);
 }
 
 TEST(Packing, NestingRoundTripsDownToTheDepthLimit) {
