@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "DEVUror/zqm_trace.h"
 #include "zqmd/daemon_internal.h"
@@ -255,10 +256,10 @@ void Daemon::History(const ZQ_TDict& request, zqm_listener::Reply& reply) {
     ZQ_TList recent;
     for (const InstanceEvent& event : record.recent)
       recent.Append(ZQ_TAny(EventEntry(event)));
-    entry.Set("Recent", ZQ_TAny(recent));
-    list.Append(ZQ_TAny(entry));
+    entry.Set("Recent", ZQ_TAny(std::move(recent)));
+    list.Append(ZQ_TAny(std::move(entry)));
   }
-  reply(zqm_wire::ResultFrame(ZQ_TAny(list)));
+  reply(zqm_wire::ResultFrame(ZQ_TAny(std::move(list))));
 }
 
 }  // namespace zqmd

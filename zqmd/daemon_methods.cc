@@ -2,6 +2,8 @@
 // "LogPath", "GetServerConfiguration" and "ConfigurationChanged" ("Register" is in
 // daemon_registration.cc, "EndInstance" and "History" in daemon_control.cc,
 // "MarkDown", "ClearDown" and "DownServers" in daemon_operator_down.cc).
+#include <utility>
+
 #include "zqmd/daemon_internal.h"
 
 namespace zqmd {
@@ -171,9 +173,9 @@ void Daemon::Servers(const ZQ_TDict& request, zqm_listener::Reply& reply) {
     entry.Set("CPUSeconds", ZQ_TAny(ZQ_TString(CpuSecondsText(usage))));
     entry.Set("MemoryBytes",
               ZQ_TAny(ZQ_TString(usage.memoryBytes ? std::to_string(*usage.memoryBytes) : "")));
-    list.Append(ZQ_TAny(entry));
+    list.Append(ZQ_TAny(std::move(entry)));
   }
-  reply(zqm_wire::ResultFrame(ZQ_TAny(list)));
+  reply(zqm_wire::ResultFrame(ZQ_TAny(std::move(list))));
 }
 
 void Daemon::LogPathOf(const ZQ_TDict& request, zqm_listener::Reply& reply) {

@@ -2,6 +2,7 @@
 // up"), kept in the state file across restarts of the daemon, and never
 // started meanwhile, whoever asks.
 #include <ctime>
+#include <utility>
 
 #include "DEVUror/zqm_trace.h"
 #include "zqmd/daemon_internal.h"
@@ -95,7 +96,7 @@ void Daemon::DownServers(zqm_listener::Reply& reply) {
   ZQ_TList list;
   for (const auto& [name, since] : operatorDown_)
     list.Append(ZQ_TAny(DownEntry(name, since)));
-  reply(zqm_wire::ResultFrame(ZQ_TAny(list)));
+  reply(zqm_wire::ResultFrame(ZQ_TAny(std::move(list))));
 }
 
 }  // namespace zqmd

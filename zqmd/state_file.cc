@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <utility>
 
 #include "DEVUror/zqm_file_io.h"
 #include "platform/kernel_faults.h"
@@ -236,7 +237,7 @@ std::string EncodeState(const std::vector<SavedInstance>& instances,
     ZQ_TDict entry;
     entry.Set("OperatorDown", ZQ_TAny(ZQ_TString(mark.name)));
     entry.Set("Since", ZQ_TAny(ZQ_TString(std::to_string(mark.since))));
-    list.Append(ZQ_TAny(entry));
+    list.Append(ZQ_TAny(std::move(entry)));
   }
   return ZQ_PackValue(&list);
 }

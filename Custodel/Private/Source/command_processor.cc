@@ -1,4 +1,6 @@
 // The command processor of the RPC server "Custodel".
+#include <utility>
+
 #include "Custodel/Private/Source/custodel.h"
 
 namespace {
@@ -39,7 +41,7 @@ ZQ_TList ListMonitors() {
       entry.Set("Since", ZQ_TAny(ZQ_TUInt32(since)));
     }
     entry.Set("Restarts", ZQ_TAny(ZQ_TUInt32(monitor->restarts)));
-    list.Append(ZQ_TAny(entry));
+    list.Append(ZQ_TAny(std::move(entry)));
   }
   return list;
 }
