@@ -188,12 +188,19 @@ std::pair<pid_t, pid_t> StartForker(Installation& installation) {
   EXPECT_TRUE(zq_test::Eventually([&] { return ForkerProcesses().size() == before + 2; }, 5s));
   EXPECT_TRUE(
       zq_test::WaitForFileMatches("/proc/" + std::to_string(forker) + "/comm", "x\\) y", 1, 5s));
+  // Looked for until seen: while the helper execs, its environment, and
+  // so its mark, cannot be read for a moment.
   pid_t helper = 0;
-  for (const zqmd::MarkedProcess& process : ForkerProcesses()) {
-    if (process.pid != forker && zq_test::StatFields(process.pid).at(1) == std::to_string(forker))
-      helper = process.pid;
-  }
-  EXPECT_NE(0, helper);
+  EXPECT_TRUE(zq_test::Eventually(
+      [&] {
+        for (const zqmd::MarkedProcess& process : ForkerProcesses()) {
+          const std::vector<std::string> stat = zq_test::StatFields(process.pid);
+          if (process.pid != forker && stat.size() > 1 && stat[1] == std::to_string(forker))
+            helper = process.pid;
+        }
+        return helper != 0;
+      },
+      5s));
   return {forker, helper};
 }
 
