@@ -231,14 +231,13 @@ std::unique_ptr<ZQ_IPackable> ZQ_TBinaryUnpacker::UnpackValue() {
     offset_ = at;
     Fail("values nested deeper than " + std::to_string(kMaxDepth) + " levels");
   }
-  const ZQ_TClass* classObject =
-      tag == kNamedTag ? ZQ_TClass::Find(className.c_str()) : BuiltinClass(tag);
+  const char* const name = tag == kNamedTag ? className.c_str() : kBuiltinClasses[tag];
+  const ZQ_TClass* classObject = tag == kNamedTag ? ZQ_TClass::Find(name) : BuiltinClass(tag);
   std::unique_ptr<ZQ_TObject> object(classObject ? classObject->CreateObject() : nullptr);
   auto* packable = object ? PackablePart(classObject, object.get()) : nullptr;
   if (packable == nullptr) {
     offset_ = at;
-    Fail("unknown or unpackable class \"" + (tag == kNamedTag ? className : kBuiltinClasses[tag]) +
-         "\"");
+    Fail(std::string("unknown or unpackable class \"") + name + "\"");
   }
   object.release();
   std::unique_ptr<ZQ_IPackable> value(packable);

@@ -5,8 +5,9 @@ system-wide perf recording taken during `supervision_bench peers --runs 0`
 
     perf script -F comm,tid,time,event,trace -i perf.data | kill_timeline.py
 
-A restart begins at the SIGKILL of a stamp_service whose parent is zqmd and
-ends at the exec of the next stamp_service. Each event's time is taken from
+A restart begins at the SIGKILL of a process named stamp_service (Custodel's;
+the peers run the same program as ./run) and ends at the next exec of
+stamp_service. Each event's time is taken from
 its first occurrence in between; probes that a peer's processes hit too
 (sendto, for instance) count only in the processes named with --only.
 
@@ -16,13 +17,9 @@ import re
 import sys
 from collections import defaultdict
 
+from restart_breakdown import percentile
+
 LINE = re.compile(r"\s*(.+?)\s+(\d+)\s+([\d.]+):\s+(\S+):\s*(.*)")
-
-
-def percentile(values, p):
-    values = sorted(values)
-    rank = max(1, -(-len(values) * p // 100))
-    return values[int(rank) - 1]
 
 
 def parse(lines):
