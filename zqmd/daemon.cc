@@ -110,6 +110,7 @@ void Daemon::Stop() {
   // A launch still under way (hung in a mount, perhaps) has not run its
   // program: it ends with the daemon rather than start unwatched later.
   spawner_.CancelAll();
+  FinishEnds();
   // The last changes are written before the registry goes: a daemon
   // started right after adopts what this one knew.
   SaveNow();

@@ -199,6 +199,17 @@ class Daemon {
   // The port of the metrics; 0 when they are not served.
   unsigned short MetricsPort() const { return metrics_ ? metrics_->Port() : 0; }
 
+  // The last steps of an end (reaping the process, the end marker in its
+  // log) are put off, so that the restart its server asks for right after
+  // does not wait behind them. They are taken once a launch has been handed
+  // over, before a launch's outcome is taken (so that the log holds the end
+  // before the next start), and by the loop: when it has had nothing to do
+  // for kEndGrace, and after a batch of handlers once they are that old.
+  static constexpr std::chrono::milliseconds kEndGrace{1};
+  bool HasEndsToFinish() const { return !endsToFinish_.empty(); }
+  void FinishEnds();
+  void FinishOverdueEnds();
+
  private:
   // kFetching: its launch configuration is read; kLaunching: its user is
   // resolved and its process made; kStarting: its process runs and has not
@@ -255,6 +266,13 @@ class Daemon {
   Instance& Add(const Key& key, State state);
   void Watch(Instance& instance, int pidfd, bool child);
   void Ended(Key key);
+  struct EndToFinish {
+    ProcessWatchSet::Id watch = 0;
+    LogWatchSet::Id log = 0;
+    std::string marker;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::vector<EndToFinish> endsToFinish_;
   void FailWaiters(Instance& instance, const std::string& frame);
   std::string PlaceFrame(const Instance& instance) const;
   // The answer to a Locate of a plain program's instance.

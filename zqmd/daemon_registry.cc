@@ -60,13 +60,18 @@ void Daemon::Ended(Key key) {
     MarkLaunchConfigurationsStale("the configuration server has ended");
   // What it started goes with it, however it left its process group.
   cgroups_.End(instance->cgroup);
-  std::string how = watches_.Reap(instance->watch);
+  std::string how = watches_.HowEnded(instance->watch);
   if (how.empty()) how = "ended";
   // Made once: this is on the way from an instance's end to its restart.
   const std::string described = Describe(*instance);
   zqm_trace::Line(0, described + " " + how);
   const auto now = std::chrono::system_clock::now();
-  logs_.Append(instance->log, EndMarker(now, described, how, now - instance->started));
+  // The watch (which reaps) and the log go with the end, not the record.
+  endsToFinish_.push_back({std::exchange(instance->watch, 0), std::exchange(instance->log, 0),
+                           EndMarker(now, described, how, now - instance->started),
+                           std::chrono::steady_clock::now()});
+  // Whoever waits for this end may read the log as soon as told of it.
+  if (!instance->endWaiters.empty() || !instance->waiters.empty()) FinishEnds();
   NoteEnd(*instance, how);
   if (!instance->waiters.empty()) {
     const bool bound = instance->state == State::kBound || instance->state == State::kPlain;
@@ -74,6 +79,23 @@ void Daemon::Ended(Key key) {
         described + " " + how + (bound ? " before it was ready" : " before it bound");
     if (!instance->logPath.empty()) reason += "; see " + instance->logPath;
     FailWaiters(*instance, FailureFrame<ZQM_EConnectionFailed>(reason.c_str()));
+  }
+}
+
+void Daemon::FinishEnds() {
+  std::vector<EndToFinish> ends = std::move(endsToFinish_);
+  endsToFinish_.clear();
+  for (EndToFinish& end : ends) {
+    logs_.Append(end.log, end.marker);
+    logs_.Release(end.log);
+    watches_.Release(end.watch);
+  }
+}
+
+void Daemon::FinishOverdueEnds() {
+  if (!endsToFinish_.empty() &&
+      std::chrono::steady_clock::now() - endsToFinish_.front().at >= kEndGrace) {
+    FinishEnds();
   }
 }
 

@@ -177,7 +177,10 @@ void Daemon::LaunchResolved(Key key, LaunchConfig launch, const Credentials& cre
     zqm_trace::Line(
         0, ZQ_TString::Format("Starting %s instance %d: %s", key.first, key.second, commandLine)
                .Text());
-    if (const std::string problem = RotateIfOver(instance.logPath, launch.log); !problem.empty())
+    // An end marker still to be written belongs to the file before the rotation.
+    if (const std::string problem =
+            RotateIfOver(instance.logPath, launch.log, [this] { FinishEnds(); });
+        !problem.empty())
       zqm_trace::Line(0, "Cannot rotate the log " + instance.logPath + ": " + problem);
     LaunchRequest request;
     request.name = key.first;
@@ -198,6 +201,8 @@ void Daemon::LaunchResolved(Key key, LaunchConfig launch, const Credentials& cre
   } catch (const ZQ_EException& failure) {
     return StartFailed(key, failure);
   }
+  // While the launch thread makes the process.
+  FinishEnds();
 }
 
 void Daemon::Mark(LaunchConfig& launch, Instance& instance) const {
@@ -220,6 +225,8 @@ void Daemon::Mark(LaunchConfig& launch, Instance& instance) const {
 
 void Daemon::LaunchFinished(Key key, std::uint64_t generation, Spawner::Outcome& outcome,
                             const LaunchConfig& launch, const std::string& commandLine) {
+  // The end of the process it replaces goes into the log before its start.
+  FinishEnds();
   Instance* instance = Launching(key, generation);
   if (instance == nullptr) return Abandon(outcome);
   instance->launchJob = 0;

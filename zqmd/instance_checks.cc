@@ -172,7 +172,7 @@ struct CommandRun::State : std::enable_shared_from_this<State> {
   }
 
   void Ended() {
-    std::string how = watches.Reap(watch);
+    std::string how = watches.HowEnded(watch);
     watches.Release(std::exchange(watch, 0));
     if (how.empty()) how = "ended";
     Finish(how == "exit status 0", how);

@@ -158,12 +158,14 @@ std::string RotateByCopy(int fd, const std::string& path, const LogLimits& limit
   return "";
 }
 
-std::string RotateIfOver(const std::string& path, const LogLimits& limits) {
+std::string RotateIfOver(const std::string& path, const LogLimits& limits,
+                         const std::function<void()>& first) {
   struct stat status {};
   if (limits.maxBytes == 0 || lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
       status.st_size <= static_cast<off_t>(limits.maxBytes)) {
     return "";
   }
+  if (first) first();
   if (limits.filesKept == 0) return unlink(path.c_str()) == 0 ? "" : Failure("unlink", path, errno);
   if (std::string problem = ShiftRotated(path, limits.filesKept); !problem.empty()) return problem;
   if (rename(path.c_str(), RotatedLogPath(path, 1).c_str()) != 0)

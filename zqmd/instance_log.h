@@ -46,6 +46,7 @@
 #include <asio.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <unordered_map>
@@ -74,9 +75,11 @@ std::string RotatedLogPath(const std::string& path, unsigned number);
 std::string RotateByCopy(int fd, const std::string& path, const LogLimits& limits);
 
 // Renames the log at `path` to <path>.1 (shifting the older ones) when it is
-// larger than `limits.maxBytes` (and that is not 0). Returns "" or what went
-// wrong (the call, the file and the system's reason).
-std::string RotateIfOver(const std::string& path, const LogLimits& limits);
+// larger than `limits.maxBytes` (and that is not 0), calling `first` (when
+// given) just before: the last lines for the old file. Returns "" or what
+// went wrong (the call, the file and the system's reason).
+std::string RotateIfOver(const std::string& path, const LogLimits& limits,
+                         const std::function<void()>& first = {});
 
 // The logs of running instances, rotated by copy and truncation while they
 // grow. Keeps each log's path and identity (device and inode), no

@@ -534,9 +534,12 @@ std::string Reap(int pidfd) {
       info.si_pid == 0) {
     return "";
   }
-  if (info.si_code == CLD_EXITED) return "exit status " + std::to_string(info.si_status);
-  return "killed by signal " + std::to_string(info.si_status) + " (" + strsignal(info.si_status) +
-         ")";
+  return DescribeEnd(info.si_code, info.si_status);
+}
+
+std::string DescribeEnd(int code, int status) {
+  if (code == CLD_EXITED) return "exit status " + std::to_string(status);
+  return "killed by signal " + std::to_string(status) + " (" + strsignal(status) + ")";
 }
 
 }  // namespace zqmd

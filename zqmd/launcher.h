@@ -128,6 +128,10 @@ int OpenDevNull();
 // Opens a pidfd for `pid` (close-on-exec); -1 with errno set on failure.
 int OpenPidfd(pid_t pid);
 
+// How a child ended, from waitid's si_code and si_status: "exit status 3",
+// "killed by signal 9 (Killed)".
+std::string DescribeEnd(int code, int status);
+
 // Reaps `pidfd`'s process when it is a child of this process and has ended;
 // returns a description of how it ended ("exit status 3", "killed by signal
 // 9"), or "" when it is not our child.

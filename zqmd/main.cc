@@ -28,12 +28,22 @@ namespace {
 // trace writer once nothing more is ready, so that no start waits for its
 // own trace, and at the latest after kHandlersPerWake of them: a loop that
 // is never idle (a flood of connections) must not hold its trace back until
-// the writer's buffer is full and lines are lost.
-void RunHandlers(asio::io_context& io) {
+// the writer's buffer is full and lines are lost. The daemon's put-off ends
+// are finished the same way: once the loop has been idle for their grace,
+// or after a batch when they are older than that.
+void RunHandlers(asio::io_context& io, zqmd::Daemon& daemon) {
   constexpr int kHandlersPerWake = 64;
   const zqm_trace::HeldWakes held;
-  while (io.run_one() > 0) {
-    for (int ran = 1; ran < kHandlersPerWake && io.poll_one() > 0; ++ran) {
+  for (;;) {
+    daemon.FinishOverdueEnds();
+    const std::size_t ran =
+        daemon.HasEndsToFinish() ? io.run_one_for(zqmd::Daemon::kEndGrace) : io.run_one();
+    if (ran == 0) {
+      if (io.stopped()) return;
+      daemon.FinishEnds();
+      continue;
+    }
+    for (int more = 1; more < kHandlersPerWake && io.poll_one() > 0; ++more) {
     }
     zqm_trace::WakeHeld();
   }
@@ -42,10 +52,10 @@ void RunHandlers(asio::io_context& io) {
 // Runs the event loop until it is stopped. A failure that escapes a handler
 // is traced and the loop goes on: one bad event must not end the registry
 // of every instance.
-void RunLoop(asio::io_context& io) {
+void RunLoop(asio::io_context& io, zqmd::Daemon& daemon) {
   for (;;) {
     try {
-      RunHandlers(io);
+      RunHandlers(io, daemon);
       return;
     } catch (const ZQ_EException& failure) {
       zqm_trace::Line(
@@ -149,6 +159,6 @@ int main(int argc, char** argv) {
     daemon.Stop();
     io.stop();
   });
-  RunLoop(io);
+  RunLoop(io, daemon);
   return 0;
 }

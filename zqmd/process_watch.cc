@@ -60,7 +60,11 @@ ProcessWatchSet::Id ProcessWatchSet::Watch(int pidfd, bool child, std::function<
     close(pidfd);
     Failed("epoll_ctl(ADD) of a pidfd", error);
   }
-  watches_.emplace(id, Entry{pidfd, child, false, std::move(ended)});
+  Entry entry;
+  entry.pidfd = pidfd;
+  entry.child = child;
+  entry.ended = std::move(ended);
+  watches_.emplace(id, std::move(entry));
   Arm();
   return id;
 }
@@ -69,7 +73,7 @@ void ProcessWatchSet::Release(Id id) {
   auto found = watches_.find(id);
   if (found == watches_.end()) return;
   Entry& entry = found->second;
-  if (entry.child && !HasEnded(id)) {
+  if (entry.child && entry.endCode == 0 && !HasEnded(id)) {
     // Still running: kept until it ends, so that it is reaped then. Its
     // report may have been taken already (one per arming): arm it again.
     entry.released = true;
@@ -93,9 +97,12 @@ int ProcessWatchSet::Signal(Id id, int signal) const {
   return errno;
 }
 
-std::string ProcessWatchSet::Reap(Id id) {
+std::string ProcessWatchSet::HowEnded(Id id) {
   auto found = watches_.find(id);
-  return found != watches_.end() && found->second.child ? zqmd::Reap(found->second.pidfd) : "";
+  if (found == watches_.end() || !found->second.child) return "";
+  Entry& entry = found->second;
+  if (entry.endCode == 0 && !EndConfirmed(entry)) return "";
+  return entry.endCode == 0 ? "" : DescribeEnd(entry.endCode, entry.endStatus);
 }
 
 void ProcessWatchSet::Arm() {
@@ -152,17 +159,21 @@ void ProcessWatchSet::Rearm(Id id) {
   epoll_ctl(epoll_.native_handle(), EPOLL_CTL_MOD, found->second.pidfd, &event);
 }
 
-bool ProcessWatchSet::EndConfirmed(const Entry& entry) const {
+bool ProcessWatchSet::EndConfirmed(Entry& entry) const {
   if (!PidfdEnded(entry.pidfd)) return false;
   if (!entry.child) return true;
   // Our child: it has ended when it waits to be reaped (or was reaped
-  // already, which only an ended process can be).
+  // already, which only an ended process can be). How it ended is kept for
+  // HowEnded, which then needs no call of its own.
   siginfo_t info{};
   if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(entry.pidfd), &info,
              WEXITED | WNOHANG | WNOWAIT) != 0) {
     return errno == ECHILD;
   }
-  return info.si_pid != 0;
+  if (info.si_pid == 0) return false;
+  entry.endCode = info.si_code;
+  entry.endStatus = info.si_status;
+  return true;
 }
 
 void ProcessWatchSet::Close(std::map<Id, Entry>::iterator entry) {

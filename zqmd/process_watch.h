@@ -12,9 +12,10 @@
 // can never inherit an earlier one's readiness. Before an end is reported it
 // is checked once more with the kernel.
 //
-// Every child of this process that the set was given is reaped: when its end
-// is reported (by Reap), or, when it is released while still running, once it
-// ends.
+// Every child of this process that the set was given is reaped when its
+// watch is released: at once when it has ended, else once it ends. How it
+// ended can be asked before, without reaping it, so that the caller chooses
+// when to pay for the reap.
 #pragma once
 
 #include <sys/types.h>
@@ -56,10 +57,10 @@ class ProcessWatchSet {
   // waiting; false for unknown ids.
   bool HasEnded(Id id) const;
 
-  // Reaps the process of `id` when it is our child and has ended; how it
-  // ended ("exit status 3", "killed by signal 9 (Killed)"), or "" when it
-  // is not our child, has not ended or was reaped already.
-  std::string Reap(Id id);
+  // How the process of `id` ended ("exit status 3", "killed by signal 9
+  // (Killed)"), without reaping it; "" when it is not our child or has not
+  // ended.
+  std::string HowEnded(Id id);
 
   // Sends `signal` to the process of `id` through its pidfd, so that it can
   // never reach a process that took over the number; 0, or the errno
@@ -75,6 +76,9 @@ class ProcessWatchSet {
     int pidfd = -1;
     bool child = false;
     bool released = false;
+    // How a child ended (si_code, si_status), once seen; code 0: not yet.
+    int endCode = 0;
+    int endStatus = 0;
     std::function<void()> ended;
   };
 
@@ -82,7 +86,7 @@ class ProcessWatchSet {
   void HandleReady();
   void Rearm(Id id);
   void Close(std::map<Id, Entry>::iterator entry);
-  bool EndConfirmed(const Entry& entry) const;
+  bool EndConfirmed(Entry& entry) const;
 
   asio::posix::stream_descriptor epoll_;
   std::map<Id, Entry> watches_;

@@ -118,6 +118,15 @@ TEST_F(DaemonTest, KilledInstanceLeavesTheListAtOnceAndRestartAppendsToItsLog) {
   EXPECT_NE(first, second);
   EXPECT_EQ(ZQ_TString("pong"), client->RPC("Ping").DynamicCast<ZQ_TString>(__FILE__, __LINE__));
   EXPECT_TRUE(zq_test::WaitForFileMatches(log, serving, 2, 5s)) << zq_test::ReadFile(log);
+  // The end's marker is written after the restart was asked for, yet lands
+  // between the two starts.
+  const std::string started = "==== [-0-9]+ [:.0-9]+ started Sample instance 2 \\(pid ";
+  EXPECT_TRUE(zq_test::WaitForFileMatches(
+      log,
+      started + std::to_string(first) + "\\)[\\s\\S]*\\(pid " + std::to_string(first) +
+          "\\) killed by signal 9 \\(Killed\\) after [\\s\\S]*" + started + std::to_string(second),
+      1, 5s))
+      << zq_test::ReadFile(log);
 }
 
 TEST_F(DaemonTest, InstanceOutlivesTheClientThatStartedItAndTheDaemon) {

@@ -1,7 +1,8 @@
 // The daemon's process watch set on its own, with real child processes: an
 // end is reported only for the process that ended, also when a watch is
 // released and a new one made in the very batch of the event loop that
-// carries the released process's end, and every child is reaped.
+// carries the released process's end, and every child is reaped, once its
+// watch is released.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -101,9 +102,10 @@ TEST(ProcessWatchSet, ReleaseAndNewWatchInTheBatchOfTheEndReportOnlyRealEnds) {
   second.KillAndAwaitEnd();
   ASSERT_TRUE(RunUntil(io, [&] { return secondReported; }));
   EXPECT_TRUE(set.HasEnded(secondId));
-  EXPECT_EQ("killed by signal 9 (Killed)", set.Reap(secondId));
-  EXPECT_TRUE(second.Reaped());
+  EXPECT_EQ("killed by signal 9 (Killed)", set.HowEnded(secondId));
+  EXPECT_FALSE(second.Reaped()) << "asking how it ended reaped it";
   set.Release(secondId);
+  EXPECT_TRUE(second.Reaped());
   EXPECT_EQ(0u, set.Count());
 }
 
