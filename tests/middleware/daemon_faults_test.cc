@@ -257,6 +257,12 @@ TEST(DaemonFaults, AFullLogFolderCostsNoKeptLogAndEachEpisodeIsTracedOnce) {
     small.emplace(zq_test::Mount::Tmpfs(logs, 1 << 20));
   };
   Installation installation(kLogConfiguration, options);
+  // Unmounted before the installation's folder is removed, which the mount
+  // point would otherwise keep.
+  struct UnmountFirst {
+    std::optional<zq_test::Mount>& mount;
+    ~UnmountFirst() { mount.reset(); }
+  } unmountFirst{small};
   zq_test::ChildProcess& daemon = installation.Daemon();
   const std::string logs = installation.LogDir();
   const std::string log = logs + "/Quiet-1.log";
