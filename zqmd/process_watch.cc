@@ -101,7 +101,7 @@ std::string ProcessWatchSet::HowEnded(Id id) {
   auto found = watches_.find(id);
   if (found == watches_.end() || !found->second.child) return "";
   Entry& entry = found->second;
-  if (entry.endCode == 0 && !EndConfirmed(entry)) return "";
+  if (entry.endCode == 0) EndConfirmed(entry);
   return entry.endCode == 0 ? "" : DescribeEnd(entry.endCode, entry.endStatus);
 }
 
@@ -159,7 +159,7 @@ void ProcessWatchSet::Rearm(Id id) {
   epoll_ctl(epoll_.native_handle(), EPOLL_CTL_MOD, found->second.pidfd, &event);
 }
 
-bool ProcessWatchSet::EndConfirmed(Entry& entry) const {
+bool ProcessWatchSet::EndConfirmed(Entry& entry) {
   if (!PidfdEnded(entry.pidfd)) return false;
   if (!entry.child) return true;
   // Our child: it has ended when it waits to be reaped (or was reaped

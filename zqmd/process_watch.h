@@ -86,7 +86,7 @@ class ProcessWatchSet {
   void HandleReady();
   void Rearm(Id id);
   void Close(std::map<Id, Entry>::iterator entry);
-  bool EndConfirmed(Entry& entry) const;
+  bool EndConfirmed(Entry& entry);
 
   asio::posix::stream_descriptor epoll_;
   std::map<Id, Entry> watches_;
