@@ -60,11 +60,7 @@ ProcessWatchSet::Id ProcessWatchSet::Watch(int pidfd, bool child, std::function<
     close(pidfd);
     Failed("epoll_ctl(ADD) of a pidfd", error);
   }
-  Entry entry;
-  entry.pidfd = pidfd;
-  entry.child = child;
-  entry.ended = std::move(ended);
-  watches_.emplace(id, std::move(entry));
+  watches_.emplace(id, Entry{pidfd, child, false, std::move(ended)});
   Arm();
   return id;
 }

@@ -76,10 +76,10 @@ class ProcessWatchSet {
     int pidfd = -1;
     bool child = false;
     bool released = false;
+    std::function<void()> ended;
     // How a child ended (si_code, si_status), once seen; code 0: not yet.
     int endCode = 0;
     int endStatus = 0;
-    std::function<void()> ended;
   };
 
   void Arm();
